@@ -1,0 +1,95 @@
+// Helpers shared by the driver's sources. Not installed for hosts.
+#ifndef KEMO_DRIVER_INTERNAL_H
+#define KEMO_DRIVER_INTERNAL_H
+
+#include "Communication_Protocol.h"
+
+#include <initializer_list>
+
+namespace kemo {
+
+// ---- Host record words ----
+// The host may change its COM_INFO words from another thread while a
+// driver call reads them; word-sized relaxed accesses keep that well defined.
+inline int loadWord(const int& word) { return __atomic_load_n(&word, __ATOMIC_RELAXED); }
+inline void storeWord(int& word, int value) { __atomic_store_n(&word, value, __ATOMIC_RELAXED); }
+
+// Station a host-named variable lives on.
+inline int chooseStation(const COM_INFO& info, int ownStation)
+{
+    return loadWord(info.multiStation) != 0 ? ownStation : loadWord(info.defaultStation);
+}
+
+// Limits below 1 would never finish a chunking loop.
+inline int chunkLimit(const COM_INFO& info)
+{
+    const int m = loadWord(info.maxPerFrame);
+    return m < 1 ? 1 : m;
+}
+
+// Values beyond the int range wrap as they would in 32-bit arithmetic on the
+// target; the store and the frames bound them further on.
+inline int wrapInt(qint64 v) { return static_cast<int>(static_cast<quint32>(v)); }
+
+// ---- Byte work on frames and answers ----
+// Byte i of a buffer, or 0 where the buffer has ended.
+inline unsigned char byteAt(const QByteArray& bytes, qint64 i)
+{
+    return (i >= 0 && i < bytes.size()) ? static_cast<unsigned char>(bytes.constData()[i]) : 0;
+}
+
+// Multi-byte protocol fields travel high byte first.
+inline void appendBe16(QByteArray& frame, unsigned value)
+{
+    frame.append(static_cast<char>((value >> 8) & 0xFF));
+    frame.append(static_cast<char>(value & 0xFF));
+}
+
+inline void appendBe32(QByteArray& frame, unsigned value)
+{
+    appendBe16(frame, value >> 16);
+    appendBe16(frame, value & 0xFFFF);
+}
+
+// CRC-16/MODBUS over the first `count` bytes, written low byte first at `at`.
+void putCrc(QByteArray& frame, int count, int at);
+// The same, over the whole frame and appended.
+void appendCrc(QByteArray& frame);
+
+// ---- Frame layouts ----
+// Station, function code and a 16-bit start address: how every Modbus
+// request this driver sends begins.
+QByteArray modbusHead(int station, int function, qint64 start, int reserve);
+
+// Appends one request to protocolList and starts the variable's frame count.
+void queueRequest(const QByteArray& frame, int answerLen, int dataOffset, int dataLen, const RW_VAR& var);
+
+// ---- Register store ----
+// No area image grows past this, whatever a host or the wire asks for.
+const qint64 kMaxImageBytes = 16 * 1024 * 1024;
+
+// Size checkTheStorage demands for a stretch, computed without overflow.
+qint64 requiredImageBytes(const ControlInformationM& record);
+
+// True when a host access of `count` units of `kind` at unit `address`
+// stays inside the image bound.
+bool hostAccessFits(int kind, qint64 address, qint64 count);
+
+// The image of one area of one station, created empty on first use.
+// Caller holds storeMutex.
+QByteArray& storeImage(int station, int area);
+
+// Writable bytes [first, first + count) of an image, lengthened with zeros
+// as needed; null when the span leaves the bound.
+unsigned char* imageSpan(QByteArray& image, qint64 first, qint64 count);
+
+// Area code of a register kind, without the debug message.
+int areaOfKind(int kind);
+
+// ---- Debug channel ----
+// "<text> <v1> <v2> ... ": every item followed by one space.
+void logDefault(const char* text, std::initializer_list<int> values = {});
+
+}  // namespace kemo
+
+#endif

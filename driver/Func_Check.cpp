@@ -1,0 +1,174 @@
+// Checksums, hex digits, kind-to-area mapping, unit conversion and the answer check.
+#include "Driver_Internal.h"
+
+#include <QtGlobal>
+
+namespace {
+
+// CRC-16/MODBUS (reflected 0xA001, init 0xFFFF), one table step per byte.
+struct CrcTable {
+    unsigned short entry[256];
+    constexpr CrcTable() : entry()
+    {
+        for (unsigned i = 0; i < 256; ++i) {
+            unsigned crc = i;
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc & 1u) ? (crc >> 1) ^ 0xA001u : crc >> 1;
+            entry[i] = static_cast<unsigned short>(crc);
+        }
+    }
+};
+constexpr CrcTable kCrcTable;
+
+}  // namespace
+
+namespace kemo {
+
+void putCrc(QByteArray& frame, int count, int at)
+{
+    if (frame.size() < at + 2)
+        frame.resize(at + 2);
+    const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(frame.data()), static_cast<unsigned short>(count));
+    frame[at] = static_cast<char>(crc & 0xFF);
+    frame[at + 1] = static_cast<char>(crc >> 8);
+}
+
+void appendCrc(QByteArray& frame)
+{
+    const int n = frame.size();
+    putCrc(frame, n, n);
+}
+
+void logDefault(const char* text, std::initializer_list<int> values)
+{
+    // Composed by hand: QDebug would strip the trailing space.
+    QByteArray line(text);
+    line.append(' ');
+    for (int v : values) {
+        line.append(QByteArray::number(v));
+        line.append(' ');
+    }
+    qDebug("%s", line.constData());
+}
+
+}  // namespace kemo
+
+unsigned short CalSUM(unsigned char* data, unsigned short length)
+{
+    unsigned sum = 0;
+    for (unsigned i = 0; i < length; ++i)
+        sum += data[i];
+    return static_cast<unsigned short>(sum & 0xFFFF);
+}
+
+unsigned short CalCRC(unsigned char* data, unsigned short length)
+{
+    unsigned crc = 0xFFFF;
+    for (unsigned i = 0; i < length; ++i)
+        crc = (crc >> 8) ^ kCrcTable.entry[(crc ^ data[i]) & 0xFF];
+    return static_cast<unsigned short>(crc);
+}
+
+unsigned short CalLRC(unsigned char* data, unsigned short length)
+{
+    quint32 sum = 0;
+    for (unsigned i = 0; i < length; ++i)
+        sum += data[i];
+    return static_cast<unsigned short>(static_cast<unsigned char>(~sum) + 1u);
+}
+
+unsigned short CalXOR(unsigned char* data, unsigned short length)
+{
+    // With no bytes there is nothing to read: 0.
+    if (length == 0)
+        return 0;
+    unsigned char x = data[0];
+    for (unsigned i = 1; i < length; ++i)
+        x ^= data[i];
+    return x;
+}
+
+int DigitalToASCII(int digit)
+{
+    return digit <= 9 ? digit + 0x30 : digit + 0x37;
+}
+
+int ASCIIToDigital(int character)
+{
+    if (character <= 0x2F)
+        return 0;
+    if (character <= 0x3F)
+        return character - 0x30;
+    if (character == 0x40)
+        return 0;
+    return character - 0x37;
+}
+
+int getPlcReg(int kind)
+{
+    switch (kind) {
+    case 0: case 3: case 6: case 9:
+        return 3;
+    case 1: case 4: case 7: case 10:
+        return 4;
+    case 2: case 5: case 8: case 11:
+        return 8;
+    default:
+        kemo::logDefault("getPlcReg default", {kind});
+        return kind;
+    }
+}
+
+using kemo::wrapInt;
+
+int updateRwVar(RW_VAR* var)
+{
+    const qint64 a = var->regAddr;
+    const qint64 n = var->length;
+    switch (var->regKind) {
+    case 0: case 1:
+        var->regKind = var->regKind == 0 ? 3 : 4;
+        var->regAddr = wrapInt(a / 8);
+        var->length = wrapInt((a % 8 + n + 7) / 8);
+        break;
+    case 2:
+        var->regKind = 8;
+        var->regAddr = wrapInt(a / 16);
+        var->length = wrapInt((a % 16 + n + 15) / 16);
+        break;
+    case 3: case 4: case 8:
+        break;
+    case 5:
+        var->regKind = 8;
+        var->regAddr = wrapInt(a / 2);
+        var->length = wrapInt((a % 2 + n + 1) / 2);
+        break;
+    case 6: case 7:
+        var->regKind = var->regKind == 6 ? 3 : 4;
+        var->regAddr = wrapInt(a * 2);
+        var->length = wrapInt(n * 2);
+        break;
+    case 9: case 10:
+        var->regKind = var->regKind == 9 ? 3 : 4;
+        var->regAddr = wrapInt(a * 4);
+        var->length = wrapInt(((n + 1) / 2) * 4);
+        break;
+    case 11:
+        var->regKind = 8;
+        var->regAddr = wrapInt(a * 2);
+        var->length = wrapInt(((n + 1) / 2) * 2);
+        break;
+    default:
+        kemo::logDefault("updateRwVar default", {var->regKind, var->regAddr, var->length});
+        break;
+    }
+    return 0;
+}
+
+int CheckGetData(QByteArray*, int)
+{
+    // Answers are judged by length only; the kind of request decides what they carry.
+    if (PLC_driver.protocolList.isEmpty())
+        return 0;
+    return PLC_driver.protocolList.first().var.writeFlag == 0 ? 1 : 2;
+}

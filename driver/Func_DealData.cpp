@@ -1,0 +1,182 @@
+// Storing answers into the register store, and the store's upkeep.
+#include "Driver_Internal.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kemo {
+
+int areaOfKind(int kind)
+{
+    if (kind < 0 || kind > 11)
+        return kind;
+    static const int kArea[3] = {3, 4, 8};
+    return kArea[kind % 3];
+}
+
+qint64 requiredImageBytes(const ControlInformationM& record)
+{
+    const qint64 end = static_cast<qint64>(record.regAddr) + record.length;
+    const int area = areaOfKind(record.regKind);
+    // Bit areas keep two spare bytes; everything else is sized as registers.
+    return (area == 3 || area == 4) ? end + 2 : 2 * end;
+}
+
+bool hostAccessFits(int kind, qint64 address, qint64 count)
+{
+    if (kind < 0 || kind > 11 || address < 0)
+        return false;
+    const ControlInformationM record = {0, kind, static_cast<int>(address), static_cast<int>(count)};
+    const qint64 units = std::max<qint64>(count, 0);
+    qint64 touched = 0;
+    switch (kind / 3) {
+    case 0: touched = (address + units + 7) / 8; break;
+    case 1: touched = address + units; break;
+    case 2: touched = 2 * (address + units); break;
+    default: touched = 4 * (address + (units + 1) / 2); break;
+    }
+    return requiredImageBytes(record) <= kMaxImageBytes && touched <= kMaxImageBytes;
+}
+
+QByteArray& storeImage(int station, int area)
+{
+    return DataStorage[station][area];
+}
+
+unsigned char* imageSpan(QByteArray& image, qint64 first, qint64 count)
+{
+    if (first < 0 || count < 0 || first + count > kMaxImageBytes)
+        return nullptr;
+    const qint64 end = first + count;
+    if (end > image.size()) {
+        const int old = image.size();
+        image.resize(static_cast<int>(end));
+        std::memset(image.data() + old, 0, static_cast<size_t>(end - old));
+    }
+    return reinterpret_cast<unsigned char*>(image.data()) + first;
+}
+
+}  // namespace kemo
+
+void checkTheStorage(ControlInformationM& record)
+{
+    const int area = getPlcReg(record.regKind);
+    if (area != 3 && area != 4 && area != 8)
+        kemo::logDefault("**** ERROR checkTheStorage default");
+    const qint64 need = kemo::requiredImageBytes(record);
+    if (need > kemo::kMaxImageBytes)
+        return;  // refused by every caller before it touches the image
+    QByteArray& image = kemo::storeImage(record.station, area);
+    if (need > image.size())
+        kemo::imageSpan(image, image.size(), need - image.size());
+}
+
+namespace {
+
+// Puts the merged register into the queued write half (an 11-byte write of
+// one register) and closes it with a fresh CRC.
+void patchWriteHalf(unsigned char high, unsigned char low)
+{
+    QList<Protocol>& pending = PLC_driver.protocolList;
+    if (pending.size() < 2)
+        return;
+    QByteArray& frame = pending[1].frame;
+    if (frame.size() < 9)
+        frame.resize(9);
+    frame[7] = static_cast<char>(high);
+    frame[8] = static_cast<char>(low);
+    kemo::putCrc(frame, 9, 9);
+    pending[1].frameLen = frame.size();
+}
+
+// The register as read, or false when the answer is too short to hold it.
+// A write half built on a guessed register would corrupt its neighbours:
+// it is dropped instead, and the write is built again on its next turn.
+bool readRegisterOf(const QByteArray& answer, unsigned char& high, unsigned char& low)
+{
+    if (answer.size() >= 5) {
+        high = kemo::byteAt(answer, 3);
+        low = kemo::byteAt(answer, 4);
+        return true;
+    }
+    QList<Protocol>& pending = PLC_driver.protocolList;
+    if (pending.size() >= 2)
+        pending.removeAt(1);
+    return false;
+}
+
+}  // namespace
+
+void special_register_save_bit(QByteArray* answer)
+{
+    unsigned char high = 0;
+    unsigned char low = 0;
+    if (!answer || !readRegisterOf(*answer, high, low))
+        return;
+    const Communication_Protocol::PendingMerge& merge = PLC_driver.pendingMerge;
+    unsigned value = (static_cast<unsigned>(high) << 8) | low;
+    const unsigned mask = 1u << (merge.regAddr & 15);
+    value = merge.value != 0 ? (value | mask) : (value & ~mask);
+    patchWriteHalf(static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value & 0xFF));
+}
+
+void special_register_save_byte(QByteArray* answer)
+{
+    unsigned char high = 0;
+    unsigned char low = 0;
+    if (!answer || !readRegisterOf(*answer, high, low))
+        return;
+    const Communication_Protocol::PendingMerge& merge = PLC_driver.pendingMerge;
+    // Even image bytes are the low bytes of their registers.
+    if ((merge.regAddr & 1) == 0)
+        patchWriteHalf(high, merge.value);
+    else
+        patchWriteHalf(merge.value, low);
+}
+
+void SaveToLocalDataErea(QByteArray* answer)
+{
+    const QList<Protocol>& pending = PLC_driver.protocolList;
+    if (pending.isEmpty() || !answer)
+        return;
+    const Protocol& p = pending.first();
+    const RW_VAR& v = p.var;
+    if (v.bitMode == -1) {
+        special_register_save_bit(answer);
+        return;
+    }
+    if (v.bitMode == -2) {
+        special_register_save_byte(answer);
+        return;
+    }
+
+    const qint64 offset = std::max(p.dataOffset, 0);
+    const qint64 n = std::max<qint64>(0, std::min<qint64>(p.dataLen, answer->size() - offset));
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(answer->constData()) + offset;
+    ControlInformationM record = {v.station, v.regKind, v.regAddr, v.length};
+    checkTheStorage(record);
+
+    switch (v.regKind) {
+    case 3: case 4:
+        if (n > 0) {
+            if (unsigned char* out = kemo::imageSpan(kemo::storeImage(v.station, v.regKind), v.regAddr, n))
+                std::memcpy(out, data, static_cast<size_t>(n));
+        }
+        break;
+    case 8: {
+        // Registers travel high byte first and are kept low byte first.
+        const qint64 words = n / 2;
+        if (words == 0)
+            break;
+        unsigned char* out = kemo::imageSpan(kemo::storeImage(v.station, 8), 2 * static_cast<qint64>(v.regAddr), 2 * words);
+        for (qint64 j = 0; out && j < words; ++j) {
+            out[2 * j] = data[2 * j + 1];
+            out[2 * j + 1] = data[2 * j];
+        }
+        break;
+    }
+    default:
+        kemo::logDefault("SaveToLocalDataErea default", {v.station, v.regKind, v.regAddr});
+        break;
+    }
+}

@@ -1,0 +1,68 @@
+// Remote frames: the variable descriptor itself, behind a length byte,
+// closed by an 8-bit sum.
+#include "Driver_Internal.h"
+
+#include <algorithm>
+
+namespace {
+
+const int kRemoteHeaderBytes = 21;
+
+QByteArray remoteHeader(const RW_VAR& v, int reserve)
+{
+    QByteArray frame;
+    frame.reserve(reserve);
+    frame.append('\0');  // total length, set once the frame is complete
+    frame.append(static_cast<char>(v.varClass & 0xFF));
+    frame.append(static_cast<char>(v.writeFlag & 0xFF));
+    frame.append(static_cast<char>(v.deviceId & 0xFF));
+    frame.append(static_cast<char>(v.station & 0xFF));
+    kemo::appendBe16(frame, static_cast<unsigned>(v.regKind) & 0xFFFF);
+    kemo::appendBe32(frame, static_cast<unsigned>(v.regAddr));
+    kemo::appendBe16(frame, static_cast<unsigned>(v.length) & 0xFFFF);
+    kemo::appendBe32(frame, static_cast<unsigned>(v.bitMode));
+    kemo::appendBe32(frame, static_cast<unsigned>(v.spare));
+    return frame;
+}
+
+// Sets the length byte (checksum included) and appends the low byte of the sum.
+void closeRemoteFrame(QByteArray& frame)
+{
+    frame[0] = static_cast<char>((frame.size() + 1) & 0xFF);
+    unsigned sum = 0;
+    // CalSUM counts at most 65,535 bytes per call.
+    for (int at = 0; at < frame.size(); at += 0xFFFF) {
+        const int part = std::min(frame.size() - at, 0xFFFF);
+        sum += CalSUM(reinterpret_cast<unsigned char*>(frame.data()) + at, static_cast<unsigned short>(part));
+    }
+    frame.append(static_cast<char>(sum & 0xFF));
+}
+
+}  // namespace
+
+void Remote_ReadVar(RW_VAR* var)
+{
+    qint64 dataLen = 0;
+    switch (var->regKind) {
+    case 3: case 4: case 7:  // byte-counted areas; coils are read like coil words
+        dataLen = var->length;
+        break;
+    case 8:
+        dataLen = 2 * static_cast<qint64>(var->length);
+        break;
+    default:
+        return;
+    }
+    QByteArray frame = remoteHeader(*var, kRemoteHeaderBytes + 1);
+    closeRemoteFrame(frame);
+    kemo::queueRequest(frame, kemo::wrapInt(dataLen + 5), 3, kemo::wrapInt(dataLen), *var);
+}
+
+void Remote_WriteVar(RW_VAR* var)
+{
+    QByteArray frame = remoteHeader(*var, kRemoteHeaderBytes + 1 + var->data.size());
+    frame.append(var->data);
+    closeRemoteFrame(frame);
+    kemo::queueRequest(frame, var->station != 0 ? 8 : 0, 0, 0, *var);
+    WriteDataToLocal(var);
+}

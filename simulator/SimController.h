@@ -1,0 +1,73 @@
+// Simulated Modbus RTU slave ("plc-sim"): serves one or more stations on a
+// serial line or pty and can misbehave on purpose (drops, broken CRCs,
+// delays, exception answers) so the master driver's fault handling can be
+// exercised without hardware.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+struct SimExceptionRange {
+    int station;
+    int area;  // 1 coils, 2 discrete inputs, 3 holding registers
+    int first;
+    int last;
+    int code;  // exception code sent back (1..255)
+};
+
+struct SimOptions {
+    std::vector<int> stations{1};  // stations served (1..247)
+    double dropRate = 0;           // share of requests lost before processing: no answer, no effect
+    double corruptRate = 0;        // share of answers sent with a broken CRC (the request still takes effect)
+    int delayMs = 0;               // delay before each answer
+    std::set<int> silentStations;  // never answer these (nor apply broadcasts to them)
+    std::vector<SimExceptionRange> exceptions;  // requests touching a range get its exception code instead
+    unsigned seed = 1;
+    bool animate = true;  // holding register 0 counts every 100 ms, register 1 is a 10 s sine wave 0..1000
+    int frameGapUs = 2000;  // line silence that ends a frame (t3.5); 2 ms suits a pty
+};
+
+class SimController {
+public:
+    explicit SimController(const SimOptions& options);  // throws std::invalid_argument on bad options
+    ~SimController();
+    SimController(const SimController&) = delete;
+    SimController& operator=(const SimController&) = delete;
+
+    // Serves requests arriving on fd (pty master or serial fd, raw) until `stop`
+    // becomes true; returns 0, or -1 on an unrecoverable fd error. Sees `stop`
+    // within about 50 ms. One serve() at a time per controller.
+    int serve(int fd, const std::atomic<bool>& stop);
+
+    // Thread-safe snapshots of memory; out-of-range arguments give 0/false.
+    uint16_t holdingRegister(int station, int addr) const;
+    bool coil(int station, int addr) const;
+    bool discreteInput(int station, int addr) const;
+
+    struct Counters {
+        long requests;       // good frames for a served station (broadcasts included)
+        long answered;       // answers sent, exceptions and corrupted ones included
+        long dropped;        // requests lost on purpose
+        long corrupted;      // answers sent with a broken CRC
+        long exceptions;     // exception answers sent
+        long ignoredBadCrc;  // frames (or noise) with a bad CRC
+        long ignoredStation; // good frames for a station not served or silent
+    };
+    Counters counters() const;
+
+    // {"stations":{"1":{"hr":[first 1000 regs],"coils":"hex","di":"hex"}},"counters":{...}}
+    // Bits are packed 8 per byte, lowest address in bit 0, first 1000 of each.
+    bool dumpJson(const std::string& path) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// CRC-16/MODBUS (poly 0xA001 reflected, init 0xFFFF); sent low byte first.
+uint16_t simCrc16(const uint8_t* data, size_t len);

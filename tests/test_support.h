@@ -1,0 +1,54 @@
+// Shared helpers of the driver tests.
+#ifndef KEMO_TEST_SUPPORT_H
+#define KEMO_TEST_SUPPORT_H
+
+#include "Communication_Protocol.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <string>
+#include <vector>
+
+namespace test {
+
+// "01 03 00 64" -> bytes; "" -> empty.
+QByteArray hex(const char* spaced);
+// Bytes -> "01 03 00 64" (upper case, single spaces).
+std::string hex(const QByteArray& bytes);
+
+// A host record with sensible defaults, installed with SetComInfo.
+struct Host {
+    COM_INFO info{};
+    Host();
+};
+
+// Collects every debug message the driver writes while it lives.
+struct DebugCapture {
+    DebugCapture();
+    ~DebugCapture();
+    QStringList messages;
+};
+
+// Records the calls of both host callbacks; install() registers them.
+struct CallbackLog {
+    struct VarResult { int callbackId, varClass, varId, status; };
+    std::vector<VarResult> varResults;
+    std::vector<int> listResultClasses;
+    void install();
+    static CallbackLog* current;
+};
+
+// A read or write variable as the host would queue it directly.
+RW_VAR makeVar(int regKind, int regAddr, int length, int station = 1, const char* dataHex = "");
+
+// The front request as hex, or "" when none is queued.
+std::string frontFrame();
+
+// Hands `answerHex` (nullptr: silence) to DataCom and returns its retCode.
+int answer(const char* answerHex);
+
+}  // namespace test
+
+#endif
