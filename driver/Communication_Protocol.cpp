@@ -1,8 +1,6 @@
 // The driver object, the request scheduler, answer intake and the station switch.
 #include "Driver_Internal.h"
 
-#include <QMutexLocker>
-
 using kemo::loadWord;
 using kemo::storeWord;
 
@@ -76,7 +74,7 @@ extern "C" intptr_t ComCommunication()
         return 0;
     COM_INFO& info = *d.comInfo;
 
-    QMutexLocker lock(&d.listMutex);
+    kemo::Locker lock(&d.listMutex);
     const bool remote = loadWord(info.remoteMode) != 0;
     bool issued = false;
 
@@ -168,7 +166,7 @@ int lengthVerdict(const Protocol& p, int received, int silentVerdict)
 
 void storeAnswer(QByteArray* answer)
 {
-    QMutexLocker lock(&PLC_driver.storeMutex);
+    kemo::Locker lock(&PLC_driver.storeMutex);
     SaveToLocalDataErea(answer);
 }
 
@@ -254,7 +252,7 @@ extern "C" RW_VAR* DataCom(QByteArray* answer, int received)
 {
     Communication_Protocol& d = PLC_driver;
     {
-        QMutexLocker lock(&d.listMutex);
+        kemo::Locker lock(&d.listMutex);
         d.retValue.retCode = 1;
     }
     if (d.protocolList.isEmpty() || !d.comInfo)
@@ -277,7 +275,7 @@ extern "C" RW_VAR* DataCom(QByteArray* answer, int received)
         storeWord(info.scanComplete, 0);
     }
 
-    QMutexLocker lock(&d.listMutex);
+    kemo::Locker lock(&d.listMutex);
     if (accepted) {
         if (info.framesDone < info.framesPerVar) {
             d.retValue.retCode = rc;  // the variable's next request follows
@@ -333,7 +331,7 @@ extern "C" RW_VAR* DataCom(QByteArray* answer, int received)
 
 extern "C" void EnCommStation(int station, int mode)
 {
-    QMutexLocker lock(&PLC_driver.stationMutex);
+    kemo::Locker lock(&PLC_driver.stationMutex);
     QMap<int, int>& off = PLC_driver.disabledStations;
     if (station < 0)
         off.clear();
@@ -350,6 +348,6 @@ extern "C" void EnableEthernet(int station, int mode)
 
 int Ethernetcontains(int station)
 {
-    QMutexLocker lock(&PLC_driver.stationMutex);
+    kemo::Locker lock(&PLC_driver.stationMutex);
     return PLC_driver.disabledStations.contains(station) ? 1 : 0;
 }

@@ -4,9 +4,48 @@
 
 #include "Communication_Protocol.h"
 
+#include <QMutex>
+
 #include <initializer_list>
 
+#if defined(__SANITIZE_THREAD__)
+#define KEMO_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KEMO_TSAN 1
+#endif
+#endif
+#ifdef KEMO_TSAN
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+#endif
+
 namespace kemo {
+
+// Scoped lock of one of the driver's mutexes. QMutex waits inside QtCore,
+// where a thread sanitizer cannot see it; the annotations tell it.
+class Locker {
+public:
+    explicit Locker(QMutex* mutex) : mutex_(mutex)
+    {
+        mutex_->lock();
+#ifdef KEMO_TSAN
+        __tsan_acquire(mutex_);
+#endif
+    }
+    ~Locker()
+    {
+#ifdef KEMO_TSAN
+        __tsan_release(mutex_);
+#endif
+        mutex_->unlock();
+    }
+    Locker(const Locker&) = delete;
+    Locker& operator=(const Locker&) = delete;
+
+private:
+    QMutex* mutex_;
+};
 
 // ---- Host record words ----
 // The host may change its COM_INFO words from another thread while a

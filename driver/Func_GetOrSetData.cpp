@@ -2,8 +2,6 @@
 // write requests into it.
 #include "Driver_Internal.h"
 
-#include <QMutexLocker>
-
 #include <algorithm>
 #include <cstring>
 
@@ -62,7 +60,7 @@ extern "C" int GetRegisterData(int, int kind, QString& addrText, int station, QB
         return 0;
     }
     const int st = kemo::chooseStation(*d.comInfo, station);
-    QMutexLocker lock(&d.storeMutex);
+    kemo::Locker lock(&d.storeMutex);
     ControlInformationM record = {st, kind, a, count};
     checkTheStorage(record);
     fillFromImage(kind, kemo::storeImage(st, getPlcReg(kind)), a, count, *out);
@@ -193,7 +191,7 @@ extern "C" int SetRegisterData(QString& nameText, int kind, QString& addrText, i
 
     if (!linkUp) {
         // Link down: the write stays local and nothing waits for the wire.
-        QMutexLocker lock(&d.listMutex);
+        kemo::Locker lock(&d.listMutex);
         d.writeList.clear();
     }
     return result;
@@ -205,7 +203,7 @@ void WriteDataToLocal(RW_VAR* request)
         return;
     Communication_Protocol& d = PLC_driver;
     const RW_VAR& r = *request;
-    QMutexLocker lock(&d.storeMutex);
+    kemo::Locker lock(&d.storeMutex);
     ControlInformationM record = {r.station, r.regKind, r.regAddr, r.length};
     checkTheStorage(record);
     const int area = getPlcReg(r.regKind);

@@ -1,8 +1,6 @@
 // Host set-up, address texts, read-list building and the write / one-shot queues.
 #include "Driver_Internal.h"
 
-#include <QMutexLocker>
-
 #include <algorithm>
 
 using kemo::loadWord;
@@ -69,7 +67,6 @@ extern "C" void FlashLocalRegister(int lb, int lw, int rwi)
 
 extern "C" void RegistCallBackFuncIntf(VarResultCallBackFunc varResult, ListResultCallBackFunc listResult)
 {
-    QMutexLocker lock(&PLC_driver.listMutex);
     PLC_driver.VarResultCallBack = varResult;
     PLC_driver.ListResultCallBack = listResult;
 }
@@ -102,7 +99,7 @@ int StringAddressToInt(int kind, QString addrText)
 extern "C" int ReCreatReadVarList(QList<HOST_VAR>* hostVars)
 {
     Communication_Protocol& d = PLC_driver;
-    QMutexLocker lock(&d.listMutex);
+    kemo::Locker lock(&d.listMutex);
     d.readList.clear();
     if (!hostVars || hostVars->isEmpty() || !d.comInfo)
         return 0;
@@ -252,7 +249,7 @@ void WhetherGroup(int total, int maxLength, RW_VAR* var, QList<RW_VAR>* list)
 extern "C" int AddListWriteVar(RW_VAR* var, int mode)
 {
     Communication_Protocol& d = PLC_driver;
-    QMutexLocker lock(&d.listMutex);
+    kemo::Locker lock(&d.listMutex);
     QList<RW_VAR>& queue = d.writeList;
     if (!var)
         return queue.size();
@@ -278,7 +275,7 @@ extern "C" int AddListOnceReadVar(RW_VAR* var, int mode)
     if (!var)
         return 0;
     if (mode == 1) {
-        QMutexLocker lock(&d.listMutex);
+        kemo::Locker lock(&d.listMutex);
         d.onceReadList.append(*var);
         return d.onceReadList.size();
     }
@@ -308,7 +305,7 @@ extern "C" int AddListOnceReadVar(RW_VAR* var, int mode)
     else
         ++chunks;
 
-    QMutexLocker lock(&d.listMutex);
+    kemo::Locker lock(&d.listMutex);
     QList<RW_VAR>& queue = d.onceReadList;
     for (qint64 i = 0; i < chunks; ++i) {
         var->regAddr = static_cast<int>(start + i * m);

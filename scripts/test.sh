@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The whole test suite: unit, cycle, integration and stress tests, then the
+# same suite under AddressSanitizer + UndefinedBehaviorSanitizer, the stress
+# test under ThreadSanitizer, and the hardening checks.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+jobs="$(nproc)"
+step() { echo; echo "==== $* ($(date +%T))"; }
+
+step setup
+scripts/setup.sh
+
+step "build and test"
+scripts/build.sh
+ctest --test-dir build -j"$jobs" --output-on-failure
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer"
+BUILD_DIR="$root/build-asan" scripts/build.sh -DKEMO_SANITIZE=address,undefined -DKEMO_BUILD_BENCHMARKS=OFF
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build-asan -j"$jobs" --output-on-failure
+
+step "ThreadSanitizer stress"
+BUILD_DIR="$root/build-tsan" scripts/build.sh -DKEMO_SANITIZE=thread -DKEMO_BUILD_TOOLS=OFF -DKEMO_BUILD_BENCHMARKS=OFF
+TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" \
+    ctest --test-dir build-tsan -R Stress --output-on-failure
+
+step done
