@@ -1,0 +1,484 @@
+#include "SimController.h"
+
+#include "SimPattern.h"
+
+#include <modbus.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMaxAdu = 256;   // longest legal RTU frame
+constexpr int kIdlePollMs = 50;   // upper bound on how late `stop` is noticed
+constexpr int kDumpCount = 1000;
+constexpr double kPi = 3.14159265358979323846;
+
+enum Area { kCoils = 1, kDiscreteInputs = 2, kHoldingRegisters = 3 };
+
+uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+
+// Length of the request at the head of buf, or 0 while it cannot be told yet
+// (too few bytes, or a function whose length we do not compute).
+size_t expectedRequestLength(const uint8_t* buf, size_t have)
+{
+    if (have < 2)
+        return 0;
+    switch (buf[1]) {
+    case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06:
+        return 8;
+    case 0x0F: case 0x10:
+        return have < 7 ? 0 : 9 + size_t(buf[6]);
+    case 0x16:
+        return 10;
+    case 0x17:
+        return have < 11 ? 0 : 13 + size_t(buf[10]);
+    default:
+        return 0;
+    }
+}
+
+bool crcOk(const uint8_t* frame, size_t len)
+{
+    if (len < 4)
+        return false;
+    uint16_t crc = simCrc16(frame, len - 2);
+    return frame[len - 2] == (crc & 0xFF) && frame[len - 1] == (crc >> 8);
+}
+
+struct Touch {
+    int area;
+    int first;
+    int last;
+};
+
+// Memory ranges a request reads or writes (function 0x17 touches two).
+std::vector<Touch> touchedRanges(const uint8_t* f, size_t len)
+{
+    std::vector<Touch> out;
+    if (len < 8)
+        return out;
+    int addr = be16(f + 2);
+    int nb = be16(f + 4);
+    auto add = [&](int area, int a, int n) {
+        if (n > 0)
+            out.push_back({area, a, a + n - 1});
+    };
+    switch (f[1]) {
+    case 0x01: case 0x0F: add(kCoils, addr, nb); break;
+    case 0x05: add(kCoils, addr, 1); break;
+    case 0x02: add(kDiscreteInputs, addr, nb); break;
+    case 0x03: case 0x10: add(kHoldingRegisters, addr, nb); break;
+    case 0x06: case 0x16: add(kHoldingRegisters, addr, 1); break;
+    case 0x17:
+        add(kHoldingRegisters, addr, nb);
+        if (len >= 13)
+            add(kHoldingRegisters, be16(f + 6), be16(f + 8));
+        break;
+    default: break;
+    }
+    return out;
+}
+
+void putCrc(std::vector<uint8_t>& frame)
+{
+    uint16_t crc = simCrc16(frame.data(), frame.size());
+    frame.push_back(crc & 0xFF);
+    frame.push_back(crc >> 8);
+}
+
+}  // namespace
+
+uint16_t simCrc16(const uint8_t* data, size_t len)
+{
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < len; ++i) {
+        crc ^= data[i];
+        for (int b = 0; b < 8; ++b)
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+    }
+    return crc;
+}
+
+struct SimController::Impl {
+    SimOptions opt;
+    mutable std::mutex mu;  // guards maps and counters
+    std::map<int, modbus_mapping_t*> maps;
+    Counters cnt{};
+    modbus_t* ctx = nullptr;
+    int capture[2] = {-1, -1};  // modbus_reply writes here; we read the answer back to shape it
+    std::mt19937 rng;
+    std::uniform_real_distribution<double> uni{0.0, 1.0};
+
+    bool animStarted = false;
+    Clock::time_point animStart;
+    long animTicks = 0;
+
+    explicit Impl(const SimOptions& o) : opt(o), rng(o.seed) {}
+
+    ~Impl()
+    {
+        if (ctx)
+            modbus_free(ctx);
+        for (auto& m : maps)
+            modbus_mapping_free(m.second);
+        for (int fd : capture)
+            if (fd >= 0)
+                close(fd);
+    }
+
+    const modbus_mapping_t* mapFor(int station) const
+    {
+        auto it = maps.find(station);
+        return it == maps.end() ? nullptr : it->second;
+    }
+
+    bool answers(int station) const
+    {
+        return maps.count(station) && !opt.silentStations.count(station);
+    }
+
+    int exceptionFor(int station, const uint8_t* f, size_t len) const
+    {
+        if (opt.exceptions.empty())
+            return 0;
+        for (const Touch& t : touchedRanges(f, len))
+            for (const SimExceptionRange& e : opt.exceptions)
+                if (e.station == station && e.area == t.area && t.first <= e.last && e.first <= t.last)
+                    return e.code;
+        return 0;
+    }
+
+    void animate()
+    {
+        if (!opt.animate)
+            return;
+        Clock::time_point now = Clock::now();
+        if (!animStarted) {
+            animStarted = true;
+            animStart = now;
+        }
+        double t = std::chrono::duration<double>(now - animStart).count();
+        long ticks = static_cast<long>(t * 10.0);
+        auto wave = static_cast<uint16_t>(std::lround(500.0 + 500.0 * std::sin(2.0 * kPi * t / 10.0)));
+        std::lock_guard<std::mutex> lk(mu);
+        // Counting on from the current value keeps a master's write to register 0 meaningful.
+        auto step = static_cast<uint16_t>(ticks - animTicks);
+        animTicks = ticks;
+        for (auto& m : maps) {
+            m.second->tab_registers[0] = static_cast<uint16_t>(m.second->tab_registers[0] + step);
+            m.second->tab_registers[1] = wave;
+        }
+    }
+
+    // Lets libmodbus execute the request on the station's memory and returns
+    // the answer it produced (empty for broadcasts).
+    std::vector<uint8_t> libmodbusReply(modbus_mapping_t* map, const uint8_t* f, size_t len)
+    {
+        std::vector<uint8_t> out;
+        modbus_set_slave(ctx, f[0]);
+        int rc = modbus_reply(ctx, f, static_cast<int>(len), map);
+        if (rc <= 0)
+            return out;
+        out.resize(kMaxAdu + 8);
+        ssize_t n = read(capture[0], out.data(), out.size());
+        out.resize(n > 0 ? size_t(n) : 0);
+        return out;
+    }
+
+    bool sleepUnlessStopped(int ms, const std::atomic<bool>& stop)
+    {
+        Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+        while (!stop.load()) {
+            Clock::time_point now = Clock::now();
+            if (now >= end)
+                return true;
+            std::this_thread::sleep_for(std::min<Clock::duration>(end - now, std::chrono::milliseconds(kIdlePollMs)));
+        }
+        return false;
+    }
+
+    void writeAll(int fd, const std::vector<uint8_t>& data, const std::atomic<bool>& stop)
+    {
+        size_t done = 0;
+        while (done < data.size() && !stop.load()) {
+            ssize_t n = write(fd, data.data() + done, data.size() - done);
+            if (n > 0) {
+                done += size_t(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                pollfd p{fd, POLLOUT, 0};
+                poll(&p, 1, kIdlePollMs);
+            } else {
+                return;  // nobody on the other end: the answer is lost, as on a real line
+            }
+        }
+    }
+
+    void handleFrame(int fd, const uint8_t* f, size_t len, const std::atomic<bool>& stop)
+    {
+        const int station = f[0];
+        if (station == 0) {
+            std::lock_guard<std::mutex> lk(mu);
+            ++cnt.requests;
+            for (auto& m : maps)
+                if (answers(m.first) && !exceptionFor(m.first, f, len))
+                    libmodbusReply(m.second, f, len);  // broadcasts are never answered
+            return;
+        }
+
+        std::vector<uint8_t> answer;
+        {
+            std::lock_guard<std::mutex> lk(mu);
+            if (!answers(station)) {
+                ++cnt.ignoredStation;
+                return;
+            }
+            ++cnt.requests;
+            if (opt.dropRate > 0 && uni(rng) < opt.dropRate) {
+                ++cnt.dropped;
+                return;
+            }
+            if (int code = exceptionFor(station, f, len)) {
+                answer = {f[0], static_cast<uint8_t>(f[1] | 0x80), static_cast<uint8_t>(code)};
+                putCrc(answer);
+            } else {
+                answer = libmodbusReply(maps[station], f, len);
+            }
+            if (answer.size() < 4)
+                return;
+            if (answer[1] & 0x80)
+                ++cnt.exceptions;
+            if (opt.corruptRate > 0 && uni(rng) < opt.corruptRate) {
+                answer.back() ^= 0x5A;
+                ++cnt.corrupted;
+            }
+            ++cnt.answered;
+        }
+        if (opt.delayMs > 0 && !sleepUnlessStopped(opt.delayMs, stop))
+            return;
+        writeAll(fd, answer, stop);
+    }
+
+    void handleGarbage()
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        ++cnt.ignoredBadCrc;
+    }
+};
+
+SimController::SimController(const SimOptions& options) : d(new Impl(options))
+{
+    if (options.stations.empty())
+        throw std::invalid_argument("no station to serve");
+    for (int s : options.stations)
+        if (s < 1 || s > 247)
+            throw std::invalid_argument("station out of range 1..247: " + std::to_string(s));
+    if (!(options.dropRate >= 0 && options.dropRate <= 1) || !(options.corruptRate >= 0 && options.corruptRate <= 1))
+        throw std::invalid_argument("drop and corrupt rates must be within 0..1");
+    if (options.delayMs < 0 || options.frameGapUs <= 0)
+        throw std::invalid_argument("delay and frame gap must not be negative");
+    for (const SimExceptionRange& e : options.exceptions)
+        if (e.area < 1 || e.area > 3 || e.first < 0 || e.last < e.first || e.code < 1 || e.code > 255)
+            throw std::invalid_argument("bad exception range");
+
+    for (int s : options.stations) {
+        if (d->maps.count(s))
+            continue;
+        modbus_mapping_t* m = modbus_mapping_new(simpattern::kAreaSize, simpattern::kAreaSize, simpattern::kAreaSize, 0);
+        if (!m)
+            throw std::runtime_error("out of memory for station map");
+        d->maps[s] = m;
+        for (int i = 0; i < simpattern::kAreaSize; ++i) {
+            m->tab_bits[i] = simpattern::coil(s, i);
+            m->tab_input_bits[i] = simpattern::discreteInput(s, i);
+            m->tab_registers[i] = simpattern::holdingRegister(s, i);
+        }
+    }
+
+    if (pipe2(d->capture, O_NONBLOCK | O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe2 failed");
+    // The device name is never opened: libmodbus only serialises answers into our pipe.
+    d->ctx = modbus_new_rtu("/dev/null", 115200, 'N', 8, 1);
+    if (!d->ctx)
+        throw std::runtime_error("modbus_new_rtu failed");
+    modbus_set_socket(d->ctx, d->capture[1]);
+    // libmodbus sleeps for the response timeout before some exception answers.
+    modbus_set_response_timeout(d->ctx, 0, 1);
+}
+
+SimController::~SimController() = default;
+
+int SimController::serve(int fd, const std::atomic<bool>& stop)
+{
+    const int oldFlags = fcntl(fd, F_GETFL);
+    if (oldFlags < 0 || fcntl(fd, F_SETFL, oldFlags | O_NONBLOCK) < 0)
+        return -1;
+
+    const auto gap = std::chrono::microseconds(d->opt.frameGapUs);
+    std::vector<uint8_t> buf;
+    buf.reserve(2 * kMaxAdu);
+    uint8_t chunk[512];
+    Clock::time_point lastByte = Clock::now();
+    int result = 0;
+
+    while (!stop.load()) {
+        d->animate();
+
+        timespec ts{0, kIdlePollMs * 1000000L};
+        if (!buf.empty()) {
+            auto left = gap - (Clock::now() - lastByte);
+            long ns = std::max<long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
+            ts = {ns / 1000000000L, ns % 1000000000L};
+        }
+        pollfd p{fd, POLLIN, 0};
+        int rc = ppoll(&p, 1, &ts, nullptr);
+        if (rc < 0) {
+            if (errno == EINTR)
+                continue;
+            result = -1;
+            break;
+        }
+        if (rc == 0) {
+            // Line silent for t3.5: whatever is left is one frame of a length we could not predict, or noise.
+            if (!buf.empty() && Clock::now() - lastByte >= gap) {
+                if (crcOk(buf.data(), buf.size()))
+                    d->handleFrame(fd, buf.data(), buf.size(), stop);
+                else
+                    d->handleGarbage();
+                buf.clear();
+            }
+            continue;
+        }
+
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            buf.insert(buf.end(), chunk, chunk + n);
+            lastByte = Clock::now();
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            continue;
+        } else if (n == 0 || errno == EIO) {
+            // pty without a slave side open (or line hung up): wait for a peer without spinning.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        } else {
+            result = -1;
+            break;
+        }
+
+        // Complete requests of known length are taken at once: no need to wait for
+        // the gap, and back-to-back frames (e.g. for another station) stay in sync.
+        size_t pos = 0;
+        while (pos < buf.size()) {
+            size_t need = expectedRequestLength(buf.data() + pos, buf.size() - pos);
+            if (need == 0 || need > kMaxAdu || buf.size() - pos < need || !crcOk(buf.data() + pos, need))
+                break;
+            d->handleFrame(fd, buf.data() + pos, need, stop);
+            pos += need;
+        }
+        buf.erase(buf.begin(), buf.begin() + long(pos));
+        if (buf.size() > 2 * kMaxAdu) {  // runaway noise: no frame can be that long
+            d->handleGarbage();
+            buf.clear();
+        }
+    }
+
+    fcntl(fd, F_SETFL, oldFlags);
+    return result;
+}
+
+uint16_t SimController::holdingRegister(int station, int addr) const
+{
+    std::lock_guard<std::mutex> lk(d->mu);
+    const modbus_mapping_t* m = d->mapFor(station);
+    return (m && addr >= 0 && addr < m->nb_registers) ? m->tab_registers[addr] : 0;
+}
+
+bool SimController::coil(int station, int addr) const
+{
+    std::lock_guard<std::mutex> lk(d->mu);
+    const modbus_mapping_t* m = d->mapFor(station);
+    return m && addr >= 0 && addr < m->nb_bits && m->tab_bits[addr];
+}
+
+bool SimController::discreteInput(int station, int addr) const
+{
+    std::lock_guard<std::mutex> lk(d->mu);
+    const modbus_mapping_t* m = d->mapFor(station);
+    return m && addr >= 0 && addr < m->nb_input_bits && m->tab_input_bits[addr];
+}
+
+SimController::Counters SimController::counters() const
+{
+    std::lock_guard<std::mutex> lk(d->mu);
+    return d->cnt;
+}
+
+namespace {
+
+std::string packedHex(const uint8_t* bits, int count)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (int byte = 0; byte * 8 < count; ++byte) {
+        unsigned v = 0;
+        for (int b = 0; b < 8 && byte * 8 + b < count; ++b)
+            if (bits[byte * 8 + b])
+                v |= 1u << b;
+        out += digits[v >> 4];
+        out += digits[v & 0xF];
+    }
+    return out;
+}
+
+}  // namespace
+
+bool SimController::dumpJson(const std::string& path) const
+{
+    std::string json = "{\"stations\":{";
+    Counters c;
+    {
+        std::lock_guard<std::mutex> lk(d->mu);
+        bool firstStation = true;
+        for (const auto& m : d->maps) {
+            if (!firstStation)
+                json += ',';
+            firstStation = false;
+            json += '"' + std::to_string(m.first) + "\":{\"hr\":[";
+            for (int i = 0; i < kDumpCount; ++i) {
+                if (i)
+                    json += ',';
+                json += std::to_string(m.second->tab_registers[i]);
+            }
+            json += "],\"coils\":\"" + packedHex(m.second->tab_bits, kDumpCount);
+            json += "\",\"di\":\"" + packedHex(m.second->tab_input_bits, kDumpCount) + "\"}";
+        }
+        c = d->cnt;
+    }
+    json += "},\"counters\":{";
+    json += "\"requests\":" + std::to_string(c.requests);
+    json += ",\"answered\":" + std::to_string(c.answered);
+    json += ",\"dropped\":" + std::to_string(c.dropped);
+    json += ",\"corrupted\":" + std::to_string(c.corrupted);
+    json += ",\"exceptions\":" + std::to_string(c.exceptions);
+    json += ",\"ignoredBadCrc\":" + std::to_string(c.ignoredBadCrc);
+    json += ",\"ignoredStation\":" + std::to_string(c.ignoredStation);
+    json += "}}\n";
+
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f)
+        return false;
+    bool ok = std::fwrite(json.data(), 1, json.size(), f) == json.size();
+    return std::fclose(f) == 0 && ok;
+}

@@ -1,0 +1,286 @@
+// plc-sim: simulated Modbus RTU controller for driver development and tests.
+#include "SimController.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <pty.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+void onSignal(int) { g_stop.store(true); }
+
+const char kUsage[] =
+    "usage: plc-sim [--device PATH] [--baud N] [--parity N|E|O] [--data-bits 7|8] [--stop-bits 1|2]\n"
+    "               [--stations 1,2,3] [--drop RATE] [--corrupt RATE] [--delay-ms N] [--silent 3[,4]]\n"
+    "               [--exception STATION:AREA:FIRST-LAST:CODE] (AREA coil|di|hr) [--seed N]\n"
+    "               [--no-animate] [--gap-us N] [--dump FILE] [--seconds N]\n"
+    "Without --device a pty is opened and its slave path printed as the first line: PTY /dev/pts/N\n";
+
+struct BadArg : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+long toLong(const std::string& opt, const std::string& v, long lo, long hi)
+{
+    char* end = nullptr;
+    errno = 0;
+    long n = std::strtol(v.c_str(), &end, 10);
+    if (v.empty() || *end || errno || n < lo || n > hi)
+        throw BadArg(opt + ": expected an integer in " + std::to_string(lo) + ".." + std::to_string(hi) + ", got '" + v + "'");
+    return n;
+}
+
+double toDouble(const std::string& opt, const std::string& v, double lo, double hi)
+{
+    char* end = nullptr;
+    errno = 0;
+    double x = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end || errno || !(x >= lo && x <= hi)) {
+        char range[64];
+        std::snprintf(range, sizeof range, "%g..%g", lo, hi);
+        throw BadArg(opt + ": expected a number in " + range + ", got '" + v + "'");
+    }
+    return x;
+}
+
+std::vector<int> toStationList(const std::string& opt, const std::string& v)
+{
+    std::vector<int> out;
+    std::stringstream ss(v);
+    std::string item;
+    while (std::getline(ss, item, ','))
+        out.push_back(int(toLong(opt, item, 1, 247)));
+    if (out.empty())
+        throw BadArg(opt + ": expected a comma separated list of stations 1..247");
+    return out;
+}
+
+SimExceptionRange toException(const std::string& v)
+{
+    const std::string opt = "--exception";
+    std::vector<std::string> parts;
+    std::stringstream ss(v);
+    std::string item;
+    while (std::getline(ss, item, ':'))
+        parts.push_back(item);
+    if (parts.size() != 4)
+        throw BadArg(opt + ": expected STATION:AREA:FIRST-LAST:CODE, got '" + v + "'");
+    SimExceptionRange e{};
+    e.station = int(toLong(opt + " station", parts[0], 1, 247));
+    if (parts[1] == "coil" || parts[1] == "1")
+        e.area = 1;
+    else if (parts[1] == "di" || parts[1] == "2")
+        e.area = 2;
+    else if (parts[1] == "hr" || parts[1] == "3")
+        e.area = 3;
+    else
+        throw BadArg(opt + ": area must be coil, di or hr, got '" + parts[1] + "'");
+    size_t dash = parts[2].find('-');
+    e.first = int(toLong(opt + " first", parts[2].substr(0, dash), 0, 65535));
+    e.last = dash == std::string::npos ? e.first : int(toLong(opt + " last", parts[2].substr(dash + 1), 0, 65535));
+    if (e.last < e.first)
+        throw BadArg(opt + ": range end before its start in '" + v + "'");
+    e.code = int(toLong(opt + " code", parts[3], 1, 255));
+    return e;
+}
+
+speed_t toSpeed(long baud)
+{
+    switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: throw BadArg("--baud: unsupported rate " + std::to_string(baud));
+    }
+}
+
+struct Line {
+    std::string device;
+    long baud = 9600;
+    char parity = 'N';
+    int dataBits = 8;
+    int stopBits = 1;
+};
+
+int openSerial(const Line& line)
+{
+    int fd = open(line.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        close(fd);
+        return -1;
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CLOCAL | CREAD | (line.dataBits == 7 ? CS7 : CS8);
+    if (line.parity != 'N')
+        tio.c_cflag |= PARENB | (line.parity == 'O' ? PARODD : 0);
+    if (line.stopBits == 2)
+        tio.c_cflag |= CSTOPB;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, toSpeed(line.baud));
+    cfsetospeed(&tio, toSpeed(line.baud));
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        close(fd);
+        return -1;
+    }
+    tcflush(fd, TCIOFLUSH);
+    return fd;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    SimOptions opt;
+    Line line;
+    std::string dumpPath;
+    double seconds = 0;
+    int gapUs = 0;
+
+    try {
+        for (int i = 1; i < argc; ++i) {
+            std::string a = argv[i];
+            if (a == "--help" || a == "-h") {
+                std::fputs(kUsage, stdout);
+                return 0;
+            }
+            if (a == "--no-animate") {
+                opt.animate = false;
+                continue;
+            }
+            static const char* const withValue[] = {
+                "--device", "--baud", "--parity", "--data-bits", "--stop-bits", "--stations", "--drop", "--corrupt",
+                "--delay-ms", "--silent", "--exception", "--seed", "--gap-us", "--dump", "--seconds"};
+            if (std::find(std::begin(withValue), std::end(withValue), a) == std::end(withValue))
+                throw BadArg("unknown argument '" + a + "'");
+            if (i + 1 >= argc)
+                throw BadArg(a + ": missing value");
+            std::string v = argv[++i];
+            if (a == "--device") line.device = v;
+            else if (a == "--baud") { line.baud = toLong(a, v, 1, 4000000); toSpeed(line.baud); }
+            else if (a == "--parity") {
+                if (v != "N" && v != "E" && v != "O")
+                    throw BadArg("--parity: expected N, E or O, got '" + v + "'");
+                line.parity = v[0];
+            }
+            else if (a == "--data-bits") line.dataBits = int(toLong(a, v, 7, 8));
+            else if (a == "--stop-bits") line.stopBits = int(toLong(a, v, 1, 2));
+            else if (a == "--stations") opt.stations = toStationList(a, v);
+            else if (a == "--drop") opt.dropRate = toDouble(a, v, 0, 1);
+            else if (a == "--corrupt") opt.corruptRate = toDouble(a, v, 0, 1);
+            else if (a == "--delay-ms") opt.delayMs = int(toLong(a, v, 0, 600000));
+            else if (a == "--silent") { for (int s : toStationList(a, v)) opt.silentStations.insert(s); }
+            else if (a == "--exception") opt.exceptions.push_back(toException(v));
+            else if (a == "--seed") opt.seed = unsigned(toLong(a, v, 0, 4294967295L));
+            else if (a == "--gap-us") gapUs = int(toLong(a, v, 100, 1000000));
+            else if (a == "--dump") dumpPath = v;
+            else if (a == "--seconds") seconds = toDouble(a, v, 0.001, 1e9);
+        }
+    } catch (const BadArg& e) {
+        std::fprintf(stderr, "plc-sim: %s (see --help)\n", e.what());
+        return 2;
+    }
+
+    if (gapUs > 0) {
+        opt.frameGapUs = gapUs;
+    } else if (!line.device.empty()) {
+        // t3.5 from the character time, but never below 2 ms: serial drivers and
+        // USB adapters hand bytes over in bursts, and a split frame would be lost.
+        int bitsPerChar = 1 + line.dataBits + (line.parity == 'N' ? 0 : 1) + line.stopBits;
+        opt.frameGapUs = std::max(2000, int(3.5 * bitsPerChar * 1e6 / double(line.baud)) + 1);
+    }
+
+    std::unique_ptr<SimController> sim;
+    try {
+        sim.reset(new SimController(opt));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "plc-sim: %s\n", e.what());
+        return 2;
+    }
+
+    int fd = -1;
+    int ptySlave = -1;
+    if (line.device.empty()) {
+        char name[256] = {};
+        if (openpty(&fd, &ptySlave, name, nullptr, nullptr) != 0) {
+            std::fprintf(stderr, "plc-sim: openpty: %s\n", std::strerror(errno));
+            return 1;
+        }
+        for (int f : {fd, ptySlave}) {
+            termios tio{};
+            tcgetattr(f, &tio);
+            cfmakeraw(&tio);
+            tcsetattr(f, TCSANOW, &tio);
+        }
+        // ptySlave stays open: without it the master reports hang-up whenever the host closes its side.
+        std::printf("PTY %s\n", name);
+        std::fflush(stdout);
+    } else {
+        fd = openSerial(line);
+        if (fd < 0) {
+            std::fprintf(stderr, "plc-sim: cannot open %s: %s\n", line.device.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+
+    struct sigaction sa{};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    std::thread timer;
+    if (seconds > 0) {
+        timer = std::thread([seconds] {
+            auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+            while (!g_stop.load() && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            g_stop.store(true);
+        });
+    }
+
+    int rc = sim->serve(fd, g_stop);
+    if (rc != 0)
+        std::fprintf(stderr, "plc-sim: serial line failed: %s\n", std::strerror(errno));
+    g_stop.store(true);
+    if (timer.joinable())
+        timer.join();
+
+    if (!dumpPath.empty() && !sim->dumpJson(dumpPath)) {
+        std::fprintf(stderr, "plc-sim: cannot write dump %s\n", dumpPath.c_str());
+        rc = -1;
+    }
+    close(fd);
+    if (ptySlave >= 0)
+        close(ptySlave);
+    return rc == 0 ? 0 : 1;
+}
