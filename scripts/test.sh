@@ -25,4 +25,7 @@ BUILD_DIR="$root/build-tsan" scripts/build.sh -DKEMO_SANITIZE=thread -DKEMO_BUIL
 TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" \
     ctest --test-dir build-tsan -R Stress --output-on-failure
 
+step "32-bit ARM target under qemu-arm"
+bash scripts/cross-armhf.sh
+
 step done

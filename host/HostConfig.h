@@ -1,0 +1,105 @@
+// Configuration of plc-host: the serial link, the driver settings and the
+// tags, read from one JSON file, plus the value codecs of the tag types.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// A configuration or command-line problem; the message names the file, the
+// tag and the field. plc-host ends with status 2 on it.
+struct ConfigError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct LinkSettings {
+    std::string device;
+    int baud = 19200;
+    char parity = 'E';
+    int dataBits = 8;
+    int stopBits = 1;
+    int responseTimeoutMs = 200;
+    int retryLimit = 2;
+    int turnaroundMs = 100;  // pause after a broadcast, which nobody answers
+    bool echo = false;       // the adapter echoes every byte it sends (RS-485)
+    // Silence before each request, in microseconds. -1: t3.5 on a serial
+    // line; none on a pseudo-terminal, which has no line to keep quiet and
+    // delivers every frame whole.
+    int gapUs = -1;
+};
+
+struct DriverSettings {
+    int maxPerFrame = 32;
+    bool multiStation = true;
+    int defaultStation = 1;
+    int remoteMode = 0;
+    int localDeviceId = 0;
+};
+
+enum class ValueType { Bit, U8, U16, I16, U32, I32, F32, Hex };
+
+struct Tag {
+    std::string name;
+    int kind = 8;          // register kind 0..11: kind % 3 = area (di, coil, hr), kind / 3 = width
+    std::string address;   // "BYTE.BIT" for the bit kinds, a decimal number otherwise
+    int addressValue = 0;  // the parsed address in units of the kind's width
+    int station = 1;       // as configured
+    int count = 1;         // items of the kind's width (bits, bytes, words, double words)
+    ValueType type = ValueType::U16;
+
+    int width() const { return kind / 3; }      // 0 bit, 1 byte, 2 word, 3 double word
+    int areaIndex() const { return kind % 3; }  // 0 discrete inputs, 1 coils, 2 holding registers
+    bool writable() const { return areaIndex() != 0; }
+    // Count as the driver takes it: double words are counted in 16-bit words.
+    int driverCount() const { return width() == 3 ? 2 * count : count; }
+    // Stretch of the tag in the driver's area units (bytes of 8 inputs or coils,
+    // holding registers), which is how cyclic read blocks report back.
+    int areaCode() const;
+    int firstUnit() const;
+    int unitCount() const;
+};
+
+struct HostConfig {
+    std::string path;
+    LinkSettings link;
+    DriverSettings driver;
+    std::vector<Tag> tags;
+
+    int stationOf(const Tag& t) const { return driver.multiStation ? t.station : driver.defaultStation; }
+    std::vector<int> stations() const;  // distinct, ascending, without the broadcast address 0
+    bool readable(const Tag& t) const { return stationOf(t) != 0; }
+    const Tag* find(const std::string& name) const;
+};
+
+// Throws ConfigError.
+HostConfig loadConfig(const std::string& path);
+HostConfig parseConfig(const QByteArray& json, const std::string& path);
+
+const char* kindName(int kind);          // "hr.word"
+const char* typeName(ValueType type);    // "u16"
+
+// Bytes a tag's value takes in GetRegisterData's output and SetRegisterData's
+// input, per item: 1 (bit), 2 (byte, low byte used), 2 (word), 4 (double word).
+int hostItemSize(const Tag& t);
+
+// Text of one item, from the host-order bytes of GetRegisterData's output.
+std::string formatItem(const Tag& t, const QByteArray& hostBytes, int item);
+// All items, separated by spaces.
+std::string formatValue(const Tag& t, const QByteArray& hostBytes);
+// The bytes GetRegisterData gave that carry the tag's value (hex, no spaces).
+std::string rawHex(const Tag& t, const QByteArray& hostBytes);
+
+// "12" or "1,0,1": one to count items encoded for SetRegisterData.
+// Throws ConfigError naming the tag when a value does not fit its type.
+struct EncodedValue {
+    QByteArray bytes;
+    int count;  // for SetRegisterData (16-bit words for double words)
+};
+EncodedValue encodeValue(const Tag& t, const std::string& text);
+
+}  // namespace host

@@ -1,0 +1,111 @@
+// The host's side of the exchange cycle: installs the settings and the tags
+// in the driver, then asks it for requests, carries them over the link and
+// hands the answers back, keeping per-station and per-tag accounts.
+#pragma once
+
+#include "DriverApi.h"
+#include "HostConfig.h"
+#include "HostLink.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <tuple>
+#include <vector>
+
+namespace host {
+
+struct StationStats {
+    long exchanges = 0;  // requests sent, repetitions included
+    long failures = 0;   // exchanges the driver did not accept
+    long giveUps = 0;    // requests the driver gave up after its retries
+    long timeouts = 0;
+    long crcErrors = 0;
+    long exceptions = 0;
+    long mismatches = 0;
+    int lastException = 0;  // code of the latest exception answer, 0 = none yet
+    int lastGiveUpCode = 0; // driver code of the latest give-up, 0 = none yet
+};
+
+struct TagStatus {
+    std::vector<uint8_t> units;  // per area unit: 0 not read yet, 1 read, 2 given up
+    bool everRead = false;
+    std::chrono::steady_clock::time_point lastRead;
+    int lastGiveUpCode = 0;
+    int lastException = 0;
+
+    bool settled() const;  // every unit read or given up
+    bool ok() const;       // every unit read
+};
+
+struct WriteJob {
+    int tag = -1;          // index into HostConfig::tags
+    std::string text;      // the value as given
+    int status = 0;        // 0 pending, 1 acknowledged, 2 given up, 3 nothing queued
+    int giveUpCode = 0;
+    int exception = 0;
+};
+
+class HostSession {
+public:
+    // Class number of host writes in the driver's result callbacks; the job
+    // index is the variable id.
+    static constexpr int kWriteClass = 12;
+
+    HostSession(const DriverApi& api, const HostConfig& config, HostLink& link);
+    ~HostSession();
+    HostSession(const HostSession&) = delete;
+    HostSession& operator=(const HostSession&) = delete;
+
+    // Hands the settings and callbacks to the driver and, with `cyclic`, the
+    // tags as the cyclic read list.
+    void start(bool cyclic);
+
+    // One turn of the cycle: ask the driver for a request, exchange it, hand
+    // the answer back. False when the driver had nothing to send.
+    bool step();
+
+    // Queues a write of one tag; returns the job index.
+    int queueWrite(int tag, const EncodedValue& value, const std::string& text);
+
+    // The tag's bytes as GetRegisterData returns them.
+    QByteArray readTag(const Tag& t) const;
+
+    // Every exchange as hex on `out` (nullptr: quiet).
+    void setTrace(FILE* out) { trace_ = out; }
+
+    const HostConfig& config() const { return config_; }
+    const std::map<int, StationStats>& stations() const { return stations_; }
+    const std::vector<TagStatus>& tags() const { return tags_; }
+    std::vector<WriteJob>& writes() { return writes_; }
+    long totalExchanges() const { return totalExchanges_; }
+    long listResults() const { return listResults_; }
+    // Interval between the two latest completions of the same read block,
+    // i.e. the time the whole cyclic list took; 0 until known.
+    std::chrono::microseconds scanTime() const { return scanTime_; }
+    bool scanComplete() const { return info_.scanComplete == 1; }
+    bool allTagsSettled() const;
+
+private:
+    using BlockKey = std::tuple<int, int, int, int>;  // station, area, first unit, units
+
+    static void onVarResult(int callbackId, int varClass, int varId, int status);
+    static void onListResult(QList<RW_VAR>* results, int varClass, int flag);
+    void markBlock(int station, int area, int first, int count, uint8_t state, int code);
+
+    const DriverApi& api_;
+    const HostConfig& config_;
+    HostLink& link_;
+    COM_INFO info_{};
+    std::vector<TagStatus> tags_;
+    std::vector<WriteJob> writes_;
+    std::map<int, StationStats> stations_;
+    std::map<BlockKey, std::chrono::steady_clock::time_point> blockDone_;
+    std::chrono::microseconds scanTime_{0};
+    long totalExchanges_ = 0;
+    long listResults_ = 0;
+    FILE* trace_ = nullptr;
+};
+
+}  // namespace host

@@ -1,0 +1,497 @@
+// plc-host: stands in for the panel runtime. Loads the driver library, owns
+// the serial line and runs the exchange cycle for the tags of a JSON file.
+#include "DriverApi.h"
+#include "HostConfig.h"
+#include "HostLink.h"
+#include "HostSession.h"
+#include "SimRunner.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace host;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+std::atomic<bool> g_stop{false};
+void onSignal(int) { g_stop.store(true); }
+
+const char kUsage[] =
+    "usage: plc-host run CONFIG [--seconds N] [options]\n"
+    "       plc-host read CONFIG [--json] [--timeout S] [options]\n"
+    "       plc-host write CONFIG NAME=VALUE... [--timeout S] [options]\n"
+    "\n"
+    "  run    live table of the tags and the stations, refreshed 4 times a second;\n"
+    "         without a terminal one status line per second. Ctrl-C ends it.\n"
+    "  read   reads every tag once and prints it (--json: one JSON object).\n"
+    "         Exit 0 when every tag was read, 1 when some could not be.\n"
+    "  write  writes each NAME=VALUE (VALUE: one item, or items separated by commas,\n"
+    "         in the tag's type; hex tags take hex digits). Exit 0 when every write\n"
+    "         was acknowledged, 1 otherwise.\n"
+    "\n"
+    "options:\n"
+    "  --simulate         talk to a simulated controller inside plc-host instead of\n"
+    "                     link.device; it serves the stations of the tags\n"
+    "%s"
+    "  --library PATH     driver library (default libkemo_ipc_rtu.so.1)\n"
+    "  --seconds N        run: stop after N seconds\n"
+    "  --timeout S        read/write: give up after S seconds (default 10)\n"
+    "  --trace            every exchange in hex on stderr\n"
+    "\n"
+    "CONFIG is a JSON object:\n"
+    "  \"link\":   device, baud, parity (N|E|O), dataBits, stopBits, responseTimeoutMs,\n"
+    "            retryLimit, echo (adapter echoes what it sends), turnaroundMs\n"
+    "  \"driver\": maxPerFrame, multiStation, defaultStation, remoteMode, localDeviceId\n"
+    "  \"tags\":   [{name, kind, address, station, count, type}]\n"
+    "    kind: 0..11 or AREA.WIDTH with AREA di|coil|hr and WIDTH bit|byte|word|dword\n"
+    "    address: \"BYTE.BIT\" for bits, a number otherwise; count: items of the width\n"
+    "    type: bit | u8 | u16 | i16 | u32 | i32 | f32 | hex\n"
+    "Exit status 2: bad command line, configuration or value.\n";
+
+void usage(FILE* out) { std::fprintf(out, kUsage, SimRunner::help()); }
+
+struct Options {
+    std::string command;
+    std::string configPath;
+    std::vector<std::string> assignments;
+    bool simulate = false;
+    std::string simArgs;
+    std::string library = kDefaultDriverLibrary;
+    double seconds = 0;
+    double timeout = 10;
+    bool json = false;
+    bool trace = false;
+};
+
+double parseSeconds(const std::string& opt, const char* v)
+{
+    char* end = nullptr;
+    double x = std::strtod(v, &end);
+    if (!*v || *end || !(x > 0 && x < 1e7))
+        throw ConfigError(opt + ": expected a positive number of seconds, got \"" + v + "\"");
+    return x;
+}
+
+Options parseArgs(int argc, char** argv)
+{
+    Options o;
+    if (argc < 2)
+        throw ConfigError("missing command (run, read or write)");
+    o.command = argv[1];
+    if (o.command != "run" && o.command != "read" && o.command != "write")
+        throw ConfigError("unknown command \"" + o.command + "\" (expected run, read or write)");
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc)
+                throw ConfigError(a + ": missing value");
+            return argv[++i];
+        };
+        if (a == "--simulate") o.simulate = true;
+        else if (a == "--json" && o.command == "read") o.json = true;
+        else if (a == "--trace") o.trace = true;
+        else if (a == "--sim-args") o.simArgs = value();
+        else if (a == "--library") o.library = value();
+        else if (a == "--seconds" && o.command == "run") o.seconds = parseSeconds(a, value());
+        else if (a == "--timeout" && o.command != "run") o.timeout = parseSeconds(a, value());
+        else if (a.rfind("--", 0) == 0) throw ConfigError("unknown option \"" + a + "\" for " + o.command);
+        else if (o.configPath.empty()) o.configPath = a;
+        else if (o.command == "write") o.assignments.push_back(a);
+        else throw ConfigError("unexpected argument \"" + a + "\"");
+    }
+    if (o.configPath.empty())
+        throw ConfigError("missing CONFIG file");
+    if (!o.simArgs.empty() && !o.simulate)
+        throw ConfigError("--sim-args needs --simulate");
+    if (o.command == "write" && o.assignments.empty())
+        throw ConfigError("write needs at least one NAME=VALUE");
+    return o;
+}
+
+// Everything a command needs: the driver, the line (or the simulator) and the session.
+struct Setup {
+    DriverApi api;
+    std::unique_ptr<SimRunner> sim;
+    std::unique_ptr<HostLink> link;
+    std::unique_ptr<HostSession> session;
+
+    ~Setup()
+    {
+        session.reset();
+        if (sim) {
+            std::string error;
+            if (!sim->finish(error))
+                std::fprintf(stderr, "plc-host: %s\n", error.c_str());
+        }
+        link.reset();
+    }
+};
+
+// Returns 0 or the exit status of a failure (message already printed).
+int prepare(Setup& s, const Options& o, const HostConfig& cfg)
+{
+    if (o.simulate)
+        s.sim.reset(new SimRunner(cfg.stations(), o.simArgs));  // may throw ConfigError
+    std::string error;
+    if (!s.api.load(o.library, error)) {
+        std::fprintf(stderr, "plc-host: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    s.link.reset(new HostLink(cfg.link, s.api.CalCRC));
+    bool ok = o.simulate ? (s.sim->start(error) && s.link->attach(s.sim->hostFd(), false, error)) : s.link->open(error);
+    if (!ok) {
+        std::fprintf(stderr, "plc-host: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    s.session.reset(new HostSession(s.api, cfg, *s.link));
+    if (o.trace)
+        s.session->setTrace(stderr);
+    return 0;
+}
+
+// One turn; when the driver has nothing to send, a short pause instead of spinning.
+void turn(HostSession& session)
+{
+    if (!session.step())
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+std::string ageText(const TagStatus& s, Clock::time_point now)
+{
+    if (!s.everRead)
+        return "-";
+    char t[32];
+    std::snprintf(t, sizeof t, "%.1fs", std::chrono::duration<double>(now - s.lastRead).count());
+    return t;
+}
+
+std::string codeText(int code) { return code ? std::to_string(code) : "-"; }
+
+std::string stationTable(const HostSession& session)
+{
+    std::string out = "STATION  EXCHANGES  FAILURES  GIVE-UPS  TIME-OUTS  BAD-CRC  EXCEPTIONS  LAST-EXC  LAST-CODE\n";
+    char line[160];
+    for (const auto& e : session.stations()) {
+        const StationStats& st = e.second;
+        std::snprintf(line, sizeof line, "%-7d  %9ld  %8ld  %8ld  %9ld  %7ld  %10ld  %8s  %9s\n", e.first, st.exchanges,
+                      st.failures, st.giveUps, st.timeouts, st.crcErrors, st.exceptions,
+                      codeText(st.lastException).c_str(), codeText(st.lastGiveUpCode).c_str());
+        out += line;
+    }
+    return out;
+}
+
+std::string liveTable(const HostSession& session, double rate, double upSeconds)
+{
+    const HostConfig& cfg = session.config();
+    const auto now = Clock::now();
+    char line[512];
+    std::snprintf(line, sizeof line, "plc-host  %s   up %.1fs   %.1f exchanges/s   full scan %.1f ms   (Ctrl-C ends)\n\n",
+                  cfg.path.c_str(), upSeconds, rate, session.scanTime().count() / 1000.0);
+    std::string out = line;
+    const char* const format = "%-20.20s %3s  %-10s  %-7s  %-4s  %-24s  %-5s  %s\n";
+    std::snprintf(line, sizeof line, format, "TAG", "ST", "KIND", "ADDRESS", "TYPE", "VALUE", "AGE", "STATE");
+    out += line;
+    for (size_t i = 0; i < cfg.tags.size(); ++i) {
+        const Tag& t = cfg.tags[i];
+        if (!cfg.readable(t))
+            continue;
+        const TagStatus& s = session.tags()[i];
+        std::string value = formatValue(t, session.readTag(t));
+        if (value.size() > 24)
+            value = value.substr(0, 21) + "...";
+        std::string state = s.ok() ? "ok" : s.lastGiveUpCode ? "given up (" + std::to_string(s.lastGiveUpCode) + ")" : "waiting";
+        if (s.lastException)
+            state += " exc " + std::to_string(s.lastException);
+        std::snprintf(line, sizeof line, format, t.name.c_str(), std::to_string(cfg.stationOf(t)).c_str(), kindName(t.kind), t.address.c_str(), typeName(t.type), value.c_str(),
+                      ageText(s, now).c_str(), state.c_str());
+        out += line;
+    }
+    return out + "\n" + stationTable(session);
+}
+
+std::string statusLine(const HostSession& session, double rate, double upSeconds)
+{
+    const HostConfig& cfg = session.config();
+    char head[128];
+    std::snprintf(head, sizeof head, "t=%.1fs rate=%.1f/s scan=%.1fms", upSeconds, rate, session.scanTime().count() / 1000.0);
+    std::string out = head;
+    for (const auto& e : session.stations()) {
+        const StationStats& st = e.second;
+        char part[160];
+        std::snprintf(part, sizeof part, " | st%d exch=%ld fail=%ld giveup=%ld crc=%ld exc=%ld lastexc=%d code=%d", e.first,
+                      st.exchanges, st.failures, st.giveUps, st.crcErrors, st.exceptions, st.lastException,
+                      st.lastGiveUpCode);
+        out += part;
+    }
+    out += " |";
+    for (const Tag& t : cfg.tags)
+        if (cfg.readable(t))
+            out += " " + t.name + "=" + formatValue(t, session.readTag(t));
+    return out;
+}
+
+int commandRun(HostSession& session, const Options& o)
+{
+    session.start(true);
+    const bool tty = isatty(STDOUT_FILENO);
+    const auto start = Clock::now();
+    const auto period = std::chrono::milliseconds(tty ? 250 : 1000);
+    auto nextShow = start + period;
+    long exchangesAtLastShow = 0;
+    if (tty)
+        std::fputs("\x1b[?25l", stdout);  // hide the cursor while the table runs
+    while (!g_stop.load()) {
+        const auto now = Clock::now();
+        const double up = std::chrono::duration<double>(now - start).count();
+        if (o.seconds > 0 && up >= o.seconds)
+            break;
+        if (now >= nextShow) {
+            const double window = std::chrono::duration<double>(period + (now - nextShow)).count();
+            const double rate = (session.totalExchanges() - exchangesAtLastShow) / window;
+            exchangesAtLastShow = session.totalExchanges();
+            nextShow = now + period;
+            if (tty)
+                std::printf("\x1b[H\x1b[2J%s", liveTable(session, rate, up).c_str());
+            else
+                std::printf("%s\n", statusLine(session, rate, up).c_str());
+            std::fflush(stdout);
+        }
+        turn(session);
+    }
+    if (tty)
+        std::fputs("\x1b[?25h\n", stdout);
+    // A last summary, so a short run still shows its accounts.
+    const double up = std::chrono::duration<double>(Clock::now() - start).count();
+    const double rate = up > 0 ? session.totalExchanges() / up : 0;
+    if (!tty)
+        std::printf("%s\n", statusLine(session, rate, up).c_str());
+    else
+        std::printf("%ld exchanges in %.1fs (%.1f/s)\n", session.totalExchanges(), up, rate);
+    return kExitOk;
+}
+
+QJsonValue jsonItem(const Tag& t, const QByteArray& bytes, int item)
+{
+    std::string text = formatItem(t, bytes, item);
+    switch (t.type) {
+    case ValueType::Hex: return QString::fromStdString(text);
+    case ValueType::F32: return std::strtod(text.c_str(), nullptr);
+    default: return static_cast<double>(std::strtoll(text.c_str(), nullptr, 10));
+    }
+}
+
+int commandRead(HostSession& session, const Options& o)
+{
+    session.start(true);
+    const auto start = Clock::now();
+    const auto limit = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
+    while (!session.allTagsSettled() && !g_stop.load() && Clock::now() < limit)
+        turn(session);
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+
+    const HostConfig& cfg = session.config();
+    bool allOk = true;
+    QJsonArray tags;
+    std::string text;
+    for (size_t i = 0; i < cfg.tags.size(); ++i) {
+        const Tag& t = cfg.tags[i];
+        if (!cfg.readable(t))
+            continue;
+        const TagStatus& s = session.tags()[i];
+        const QByteArray bytes = session.readTag(t);
+        allOk = allOk && s.ok();
+        std::string why = s.ok() ? "" : s.lastGiveUpCode ? "given up, code " + std::to_string(s.lastGiveUpCode) : "not read in time";
+        if (s.lastException)
+            why += (why.empty() ? "" : ", ") + std::string("exception ") + std::to_string(s.lastException);
+        if (o.json) {
+            QJsonObject j;
+            j["name"] = QString::fromStdString(t.name);
+            j["station"] = cfg.stationOf(t);
+            j["kind"] = kindName(t.kind);
+            j["address"] = QString::fromStdString(t.address);
+            j["type"] = typeName(t.type);
+            if (t.count == 1) {
+                j["value"] = jsonItem(t, bytes, 0);
+            } else {
+                QJsonArray items;
+                for (int k = 0; k < t.count; ++k)
+                    items.append(jsonItem(t, bytes, k));
+                j["value"] = items;
+            }
+            j["raw"] = QString::fromStdString(rawHex(t, bytes));
+            j["ok"] = s.ok();
+            j["code"] = s.ok() ? 0 : s.lastGiveUpCode;
+            j["exception"] = s.lastException;
+            tags.append(j);
+        } else {
+            char line[512];
+            std::snprintf(line, sizeof line, "%-20s = %-24s %s\n", t.name.c_str(),
+                          s.ok() ? formatValue(t, bytes).c_str() : "?", s.ok() ? "" : ("(" + why + ")").c_str());
+            text += line;
+        }
+    }
+    if (o.json) {
+        QJsonObject stations;
+        for (const auto& e : session.stations()) {
+            const StationStats& st = e.second;
+            QJsonObject j;
+            j["exchanges"] = static_cast<double>(st.exchanges);
+            j["failures"] = static_cast<double>(st.failures);
+            j["giveUps"] = static_cast<double>(st.giveUps);
+            j["timeouts"] = static_cast<double>(st.timeouts);
+            j["crcErrors"] = static_cast<double>(st.crcErrors);
+            j["exceptions"] = static_cast<double>(st.exceptions);
+            j["lastException"] = st.lastException;
+            j["lastGiveUpCode"] = st.lastGiveUpCode;
+            stations[QString::number(e.first)] = j;
+        }
+        QJsonObject root;
+        root["ok"] = allOk;
+        root["elapsedMs"] = static_cast<int>(elapsed * 1000);
+        root["tags"] = tags;
+        root["stations"] = stations;
+        std::fputs(QJsonDocument(root).toJson(QJsonDocument::Indented).constData(), stdout);
+    } else {
+        std::fputs(text.c_str(), stdout);
+        std::printf("%s", stationTable(session).c_str());
+    }
+    return allOk ? kExitOk : kExitFailed;
+}
+
+struct Assignment {
+    int tag;
+    std::string text;
+    EncodedValue value;
+};
+
+// Checked before anything is sent: a bad argument must not leave half the writes done.
+std::vector<Assignment> parseAssignments(const HostConfig& cfg, const std::vector<std::string>& args)
+{
+    std::vector<Assignment> out;
+    std::set<std::string> seen;
+    for (const std::string& a : args) {
+        size_t eq = a.find('=');
+        if (eq == std::string::npos || eq == 0)
+            throw ConfigError("\"" + a + "\" is not NAME=VALUE");
+        std::string name = a.substr(0, eq);
+        const Tag* t = cfg.find(name);
+        if (!t)
+            throw ConfigError(cfg.path + ": no tag named \"" + name + "\"");
+        if (!t->writable())
+            throw ConfigError("tag \"" + name + "\" is a discrete input (" + kindName(t->kind) + ") and cannot be written");
+        if (!seen.insert(name).second)
+            throw ConfigError("tag \"" + name + "\" is given twice");
+        Assignment as{static_cast<int>(t - cfg.tags.data()), a.substr(eq + 1), {}};
+        as.value = encodeValue(*t, as.text);
+        out.push_back(as);
+    }
+    return out;
+}
+
+int commandWrite(HostSession& session, const Options& o, const std::vector<Assignment>& assignments)
+{
+    session.start(false);
+    for (const Assignment& a : assignments)
+        session.queueWrite(a.tag, a.value, a.text);
+    const auto limit = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
+    auto pending = [&] {
+        for (const WriteJob& j : session.writes())
+            if (j.status == 0)
+                return true;
+        return false;
+    };
+    int idleTurns = 0;
+    while (pending() && !g_stop.load() && Clock::now() < limit) {
+        if (session.step()) {
+            idleTurns = 0;
+        } else if (++idleTurns >= 3) {
+            break;  // nothing left in the driver's queue
+        }
+    }
+    const HostConfig& cfg = session.config();
+    bool allOk = true;
+    for (const WriteJob& j : session.writes()) {
+        const Tag& t = cfg.tags[static_cast<size_t>(j.tag)];
+        std::string what;
+        switch (j.status) {
+        case 1: what = "acknowledged"; break;
+        case 2: what = "given up, code " + std::to_string(j.giveUpCode); break;
+        case 3: what = "nothing to send"; break;
+        default: what = idleTurns >= 3 ? "replaced by a later write of the same range" : "not acknowledged in time"; break;
+        }
+        if (j.exception)
+            what += ", exception " + std::to_string(j.exception);
+        std::printf("%s=%s: %s\n", t.name.c_str(), j.text.c_str(), what.c_str());
+        allOk = allOk && j.status == 1;
+    }
+    return allOk ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            usage(stdout);
+            return kExitOk;
+        }
+
+    Options o;
+    HostConfig cfg;
+    std::vector<Assignment> assignments;
+    try {
+        o = parseArgs(argc, argv);
+        cfg = loadConfig(o.configPath);
+        if (o.command == "write")
+            assignments = parseAssignments(cfg, o.assignments);
+        if (o.command != "write" && std::none_of(cfg.tags.begin(), cfg.tags.end(), [&](const Tag& t) { return cfg.readable(t); }))
+            throw ConfigError(cfg.path + ": field \"tags\": no tag to read (the list is empty or all are broadcasts)");
+    } catch (const ConfigError& e) {
+        std::fprintf(stderr, "plc-host: %s\n", e.what());
+        if (argc < 2)
+            usage(stderr);
+        return kExitUsage;
+    }
+
+    struct sigaction sa{};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    Setup setup;
+    try {
+        if (int rc = prepare(setup, o, cfg))
+            return rc;
+    } catch (const ConfigError& e) {
+        std::fprintf(stderr, "plc-host: %s\n", e.what());
+        return kExitUsage;
+    }
+    if (o.command == "run")
+        return commandRun(*setup.session, o);
+    if (o.command == "read")
+        return commandRead(*setup.session, o);
+    return commandWrite(*setup.session, o, assignments);
+}

@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# Builds the driver library and its unit tests for 32-bit ARM Linux (armhf),
+# the driver's real target, and runs every test under qemu-arm.
+#
+#   scripts/cross-armhf.sh [BUILD_DIR]          default: <repo>/build-armhf
+#
+# Idempotent and unattended (root, no stdin): installs the cross compiler
+# and qemu-user when missing, downloads the armhf Qt 5 Core and GoogleTest
+# packages once (kept in BUILD_DIR/debs, or KEMO_ARMHF_DEB_CACHE), unpacks
+# them into BUILD_DIR/sysroot, configures with cmake/armhf-toolchain.cmake,
+# builds, and runs ctest. Exits non-zero when any step or any test fails.
+#
+# Environment:
+#   KEMO_ARMHF_DEB_CACHE   where downloaded .debs are kept
+#   KEMO_ARMHF_JOBS        parallel build and test jobs (default 2)
+#   KEMO_ARMHF_SKIP        ctest -E regex of tests not to run under emulation
+#                          (default: the wall-clock budget of the read-list
+#                          rebuild, which emulation cannot meet)
+# Tests labelled "timing" (wall-clock budgets) are not run under emulation.
+set -euo pipefail
+
+start=$(date +%s)
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$(mkdir -p "${1:-$root/build-armhf}" && cd "${1:-$root/build-armhf}" && pwd)
+sysroot=$build/sysroot
+debs=${KEMO_ARMHF_DEB_CACHE:-$build/debs}
+jobs=${KEMO_ARMHF_JOBS:-2}
+skip=${KEMO_ARMHF_SKIP-RebuildQuickly}
+
+export DEBIAN_FRONTEND=noninteractive
+
+log() { printf 'cross-armhf: %s\n' "$*"; }
+die() { printf 'cross-armhf: error: %s\n' "$*" >&2; exit 1; }
+
+# Qt 5 Core with its runtime dependencies (what libQt5Core.so.5 and
+# libglib-2.0.so.0 name as NEEDED, less libc/libstdc++/libgcc, which come
+# with the cross compiler), Qt's headers and CMake packages, and GoogleTest.
+packages=(
+  libqt5core5a qtbase5-dev
+  libicu72 libpcre2-16-0 libpcre2-8-0 libdouble-conversion3 zlib1g libzstd1 libglib2.0-0
+  libgtest-dev
+)
+
+apt_updated=0
+apt_update() {
+  [ "$apt_updated" = 1 ] && return 0
+  apt_updated=1
+  log "apt-get update"
+  # A foreign-architecture index of a side repository may fail to come;
+  # the main index is enough.
+  apt-get update </dev/null || log "apt-get update reported errors; going on with the indexes it got"
+}
+
+need_root() { [ "$(id -u)" = 0 ] || die "$1 needs root (run as root, or install it first)"; }
+
+# ---- What is missing ----
+mkdir -p "$debs"
+missing=()
+for p in "${packages[@]}"; do
+  compgen -G "$debs/${p}_*_armhf.deb" >/dev/null || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  # Before any apt-get update, so that the one update fetches the armhf index.
+  need_root "adding the armhf architecture"
+  dpkg --add-architecture armhf
+fi
+
+# ---- Cross compiler and emulator ----
+if ! command -v arm-linux-gnueabihf-g++ >/dev/null || ! command -v qemu-arm >/dev/null; then
+  need_root "installing g++-arm-linux-gnueabihf and qemu-user"
+  apt_update
+  apt-get install -y --no-install-recommends g++-arm-linux-gnueabihf qemu-user </dev/null
+fi
+command -v arm-linux-gnueabihf-nm >/dev/null || die "arm-linux-gnueabihf-nm missing (binutils-arm-linux-gnueabihf)"
+
+# ---- armhf packages, downloaded once ----
+if [ ${#missing[@]} -gt 0 ]; then
+  need_root "downloading armhf packages"
+  apt-cache show libqt5core5a:armhf >/dev/null 2>&1 || apt_update
+  download() {
+    (cd "$debs" && apt-get download -o APT::Sandbox::User=root "${missing[@]/%/:armhf}" </dev/null)
+  }
+  log "downloading ${missing[*]}"
+  if ! download; then
+    if [ "$apt_updated" = 1 ]; then die "could not download the armhf packages"; fi
+    apt_update
+    download || die "could not download the armhf packages"
+  fi
+fi
+
+# ---- Sysroot: the packages unpacked, rebuilt only when the set changes ----
+stamp_want=$(cd "$debs" && for p in "${packages[@]}"; do ls ${p}_*_armhf.deb; done | sort)
+stamp_want="layout 1
+$stamp_want"
+if [ ! -f "$sysroot/.kemo-sysroot" ] || [ "$(cat "$sysroot/.kemo-sysroot")" != "$stamp_want" ]; then
+  log "unpacking ${#packages[@]} packages into $sysroot"
+  rm -rf "$sysroot"
+  mkdir -p "$sysroot"
+  for p in "${packages[@]}"; do
+    for deb in "$debs"/${p}_*_armhf.deb; do dpkg -x "$deb" "$sysroot"; done
+  done
+  # Qt's CMake package insists that qmake, moc, rcc and the mkspec directory
+  # exist. Nothing here runs them; link the build machine's tools where
+  # present (they are architecture-neutral in what they produce), else stubs.
+  for tool in usr/lib/qt5/bin/moc usr/lib/qt5/bin/rcc usr/lib/arm-linux-gnueabihf/qt5/bin/qmake; do
+    name=$(basename "$tool")
+    mkdir -p "$sysroot/$(dirname "$tool")"
+    host_tool=""
+    for cand in "/usr/lib/qt5/bin/$name" "/usr/lib/$(gcc -print-multiarch 2>/dev/null)/qt5/bin/$name"; do
+      [ -x "$cand" ] && { host_tool=$cand; break; }
+    done
+    if [ -n "$host_tool" ]; then
+      ln -sfn "$host_tool" "$sysroot/$tool"
+    else
+      printf '#!/bin/sh\necho "%s: not available for the armhf build" >&2\nexit 1\n' "$name" >"$sysroot/$tool"
+      chmod +x "$sysroot/$tool"
+    fi
+  done
+  mkdir -p "$sysroot/usr/lib/arm-linux-gnueabihf/qt5/mkspecs/linux-g++"
+  printf '%s\n' "$stamp_want" >"$sysroot/.kemo-sysroot"
+fi
+
+# ---- Configure, build ----
+log "configuring $build"
+cmake -S "$root" -B "$build" \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
+  -DKEMO_ARMHF_SYSROOT="$sysroot" \
+  -DKEMO_BUILD_TESTS=ON -DKEMO_BUILD_TOOLS=OFF -DKEMO_BUILD_BENCHMARKS=OFF -DKEMO_BUILD_FUZZERS=OFF \
+  -DKEMO_SANITIZE= >"$build/configure.log" 2>&1 || { cat "$build/configure.log"; die "configure failed"; }
+grep -qs 'CMAKE_CXX_COMPILER ".*arm-linux-gnueabihf' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake ||
+  die "$build was configured for another compiler; use a fresh build directory"
+
+log "building"
+cmake --build "$build" -j"$jobs"
+
+# The records' sizes and offsets are static_asserts in the public header
+# when pointers are four bytes: reaching this point means the layout holds.
+# Make sure the build really was a 32-bit ARM one.
+lib=$(find "$build" -name 'libkemo_ipc_rtu.so.1' -print -quit)
+[ -n "$lib" ] || die "libkemo_ipc_rtu.so.1 not built"
+file -L "$lib" 2>/dev/null | grep -q 'ELF 32-bit LSB.*ARM' || arm-linux-gnueabihf-readelf -h "$lib" | grep -q 'Machine:.*ARM' ||
+  die "$lib is not a 32-bit ARM library"
+
+# ---- Tests under qemu-arm (ctest runs them through the toolchain's emulator) ----
+log "running tests under qemu-arm (not run: label timing${skip:+, $skip})"
+ctest_args=(--test-dir "$build" --output-on-failure -j"$jobs" --timeout 300 -LE timing)
+[ -n "$skip" ] && ctest_args+=(-E "$skip")
+set +e
+ctest "${ctest_args[@]}" </dev/null | tee "$build/ctest.log"
+rc=${PIPESTATUS[0]}
+set -e
+
+summary=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$build/ctest.log" | tail -1)
+if [ -n "$summary" ]; then
+  failed=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$summary")
+  total=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$summary")
+else
+  failed=0 total=0
+fi
+[ "$total" -gt 0 ] || { log "no test ran"; rc=1; }
+log "finished in $(($(date +%s) - start)) s"
+echo "armhf: $((total - failed)) passed, $failed failed"
+exit "$rc"

@@ -1,0 +1,490 @@
+#!/usr/bin/env python3
+"""Integration tests: plc-host against the simulated controller over a pty.
+
+Usage: host_it.py CASE --host PLC_HOST --sim PLC_SIM --work DIR
+Each CASE is one CTest test. Expected values come from the simulator's
+initial pattern and from its memory dump (--dump), never from plc-host.
+"""
+import argparse
+import json
+import os
+import select
+import signal
+import struct
+import subprocess
+import sys
+import threading
+import time
+import tty
+
+ARGS = None
+AREAS = ["di", "coil", "hr"]
+WIDTHS = ["bit", "byte", "word", "dword"]
+ITEM_SIZE = [None, 1, 2, 4]  # image bytes per item of each width
+
+
+class Failure(Exception):
+    pass
+
+
+def check(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+# ---- simulator memory model ---------------------------------------------------------------
+
+def pattern_hr(s, r):
+    return 0 if r < 2 else (s * 1000 + r) & 0xFFFF
+
+
+class Memory:
+    """First 1000 registers, coils and inputs of each station, as in the dump."""
+
+    def __init__(self, stations):
+        self.hr = {s: [pattern_hr(s, r) for r in range(1000)] for s in stations}
+        self.coil = {s: [int((i * 7 + s) % 3 == 0) for i in range(1000)] for s in stations}
+        self.di = {s: [int((i + s) % 2 == 0) for i in range(1000)] for s in stations}
+
+    @classmethod
+    def from_dump(cls, path):
+        with open(path) as f:
+            d = json.load(f)
+        m = cls([])
+        for key, v in d["stations"].items():
+            s = int(key)
+            m.hr[s] = list(v["hr"])
+            for name, text in (("coil", v["coils"]), ("di", v["di"])):
+                raw = bytes.fromhex(text)
+                getattr(m, name)[s] = [(raw[i // 8] >> (i % 8)) & 1 for i in range(1000)]
+        return m, d["counters"]
+
+    # The store's view of an area: bit areas packed 8 per byte, registers low byte first.
+    def image(self, s, area):
+        if area == "hr":
+            return bytearray(b for r in self.hr[s] for b in (r & 0xFF, r >> 8))
+        bits = getattr(self, area)[s]
+        return bytearray(sum(bits[8 * n + k] << k for k in range(8)) for n in range(len(bits) // 8))
+
+    def set_image(self, s, area, img):
+        if area == "hr":
+            self.hr[s] = [img[2 * r] | img[2 * r + 1] << 8 for r in range(len(img) // 2)]
+        else:
+            getattr(self, area)[s] = [(img[i // 8] >> (i % 8)) & 1 for i in range(8 * len(img))]
+
+    def diff(self, other):
+        out = []
+        for name in ("hr", "coil", "di"):
+            for s in sorted(getattr(self, name)):
+                a, b = getattr(self, name)[s], getattr(other, name).get(s)
+                out += ["%s st%d[%d]: %s != %s" % (name, s, i, x, y) for i, (x, y) in enumerate(zip(a, b or [])) if x != y]
+        return out
+
+
+def kind_parts(kind):
+    area, width = kind.split(".")
+    return ("coil" if area == "coil" else area), WIDTHS.index(width)
+
+
+def bit_address(text):
+    byte, bit = text.split(".")
+    return int(byte) * 8 + int(bit)
+
+
+def tag_raw(mem, tag):
+    """Bytes plc-host reports as raw for a tag: one 0/1 byte per bit, image bytes otherwise."""
+    area, width = kind_parts(tag["kind"])
+    img = mem.image(tag["station"], area)
+    n = tag.get("count", 1)
+    if width == 0:
+        a = bit_address(tag["address"])
+        return bytes((img[(a + i) // 8] >> ((a + i) % 8)) & 1 for i in range(n))
+    size, a = ITEM_SIZE[width], int(tag["address"])
+    return bytes(img[a * size:(a + n) * size])
+
+
+def apply_write(mem, tag, items, stations=None):
+    """What a write of `items` (unsigned item values) does to the controllers."""
+    area, width = kind_parts(tag["kind"])
+    for s in stations or [tag["station"]]:
+        img = mem.image(s, area)
+        if width == 0:
+            a = bit_address(tag["address"])
+            for i, v in enumerate(items):
+                byte, mask = (a + i) // 8, 1 << ((a + i) % 8)
+                img[byte] = (img[byte] | mask) if v else (img[byte] & ~mask)
+        else:
+            size, a = ITEM_SIZE[width], int(tag["address"])
+            for i, v in enumerate(items):
+                img[(a + i) * size:(a + i + 1) * size] = v.to_bytes(size, "little")
+        mem.set_image(s, area, img)
+
+
+def decode(tag, raw):
+    """The value plc-host should print for raw bytes, by the tag's type."""
+    _, width = kind_parts(tag["kind"])
+    typ = tag.get("type", ["bit", "u8", "u16", "u32"][width])
+    size = 1 if width < 2 else ITEM_SIZE[width]
+    fmt = {"bit": "B", "u8": "B", "u16": "<H", "i16": "<h", "u32": "<I", "i32": "<i", "f32": "<f"}
+    items = []
+    for i in range(0, len(raw), size):
+        chunk = raw[i:i + size]
+        if typ == "hex":
+            items.append("0x%0*x" % (2 * size, int.from_bytes(chunk, "little")))
+        else:
+            items.append(struct.unpack(fmt[typ], chunk)[0])
+    return items[0] if len(items) == 1 else items
+
+
+# ---- running plc-host -----------------------------------------------------------------------
+
+def config(tags, link=None, driver=None):
+    cfg = {"link": {"baud": 115200, "parity": "N", "responseTimeoutMs": 30, "retryLimit": 1, "turnaroundMs": 20},
+           "driver": {"maxPerFrame": 16, "multiStation": True}, "tags": tags}
+    cfg["link"].update(link or {})
+    cfg["driver"].update(driver or {})
+    return cfg
+
+
+def write_file(name, content):
+    path = os.path.join(ARGS.work, name)
+    with open(path, "w") as f:
+        f.write(content if isinstance(content, str) else json.dumps(content, indent=1))
+    return path
+
+
+def host(*args, cfg=None, timeout=30):
+    cmd = [ARGS.host] + [str(a) for a in args]
+    if cfg is not None:
+        cmd.insert(2, write_file("%s.json" % ARGS.case, cfg))
+    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout)
+    return p.returncode, p.stdout, p.stderr
+
+
+def read_json(cfg, sim_args="", dump=None, expect_rc=0):
+    if dump:
+        sim_args += " --dump " + os.path.join(ARGS.work, dump)
+    args = ["read", "--json"] + (["--simulate", "--sim-args", sim_args] if sim_args is not None else [])
+    rc, out, err = host(*args, cfg=cfg)
+    check(rc == expect_rc, "read exit %d, expected %d\n%s\n%s" % (rc, expect_rc, out, err))
+    res = json.loads(out)
+    res["byName"] = {t["name"]: t for t in res["tags"]}
+    return res
+
+
+def check_tags(res, mem, tags):
+    for tag in tags:
+        got = res["byName"][tag["name"]]
+        raw = tag_raw(mem, tag)
+        check(got["ok"], "%s not read: %s" % (tag["name"], got))
+        check(got["raw"] == raw.hex(), "%s raw %s, memory holds %s" % (tag["name"], got["raw"], raw.hex()))
+        want, value = decode(tag, raw), got["value"]
+        if tag.get("type") == "f32":  # printed with float precision: compare as 32-bit floats
+            as_f32 = lambda v: struct.unpack("<f", struct.pack("<f", v))[0]
+            value = [as_f32(v) for v in value] if isinstance(value, list) else as_f32(value)
+        check(value == want, "%s value %r, expected %r" % (tag["name"], got["value"], want))
+
+
+def tag(name, kind, address, station=1, count=1, typ=None):
+    t = {"name": name, "kind": kind, "address": address, "station": station, "count": count}
+    if typ:
+        t["type"] = typ
+    return t
+
+
+def total(res, field):
+    return sum(s[field] for s in res["stations"].values())
+
+
+# ---- cases ----------------------------------------------------------------------------------
+
+# Every kind, odd starts, runs crossing register and byte boundaries, blocks
+# longer than maxPerFrame (8), two stations.
+READ_TAGS = [
+    tag("di_bits", "di.bit", "0.3", 1, 5), tag("coil_bits", "coil.bit", "1.6", 1, 4),
+    tag("hr_bits", "hr.bit", "41.7", 1, 3), tag("di_bytes", "di.byte", "3", 1, 2, "hex"),
+    tag("coil_byte", "coil.byte", "5", 1, 1, "u8"), tag("hr_bytes", "hr.byte", "7", 1, 3, "hex"),
+    tag("di_word", "di.word", "1", 1, 1, "hex"), tag("coil_words", "coil.word", "2", 1, 2, "u16"),
+    tag("hr_words", "hr.word", "100", 1, 20, "i16"), tag("di_dword", "di.dword", "2", 1, 1, "u32"),
+    tag("coil_dword", "coil.dword", "1", 1, 1, "hex"), tag("hr_dwords", "hr.dword", "30", 1, 2, "f32"),
+    tag("st2_words", "hr.word", "0", 2, 4), tag("st2_dword", "hr.dword", "60", 2, 1, "i32"),
+    tag("st2_coils", "coil.bit", "0.0", 2, 16), tag("st2_di_word", "di.word", "10", 2, 1, "hex"),
+]
+
+
+def case_read_all_kinds():
+    cfg = config(READ_TAGS, driver={"maxPerFrame": 8})
+    res = read_json(cfg, "--no-animate", dump="read.dump")
+    mem, counters = Memory.from_dump(os.path.join(ARGS.work, "read.dump"))
+    check(not Memory([1, 2]).diff(mem), "reading changed the controller: %s" % Memory([1, 2]).diff(mem)[:5])
+    check_tags(res, mem, READ_TAGS)
+    check(res["ok"] and total(res, "failures") == 0, "failures: %s" % res["stations"])
+    check(total(res, "exchanges") == counters["answered"], "exchanges %d, answers %d" % (total(res, "exchanges"), counters["answered"]))
+
+
+# (tag, command-line value, unsigned items the controller must end up with)
+WRITES = [
+    (tag("cb", "coil.bit", "3.1", 1, 3), "1,0,on", [1, 0, 1]),
+    (tag("cby", "coil.byte", "10", 1, 1, "hex"), "5a", [0x5A]),
+    (tag("cw", "coil.word", "6", 1, 1, "hex"), "0xbeef", [0xBEEF]),
+    (tag("cdw", "coil.dword", "5", 1, 1, "hex"), "12345678", [0x12345678]),
+    (tag("hb_set", "hr.bit", "41.7"), "1", [1]),
+    (tag("hb_clear", "hr.bit", "40.2"), "0", [0]),
+    (tag("hby_hi", "hr.byte", "61", 1, 1, "hex"), "ab", [0xAB]),
+    (tag("hby_lo", "hr.byte", "62"), "7", [7]),
+    (tag("hw", "hr.word", "100", 1, 3, "i16"), "-1,2,-3", [0xFFFF, 2, 0xFFFD]),
+    (tag("block", "hr.word", "300", 1, 20), ",".join(str(i) for i in range(1, 21)), list(range(1, 21))),
+    (tag("hf", "hr.dword", "200", 1, 1, "f32"), "3.5", [struct.unpack("<I", struct.pack("<f", 3.5))[0]]),
+    (tag("hdw", "hr.dword", "202", 1, 2, "u32"), "4000000000,1", [4000000000, 1]),
+    (tag("st2_w", "hr.word", "5", 2), "65535", [65535]),
+    (tag("st2_c", "coil.bit", "0.1", 2), "1", [1]),
+    (tag("all_w", "hr.word", "900", 0), "4242", [4242]),  # broadcast: every station takes it
+]
+
+
+def case_write_all_kinds():
+    cfg = config([w[0] for w in WRITES], driver={"maxPerFrame": 8})
+    dump = os.path.join(ARGS.work, "write.dump")
+    rc, out, err = host("write", "--simulate", "--sim-args", "--no-animate --dump " + dump,
+                        *["%s=%s" % (t["name"], v) for t, v, _ in WRITES], cfg=cfg)
+    check(rc == 0, "write exit %d\n%s\n%s" % (rc, out, err))
+    for t, v, _ in WRITES:
+        check("%s=%s: acknowledged" % (t["name"], v) in out, "no acknowledgement for %s in\n%s" % (t["name"], out))
+    got, counters = Memory.from_dump(dump)
+    want = Memory([1, 2])
+    for t, _, items in WRITES:
+        apply_write(want, t, items, [1, 2] if t["station"] == 0 else None)
+    diff = want.diff(got)
+    check(not diff, "controller memory after the writes differs:\n" + "\n".join(diff[:20]))
+    check(counters["exceptions"] == 0 and counters["ignoredBadCrc"] == 0, "simulator counters %s" % counters)
+
+
+def start_sim(*extra):
+    dump = os.path.join(ARGS.work, "external.dump")
+    p = subprocess.Popen([ARGS.sim, "--stations", "1,2", "--no-animate", "--seconds", "40", "--dump", dump] + list(extra),
+                         stdout=subprocess.PIPE, text=True)
+    line = p.stdout.readline().split()
+    check(len(line) == 2 and line[0] == "PTY", "plc-sim did not announce its pty: %r" % line)
+    return p, line[1], dump
+
+
+def stop_sim(p):
+    p.send_signal(signal.SIGTERM)
+    check(p.wait(timeout=10) == 0, "plc-sim failed")
+
+
+def case_external_sim_roundtrip():
+    """plc-sim as its own process: plc-host opens the pty as its serial device."""
+    p, pty, dump = start_sim()
+    try:
+        writes = WRITES[:13]  # unicast ones
+        cfg = config([w[0] for w in writes], link={"device": pty, "parity": "E", "baud": 19200})
+        rc, out, err = host("write", *["%s=%s" % (t["name"], v) for t, v, _ in writes], cfg=cfg)
+        check(rc == 0, "write exit %d\n%s\n%s" % (rc, out, err))
+        want = Memory([1, 2])
+        for t, _, items in writes:
+            apply_write(want, t, items)
+        # A second plc-host reads the values back from the controller.
+        res = read_json(cfg, sim_args=None)
+        check_tags(res, want, [w[0] for w in writes])
+    finally:
+        stop_sim(p)
+    got, _ = Memory.from_dump(dump)
+    diff = want.diff(got)
+    check(not diff, "controller memory differs:\n" + "\n".join(diff[:20]))
+
+
+class EchoRelay(threading.Thread):
+    """An RS-485 adapter that hears itself: echoes every request byte back
+    to the host before the controller's answer, and passes bytes both ways."""
+
+    def __init__(self, sim_pty):
+        super().__init__(daemon=True)
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.path = os.ttyname(self.slave)
+        self.sim = os.open(sim_pty, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(self.sim)
+        self.stop = threading.Event()
+
+    def run(self):
+        while not self.stop.is_set():
+            ready, _, _ = select.select([self.master, self.sim], [], [], 0.05)
+            if self.master in ready:
+                data = os.read(self.master, 512)
+                os.write(self.master, data)
+                os.write(self.sim, data)
+            if self.sim in ready:
+                os.write(self.master, os.read(self.sim, 512))
+
+
+def case_echo_adapter():
+    p, pty, _ = start_sim()
+    relay = EchoRelay(pty)
+    relay.start()
+    try:
+        tags = READ_TAGS[:6]
+        res = read_json(config(tags, link={"device": relay.path, "echo": True}), sim_args=None)
+        check_tags(res, Memory([1, 2]), tags)
+        # Without discarding the echo the host takes it for the answer.
+        res = read_json(config(tags, link={"device": relay.path}), sim_args=None, expect_rc=1)
+        check(not any(t["ok"] for t in res["tags"]), "an echo was taken as an answer: %s" % res["tags"])
+    finally:
+        relay.stop.set()
+        relay.join()
+        stop_sim(p)
+
+
+def case_silent_station():
+    tags = [tag("a", "hr.word", "10", 1, 2), tag("b", "coil.byte", "1", 1), tag("c", "hr.word", "10", 2, 2),
+            tag("d", "di.bit", "0.1", 2)]
+    res = read_json(config(tags), "--silent 2 --no-animate", expect_rc=1)
+    check_tags(res, Memory([1, 2]), tags[:2])
+    for name in ("c", "d"):
+        t = res["byName"][name]
+        check(not t["ok"] and t["code"] == 41 and t["raw"].strip("0") == "", "silent station tag %s: %s" % (name, t))
+    st2 = res["stations"]["2"]
+    check(st2["giveUps"] >= 2 and st2["lastGiveUpCode"] == 41 and st2["timeouts"] == st2["exchanges"], "station 2: %s" % st2)
+
+    # The live view keeps reading station 1 while station 2 is given up again and again.
+    rc, out, err = host("run", "--simulate", "--seconds", "2.2", "--sim-args", "--silent 2", cfg=config(tags))
+    check(rc == 0, "run exit %d: %s" % (rc, err))
+    lines = [line for line in out.splitlines() if line.startswith("t=")]
+    check(len(lines) >= 3, "expected a status line per second and a summary:\n" + out)
+
+    def field(line, station, name):
+        part = [p for p in line.split("|") if p.strip().startswith("st%d " % station)][0]
+        return int(part.split(name + "=")[1].split()[0])
+
+    first, last = lines[0], lines[-1]
+    check(field(last, 1, "exch") > field(first, 1, "exch") > 5, "station 1 not read on:\n" + out)
+    check(field(last, 1, "giveup") == 0, "station 1 given up:\n" + out)
+    check(field(last, 2, "giveup") > field(first, 2, "giveup") >= 1 and field(last, 2, "code") == 41, "station 2:\n" + out)
+    check(" a=1010 1011 " in last, "station 1 values missing in:\n" + last)
+
+
+def case_exception_range():
+    tags = [tag("fine", "hr.word", "2", 1, 2), tag("refused", "hr.word", "100", 1, 4), tag("coils", "coil.byte", "20", 1),
+            tag("other_station", "hr.word", "100", 2, 4)]
+    sim = "--no-animate --exception 1:hr:101-101:2 --exception 1:coil:163-163:3"
+    res = read_json(config(tags), sim, expect_rc=1)
+    check_tags(res, Memory([1, 2]), [tags[0], tags[3]])
+    for name, code in (("refused", 2), ("coils", 3)):
+        t = res["byName"][name]
+        check(not t["ok"] and t["exception"] == code and t["code"] == 41, "%s: %s" % (name, t))
+    st1 = res["stations"]["1"]
+    check(st1["exceptions"] == 4 and st1["lastException"] in (2, 3), "station 1: %s" % st1)
+
+    # Host writes carry class 12, outside 0..11: a time-out gives code 40 + 1.
+    rc, out, _ = host("write", "--simulate", "--sim-args", sim, "refused=5,6", "fine=1,2", cfg=config(tags))
+    check(rc == 1, "a refused write must fail the command:\n" + out)
+    check("refused=5,6: given up, code 41, exception 2" in out and "fine=1,2: acknowledged" in out, out)
+
+
+def case_corrupt_crc():
+    tags = READ_TAGS[:4] + READ_TAGS[8:10] + READ_TAGS[12:14]
+    # Every answer broken: nothing may reach the store, which stays zero.
+    res = read_json(config(tags), "--no-animate --corrupt 1", dump="corrupt1.dump", expect_rc=1)
+    _, counters = Memory.from_dump(os.path.join(ARGS.work, "corrupt1.dump"))
+    for t in res["tags"]:
+        check(not t["ok"] and t["raw"].strip("0") == "", "a corrupt answer reached the store: %s" % t)
+    check(total(res, "crcErrors") == total(res, "exchanges") == counters["corrupted"] > 0, "counts %s %s" % (res["stations"], counters))
+
+    # Some answers lost, some broken: retries bring every value in intact. (The
+    # driver counts failures across requests until a give-up, hence the high limit.)
+    res = read_json(config(tags, link={"retryLimit": 20}), "--no-animate --corrupt 0.3 --drop 0.2 --seed 3", dump="corrupt2.dump")
+    mem, counters = Memory.from_dump(os.path.join(ARGS.work, "corrupt2.dump"))
+    check_tags(res, mem, tags)
+    check(total(res, "crcErrors") == counters["corrupted"] > 0, "bad CRCs seen %d, sent %d" % (total(res, "crcErrors"), counters["corrupted"]))
+    check(total(res, "timeouts") == counters["dropped"] > 0, "time-outs %d, dropped %d" % (total(res, "timeouts"), counters["dropped"]))
+
+
+def case_cli_contract():
+    good = config([tag("w", "hr.word", "1"), tag("c", "coil.bit", "0.1"), tag("i", "hr.word", "2", 1, 2, "i16"),
+                   tag("in", "di.bit", "0.0")])
+
+    def with_tag(**fields):
+        cfg = json.loads(json.dumps(good))
+        cfg["tags"][0].update(fields)
+        return cfg
+
+    def with_link(**fields):
+        cfg = json.loads(json.dumps(good))
+        cfg["link"].update(fields)
+        return cfg
+
+    cases = [
+        # (config or raw text, arguments after the config, exit code, words the message must hold)
+        ('{"tags": [', ["read"], 2, ["not valid JSON", "line 1"]),
+        (with_tag(kind="hr.wrod"), ["read"], 2, ['tag "w"', 'field "kind"', '"hr.wrod"']),
+        (with_tag(kind=12), ["read"], 2, ['tag "w"', 'field "kind"']),
+        (with_tag(kind="coil.bit", address="12"), ["read"], 2, ['tag "w"', 'field "address"', "BYTE.BIT"]),
+        (with_tag(address="1x"), ["read"], 2, ['tag "w"', 'field "address"']),
+        (with_tag(address="70000"), ["read"], 2, ['tag "w"', 'field "address"']),
+        (with_tag(type="f32"), ["read"], 2, ['tag "w"', 'field "type"', "u16, i16, hex"]),
+        (with_tag(type="float"), ["read"], 2, ['tag "w"', 'field "type"', '"float"']),
+        (with_tag(count=0), ["read"], 2, ['tag "w"', 'field "count"']),
+        (with_tag(station=300), ["read"], 2, ['tag "w"', 'field "station"']),
+        (with_tag(colour="red"), ["read"], 2, ['tag "w"', 'field "colour"', "unknown field"]),
+        (with_tag(name="c"), ["read"], 2, ['tag "c"', "earlier tag"]),
+        (with_link(parity="X"), ["read"], 2, ["link", 'field "parity"']),
+        (with_link(baud="fast"), ["read"], 2, ["link", 'field "baud"']),
+        ({"link": {}}, ["read"], 2, ['field "tags"', "missing"]),
+        (good, ["write", "nope=1"], 2, ['no tag named "nope"']),
+        (good, ["write", "w=70000"], 2, ['tag "w"', 'value "70000"']),
+        (good, ["write", "i=1,2,3"], 2, ['tag "i"', "2 item(s), 3 given"]),
+        (good, ["write", "i=-40000"], 2, ['tag "i"', "i16"]),
+        (good, ["write", "c=2"], 2, ['tag "c"', "not a bit"]),
+        (good, ["write", "in=1"], 2, ['tag "in"', "cannot be written"]),
+        (good, ["write", "w=1", "w=2"], 2, ['tag "w"', "twice"]),
+        (good, ["write", "w"], 2, ['"w" is not NAME=VALUE']),
+        (good, ["write"], 2, ["NAME=VALUE"]),
+        (good, ["fetch"], 2, ['unknown command "fetch"']),
+        (good, ["read", "--fast"], 2, ['unknown option "--fast"']),
+        (good, ["read", "--simulate", "--sim-args", "--drop 2"], 2, ["--sim-args", "--drop"]),
+        (good, ["read", "--simulate", "--sim-args", "--loud"], 2, ["--sim-args", '"--loud"']),
+        (good, ["read", "--library", "/nonexistent/libx.so"], 1, ["cannot load driver"]),
+        (good, ["read"], 1, ["no serial device"]),
+    ]
+    problems = []
+    for i, (cfg, args, want_rc, words) in enumerate(cases):
+        path = write_file("cli%d.json" % i, cfg)
+        cmd = [ARGS.host, args[0], path] + args[1:]
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=10)
+        missing = [w for w in words if w not in p.stderr]
+        if p.returncode != want_rc or missing:
+            problems.append("%s -> exit %d (want %d), missing %s in: %s" % (args, p.returncode, want_rc, missing, p.stderr.strip()))
+        if want_rc == 2 and cfg is not good and path not in p.stderr:
+            problems.append("%s: the message does not name the file: %s" % (args, p.stderr.strip()))
+    p = subprocess.run([ARGS.host, "read", os.path.join(ARGS.work, "missing.json")], stderr=subprocess.PIPE, text=True)
+    if p.returncode != 2 or "missing.json: cannot read" not in p.stderr:
+        problems.append("missing file -> %d %s" % (p.returncode, p.stderr))
+    p = subprocess.run([ARGS.host, "--help"], stdout=subprocess.PIPE, text=True)
+    if p.returncode != 0 or "--simulate" not in p.stdout or "--sim-args" not in p.stdout:
+        problems.append("--help -> %d" % p.returncode)
+    check(not problems, "\n".join(problems))
+
+
+def main():
+    global ARGS
+    cases = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
+    ap = argparse.ArgumentParser()
+    ap.add_argument("case", choices=sorted(cases))
+    ap.add_argument("--host", required=True)
+    ap.add_argument("--sim", required=True)
+    ap.add_argument("--work", required=True)
+    ARGS = ap.parse_args()
+    ARGS.work = os.path.join(ARGS.work, ARGS.case)
+    os.makedirs(ARGS.work, exist_ok=True)
+    start = time.time()
+    try:
+        cases[ARGS.case]()
+    except Failure as e:
+        print("FAIL %s: %s" % (ARGS.case, e))
+        return 1
+    print("ok %s (%.1fs)" % (ARGS.case, time.time() - start))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
