@@ -98,3 +98,25 @@ int answer(const char* answerHex)
 }
 
 }  // namespace test
+
+namespace test {
+
+Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset, int dataLen, const char* frameHex)
+{
+    Protocol p;
+    p.frame = hex(frameHex);
+    p.frameLen = p.frame.size();
+    p.answerLen = answerLen;
+    p.dataOffset = dataOffset;
+    p.dataLen = dataLen;
+    p.var = var;
+    PLC_driver.protocolList.append(p);
+    return PLC_driver.protocolList.last();
+}
+
+QByteArray image(int station, int area)
+{
+    return DataStorage.value(station).value(area);
+}
+
+}  // namespace test

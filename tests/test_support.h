@@ -51,4 +51,14 @@ int answer(const char* answerHex);
 
 }  // namespace test
 
+namespace test {
+
+// Appends a request straight to protocolList, as a frame builder would.
+Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset = 3, int dataLen = 0, const char* frameHex = "");
+
+// A copy of one area image of one station ("" when it does not exist).
+QByteArray image(int station, int area);
+
+}  // namespace test
+
 #endif
