@@ -27,6 +27,12 @@ DriverApi::~DriverApi() = default;
 bool DriverApi::load(const std::string& library, std::string& error)
 {
     handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+#ifdef KEMO_BUILD_DRIVER_DIR
+    // Sanitizer runtimes intercept dlopen and lose plc-host's run path: a bare
+    // name is then looked up in the build tree the host was built with.
+    if (!handle && library.find('/') == std::string::npos)
+        handle = dlopen((std::string(KEMO_BUILD_DRIVER_DIR) + "/" + library).c_str(), RTLD_NOW | RTLD_LOCAL);
+#endif
     if (!handle) {
         const char* why = dlerror();
         error = "cannot load driver " + library + (why ? std::string(": ") + why : "");
