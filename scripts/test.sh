@@ -28,4 +28,7 @@ TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" \
 step "32-bit ARM target under qemu-arm"
 bash scripts/cross-armhf.sh
 
+step "fuzzing (60 s a target)"
+bash scripts/fuzz.sh 60
+
 step done

@@ -1,0 +1,66 @@
+// Inputs the fuzzers turned up, kept as plain tests.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+namespace {
+
+struct ListVar {
+    int kind;
+    int station;
+    const char* addr;
+    int length;
+};
+
+int rebuild(std::initializer_list<ListVar> list)
+{
+    QList<HOST_VAR> vars;
+    for (const ListVar& lv : list) {
+        HOST_VAR v{};
+        v.regKind = static_cast<unsigned char>(lv.kind);
+        v.station = static_cast<unsigned char>(lv.station);
+        v.addrText = lv.addr;
+        v.length = lv.length;
+        vars << v;
+    }
+    return ReCreatReadVarList(&vars);
+}
+
+}  // namespace
+
+// A variable the image bound allows (a few MiB of one area) cut at a limit of
+// one unit made millions of read blocks: gigabytes and seconds per rebuild.
+// A read list holds at most 65536 blocks, a whole register map at one per block.
+TEST(FuzzRegression, ReadListBlockCountIsBounded)
+{
+    struct Case {
+        const char* what;
+        int maxPerFrame;
+        std::initializer_list<ListVar> vars;
+        int blocks;
+        int lastStation, lastAddr;
+    };
+    const Case cases[] = {
+        {"discrete words, 11 MB, limit 1", 1, {{6, 3, "11", 5570560}}, 65536, 3, 22 + 65535},
+        {"33.9 M bits, limit 6", 6, {{0, 1, "0.0", 33882112}}, 65536, 1, 6 * 65535},
+        {"limit below 1 counts as 1", INT_MIN, {{3, 1, "0", 1 << 22}}, 65536, 1, 65535},
+        {"a full register map still fits", 1, {{8, 1, "0", 65536}}, 65536, 1, 65535},
+        {"the cap is shared across stations", 1, {{8, 1, "0", 40000}, {8, 2, "0", 40000}}, 65536, 2, 25535},
+        {"ordinary lists are untouched", 125, {{8, 1, "0", 1000}, {4, 1, "0", 250}}, 10, 1, 875},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::Host host;
+        host.info.maxPerFrame = c.maxPerFrame;
+        ASSERT_EQ(rebuild(c.vars), c.blocks);
+        const RW_VAR& last = PLC_driver.readList.last();
+        EXPECT_EQ(last.station, c.lastStation);
+        EXPECT_EQ(last.regAddr, c.lastAddr);
+        // The list still works: the first block goes out.
+        EXPECT_NE(ComCommunication(), 0);
+        EXPECT_EQ(test::answer(nullptr), 0);
+        PLC_driver.protocolList.clear();
+    }
+}
