@@ -70,6 +70,19 @@ inline int chunkLimit(const COM_INFO& info)
 // target; the store and the frames bound them further on.
 inline int wrapInt(qint64 v) { return static_cast<int>(static_cast<quint32>(v)); }
 
+// A host variable's stretch in area units (bytes of areas 3 and 4,
+// registers of area 8), computed without overflow.
+struct AreaStretch {
+    int area;
+    qint64 regAddr;
+    qint64 length;
+};
+// False for a kind outside 0 to 11.
+bool toAreaUnits(int kind, qint64 address, qint64 length, AreaStretch& out);
+// True when a read of the stretch can be stored: its address fits an int
+// and its image stays inside the bound.
+bool readStretchFits(const AreaStretch& stretch);
+
 // ---- Byte work on frames and answers ----
 // Byte i of a buffer, or 0 where the buffer has ended.
 inline unsigned char byteAt(const QByteArray& bytes, qint64 i)

@@ -3,6 +3,8 @@
 
 #include <QtGlobal>
 
+#include <climits>
+
 namespace {
 
 // CRC-16/MODBUS (reflected 0xA001, init 0xFFFF), one table step per byte.
@@ -119,49 +121,42 @@ int getPlcReg(int kind)
     }
 }
 
-using kemo::wrapInt;
+namespace kemo {
+
+bool toAreaUnits(int kind, qint64 a, qint64 n, AreaStretch& out)
+{
+    const int area = areaOfKind(kind);
+    switch (kind) {
+    case 0: case 1: out = {area, a / 8, (a % 8 + n + 7) / 8}; return true;
+    case 2: out = {area, a / 16, (a % 16 + n + 15) / 16}; return true;
+    case 3: case 4: case 8: out = {area, a, n}; return true;
+    case 5: out = {area, a / 2, (a % 2 + n + 1) / 2}; return true;
+    case 6: case 7: out = {area, a * 2, n * 2}; return true;
+    case 9: case 10: out = {area, a * 4, ((n + 1) / 2) * 4}; return true;
+    case 11: out = {area, a * 2, ((n + 1) / 2) * 2}; return true;
+    default: return false;
+    }
+}
+
+bool readStretchFits(const AreaStretch& s)
+{
+    const qint64 end = s.regAddr + s.length;
+    const qint64 imageEnd = s.area == 8 ? 2 * end : end + 2;
+    return s.regAddr >= 0 && s.regAddr <= INT_MAX && s.length <= INT_MAX && imageEnd <= kMaxImageBytes;
+}
+
+}  // namespace kemo
 
 int updateRwVar(RW_VAR* var)
 {
-    const qint64 a = var->regAddr;
-    const qint64 n = var->length;
-    switch (var->regKind) {
-    case 0: case 1:
-        var->regKind = var->regKind == 0 ? 3 : 4;
-        var->regAddr = wrapInt(a / 8);
-        var->length = wrapInt((a % 8 + n + 7) / 8);
-        break;
-    case 2:
-        var->regKind = 8;
-        var->regAddr = wrapInt(a / 16);
-        var->length = wrapInt((a % 16 + n + 15) / 16);
-        break;
-    case 3: case 4: case 8:
-        break;
-    case 5:
-        var->regKind = 8;
-        var->regAddr = wrapInt(a / 2);
-        var->length = wrapInt((a % 2 + n + 1) / 2);
-        break;
-    case 6: case 7:
-        var->regKind = var->regKind == 6 ? 3 : 4;
-        var->regAddr = wrapInt(a * 2);
-        var->length = wrapInt(n * 2);
-        break;
-    case 9: case 10:
-        var->regKind = var->regKind == 9 ? 3 : 4;
-        var->regAddr = wrapInt(a * 4);
-        var->length = wrapInt(((n + 1) / 2) * 4);
-        break;
-    case 11:
-        var->regKind = 8;
-        var->regAddr = wrapInt(a * 2);
-        var->length = wrapInt(((n + 1) / 2) * 2);
-        break;
-    default:
+    kemo::AreaStretch s;
+    if (!kemo::toAreaUnits(var->regKind, var->regAddr, var->length, s)) {
         kemo::logDefault("updateRwVar default", {var->regKind, var->regAddr, var->length});
-        break;
+        return 0;
     }
+    var->regKind = s.area;
+    var->regAddr = kemo::wrapInt(s.regAddr);
+    var->length = kemo::wrapInt(s.length);
     return 0;
 }
 

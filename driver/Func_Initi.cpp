@@ -2,6 +2,7 @@
 #include "Driver_Internal.h"
 
 #include <algorithm>
+#include <vector>
 
 using kemo::loadWord;
 
@@ -19,29 +20,72 @@ bool sameOnceRead(const RW_VAR& a, const RW_VAR& b)
     return a.varClass == b.varClass && a.varId == b.varId && sameWrite(a, b);
 }
 
-// Bytes of the area image a normalised read entry reaches.
-qint64 areaImageEnd(const RW_VAR& v)
-{
-    const qint64 end = static_cast<qint64>(v.regAddr) + v.length;
-    return v.regKind == 8 ? 2 * end : end + 2;
-}
-
-bool readEntryFits(const RW_VAR& v)
-{
-    return v.regAddr >= 0 && areaImageEnd(v) <= kemo::kMaxImageBytes;
-}
+// No read list holds more blocks than this, whatever lengths and limit the
+// host gives: a whole 16-bit register map read one register per block.
+// Blocks beyond it are not made, like variables no image could hold.
+const int kMaxReadBlocks = 65536;
 
 // Appends copies of `entry` covering `length` units from `start`, at most
 // `limit` units each.
 void appendChunks(QList<RW_VAR>& out, const RW_VAR& entry, qint64 start, qint64 length, qint64 limit)
 {
     RW_VAR chunk = entry;
-    for (qint64 done = 0; done < length; done += limit) {
+    for (qint64 done = 0; done < length && out.size() < kMaxReadBlocks; done += limit) {
         chunk.regAddr = static_cast<int>(start + done);
         chunk.length = static_cast<int>(std::min(limit, length - done));
         out.append(chunk);
     }
 }
+
+// Start and length of one sorted entry, in area units.
+struct Span {
+    qint64 start;
+    qint64 length;
+};
+
+// Merges one read group, sorted by address, into readList: an entry that
+// starts fewer than `maxLength` units after the current block's start joins
+// it (holes are read along), the block grows up to `maxLength` units and the
+// rest spills into further blocks; any other entry opens new blocks.
+// `spanOf(i)` gives entry i's stretch, `entryOf(i)` its full record, asked
+// for only when entry i opens blocks.
+template <typename SpanOf, typename EntryOf>
+void mergeSorted(int count, int maxLength, SpanOf spanOf, EntryOf entryOf)
+{
+    QList<RW_VAR>& out = PLC_driver.readList;
+    const qint64 m = maxLength < 1 ? 1 : maxLength;
+    bool haveBlock = false;
+    for (int i = 0; i < count; ++i) {
+        const Span v = spanOf(i);
+        const qint64 e = v.start + v.length;
+        if (!haveBlock || v.start >= static_cast<qint64>(out.last().regAddr) + m) {
+            const int before = out.size();
+            appendChunks(out, entryOf(i), v.start, v.length, m);
+            haveBlock = haveBlock || out.size() > before;
+            continue;
+        }
+        RW_VAR& block = out.last();
+        const qint64 blockStart = block.regAddr;
+        if (e <= blockStart + block.length)
+            continue;
+        const qint64 total = e - blockStart;
+        block.length = static_cast<int>(std::min(m, total));
+        if (total > m) {
+            const RW_VAR opened = block;
+            appendChunks(out, opened, blockStart + m, total - m, m);
+        }
+    }
+}
+
+// A host record on its way into the read list: its station, area code and
+// stretch in area units, and its position in the host's list.
+struct ReadKey {
+    int station;
+    int area;
+    int regAddr;
+    int length;
+    int source;
+};
 
 }  // namespace
 
@@ -89,8 +133,8 @@ int StringAddressToInt(int kind, QString addrText)
     const int dot = addrText.indexOf(QLatin1Char('.'));
     if (dot < 0 || addrText.indexOf(QLatin1Char('.'), dot + 1) >= 0)
         return -1;
-    const qint64 byteNo = addrText.left(dot).toInt(nullptr, 10);
-    const qint64 bitNo = addrText.mid(dot + 1).toInt(nullptr, 10);
+    const qint64 byteNo = addrText.leftRef(dot).toInt(nullptr, 10);
+    const qint64 bitNo = addrText.midRef(dot + 1).toInt(nullptr, 10);
     const qint64 v = byteNo * 8 + bitNo;
     // An address the int range cannot hold is no address.
     return (v < INT_MIN || v > INT_MAX) ? -1 : static_cast<int>(v);
@@ -116,33 +160,56 @@ extern "C" int ReCreatReadVarList(QList<HOST_VAR>* hostVars)
     d.scanCount = 0;
     kemo::storeWord(info.scanComplete, 0);
 
-    QMap<int, QMap<int, QList<RW_VAR> > > groups;
-    for (const HOST_VAR& hv : *hostVars) {
+    // Each usable record becomes a small key; sorting the keys by station,
+    // area, address and then list position gives the groups in the order of
+    // the read list, each sorted stably by address. Full records are made
+    // only for the entries that open blocks.
+    std::vector<ReadKey> keys;
+    keys.reserve(static_cast<size_t>(hostVars->size()));
+    for (int i = 0; i < hostVars->size(); ++i) {
+        const HOST_VAR& hv = hostVars->at(i);
         const int address = StringAddressToInt(hv.regKind, hv.addrText);
         if (address < 0)
             continue;
         const int station = kemo::chooseStation(info, hv.station);
-        entry.nameText = hv.nameText;
-        entry.addrText = hv.addrText;
-        entry.length = hv.length;
-        entry.regAddr = address;
-        entry.regKind = hv.regKind;
-        entry.station = station;
         if (station == 0)
             continue;
-        updateRwVar(&entry);
-        // A stretch no image may hold can never be stored: dropped like a bad address.
-        if (!readEntryFits(entry))
+        // The conversion of updateRwVar, in 64 bits: a stretch no image may
+        // hold can never be stored and is dropped like a bad address.
+        kemo::AreaStretch area;
+        if (!kemo::toAreaUnits(hv.regKind, address, hv.length, area) || !kemo::readStretchFits(area))
             continue;
-        groups[station][entry.regKind].append(entry);
+        keys.push_back({station, area.area, static_cast<int>(area.regAddr), static_cast<int>(area.length), i});
     }
+    std::sort(keys.begin(), keys.end(), [](const ReadKey& a, const ReadKey& b) {
+        if (a.station != b.station)
+            return a.station < b.station;
+        if (a.area != b.area)
+            return a.area < b.area;
+        if (a.regAddr != b.regAddr)
+            return a.regAddr < b.regAddr;
+        return a.source < b.source;
+    });
 
-    for (auto byStation = groups.begin(); byStation != groups.end(); ++byStation) {
-        for (auto byArea = byStation->begin(); byArea != byStation->end(); ++byArea) {
-            Bubble_Sort(&byArea.value());
-            if (!byArea->isEmpty())
-                BitVarReCreat_3(&byArea.value(), limit);
-        }
+    const auto opener = [&](const ReadKey& k) -> const RW_VAR& {
+        const HOST_VAR& hv = hostVars->at(k.source);
+        entry.nameText = hv.nameText;
+        entry.addrText = hv.addrText;
+        entry.regKind = k.area;
+        entry.regAddr = k.regAddr;
+        entry.station = k.station;
+        entry.length = k.length;
+        return entry;
+    };
+    for (size_t first = 0; first < keys.size();) {
+        size_t last = first + 1;
+        while (last < keys.size() && keys[last].station == keys[first].station && keys[last].area == keys[first].area)
+            ++last;
+        mergeSorted(
+            static_cast<int>(last - first), limit,
+            [&](int i) { return Span{keys[first + i].regAddr, keys[first + i].length}; },
+            [&](int i) -> const RW_VAR& { return opener(keys[first + i]); });
+        first = last;
     }
     return d.readList.size();
 }
@@ -203,29 +270,9 @@ void BitVarReCreat_3(QList<RW_VAR>* list, int maxLength)
 {
     if (!list)
         return;
-    QList<RW_VAR>& out = PLC_driver.readList;
-    const qint64 m = maxLength < 1 ? 1 : maxLength;
-    bool haveBlock = false;
-    for (const RW_VAR& v : *list) {
-        const qint64 a = v.regAddr;
-        const qint64 e = a + v.length;
-        if (!haveBlock || a >= static_cast<qint64>(out.last().regAddr) + m) {
-            const int before = out.size();
-            appendChunks(out, v, a, v.length, m);
-            haveBlock = haveBlock || out.size() > before;
-            continue;
-        }
-        RW_VAR& block = out.last();
-        const qint64 blockStart = block.regAddr;
-        if (e <= blockStart + block.length)
-            continue;
-        const qint64 total = e - blockStart;
-        block.length = static_cast<int>(std::min(m, total));
-        if (total > m) {
-            const RW_VAR opener = block;
-            appendChunks(out, opener, blockStart + m, total - m, m);
-        }
-    }
+    mergeSorted(
+        list->size(), maxLength, [list](int i) { return Span{list->at(i).regAddr, list->at(i).length}; },
+        [list](int i) -> const RW_VAR& { return list->at(i); });
 }
 
 void WhetherGroup(int total, int maxLength, RW_VAR* var, QList<RW_VAR>* list)
@@ -292,9 +339,10 @@ extern "C" int AddListOnceReadVar(RW_VAR* var, int mode)
     var->spare = 0;
     if (station == 0)
         return 0;
-    updateRwVar(var);
-    if (var->length > 0 && !readEntryFits(*var))
+    kemo::AreaStretch area;
+    if (kemo::toAreaUnits(var->regKind, var->regAddr, var->length, area) && !kemo::readStretchFits(area))
         return 0;
+    updateRwVar(var);
 
     const qint64 m = kemo::chunkLimit(info);
     const qint64 start = var->regAddr;
