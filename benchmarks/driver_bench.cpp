@@ -4,6 +4,7 @@
 // wrappers (alloc_counter.cpp).
 #include "Communication_Protocol.h"
 #include "alloc_counter.h"
+#include "bench_support.h"
 
 #include <benchmark/benchmark.h>
 
@@ -22,25 +23,7 @@ COM_INFO gInfo{};
 // Every benchmark starts from an empty driver and an empty store.
 void freshDriver(int maxPerFrame = 100)
 {
-    Communication_Protocol& d = PLC_driver;
-    d.readList.clear();
-    d.writeList.clear();
-    d.onceReadList.clear();
-    d.protocolList.clear();
-    d.requestKind = 100;
-    d.writeStreak = 0;
-    d.onceReadStreak = 0;
-    d.scanCount = 0;
-    d.commFailed = 0;
-    DataStorage.clear();
-    gInfo = COM_INFO{};
-    gInfo.maxPerFrame = maxPerFrame;
-    gInfo.defaultStation = 1;
-    gInfo.retryLimit = 2;
-    gInfo.multiStation = 1;
-    gInfo.linkState = 2;
-    gInfo.callbackId = 1;
-    SetComInfo(&gInfo);
+    bench::freshDriver(gInfo, maxPerFrame);
     RegistCallBackFuncIntf([](int, int, int, int) {}, [](QList<RW_VAR>*, int, int) {});
 }
 

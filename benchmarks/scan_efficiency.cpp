@@ -4,6 +4,7 @@
 //
 // usage: scan_efficiency [demo.json]   (default: examples/demo.json of the tree)
 #include "Communication_Protocol.h"
+#include "bench_support.h"
 
 #ifdef KEMO_WITH_HOST_CONFIG
 #include "HostConfig.h"
@@ -24,24 +25,7 @@ COM_INFO gInfo{};
 
 void freshDriver(int maxPerFrame, bool multiStation, int defaultStation)
 {
-    Communication_Protocol& d = PLC_driver;
-    d.readList.clear();
-    d.writeList.clear();
-    d.onceReadList.clear();
-    d.protocolList.clear();
-    d.requestKind = 100;
-    d.writeStreak = 0;
-    d.onceReadStreak = 0;
-    d.scanCount = 0;
-    d.commFailed = 0;
-    DataStorage.clear();
-    gInfo = COM_INFO{};
-    gInfo.maxPerFrame = maxPerFrame;
-    gInfo.defaultStation = defaultStation;
-    gInfo.retryLimit = 2;
-    gInfo.multiStation = multiStation ? 1 : 0;
-    gInfo.linkState = 2;
-    SetComInfo(&gInfo);
+    bench::freshDriver(gInfo, maxPerFrame, multiStation, defaultStation);
 }
 
 // Line time of one exchange in seconds: 11 bits per character (8E1), and the

@@ -62,6 +62,18 @@ bool rotatePastStationsOff(QList<RW_VAR>& list)
     return !Ethernetcontains(list.first().station);
 }
 
+// One turn of a list: its front entry, once past switched-off stations, goes
+// to the frame builder as a working copy. False when every station is off.
+bool takeTurn(QList<RW_VAR>& list, int kind, void (*build)(RW_VAR*))
+{
+    PLC_driver.requestKind = kind;
+    if (!rotatePastStationsOff(list))
+        return false;
+    RW_VAR work = list.first();
+    build(&work);
+    return true;
+}
+
 }  // namespace
 
 extern "C" intptr_t ComCommunication()
@@ -76,48 +88,22 @@ extern "C" intptr_t ComCommunication()
 
     kemo::Locker lock(&d.listMutex);
     const bool remote = loadWord(info.remoteMode) != 0;
+    void (*const readBuilder)(RW_VAR*) = remote ? Remote_ReadVar : ReadRegister;
     bool issued = false;
 
     if (!d.writeList.isEmpty() && d.writeStreak <= 4) {
-        d.requestKind = 1;
-        if (rotatePastStationsOff(d.writeList)) {
-            RW_VAR work = d.writeList.first();
-            if (remote)
-                Remote_WriteVar(&work);
-            else
-                WriteRegister(&work);
-            issued = true;
-        }
+        issued = takeTurn(d.writeList, 1, remote ? Remote_WriteVar : WriteRegister);
         ++d.writeStreak;
     }
 
     if (!d.onceReadList.isEmpty() && d.onceReadStreak <= 4 && !issued) {
-        d.requestKind = 2;
-        if (rotatePastStationsOff(d.onceReadList)) {
-            RW_VAR work = d.onceReadList.first();
-            if (remote)
-                Remote_ReadVar(&work);
-            else
-                ReadRegister(&work);
-            issued = true;
-        }
+        issued = takeTurn(d.onceReadList, 2, readBuilder);
         ++d.onceReadStreak;
     }
 
     if (!issued) {
-        bool cycleEnds = d.readList.isEmpty();
-        if (!cycleEnds) {
-            d.requestKind = 0;
-            if (rotatePastStationsOff(d.readList)) {
-                RW_VAR work = d.readList.first();
-                if (remote)
-                    Remote_ReadVar(&work);
-                else
-                    ReadRegister(&work);
-            } else {
-                cycleEnds = true;  // every station of the list is off
-            }
-        }
+        // The cycle ends when the list is empty or every station of it is off.
+        const bool cycleEnds = d.readList.isEmpty() || !takeTurn(d.readList, 0, readBuilder);
         d.writeStreak = 0;
         d.onceReadStreak = 0;
         if (cycleEnds)
