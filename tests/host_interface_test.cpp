@@ -6,92 +6,46 @@
 #include <dlfcn.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
-
-std::string besideDriver(const char* fileName)
-{
-    const std::string path = KEMO_DRIVER_FILE;
-    return path.substr(0, path.rfind('/') + 1) + fileName;
-}
-
 template <typename T>
-T symbol(void* library, const char* name)
-{
-    return reinterpret_cast<T>(dlsym(library, name));
-}
-
+T symbol(void* library, const char* name) { return reinterpret_cast<T>(dlsym(library, name)); }
 }  // namespace
 
-TEST(HostInterface, EntryPointsAndGlobalsResolveByPlainName)
+TEST(HostInterface, EntryPointsResolveByPlainNameAndWork)
 {
-    void* byFile = dlopen(KEMO_DRIVER_FILE, RTLD_NOW);
-    ASSERT_NE(byFile, nullptr) << dlerror();
-    void* bySoname = dlopen(besideDriver("libkemo_ipc_rtu.so.1").c_str(), RTLD_NOW);
-    ASSERT_NE(bySoname, nullptr) << dlerror();
-
-    const char* names[] = {"SetComInfo", "FlashLocalRegister", "RegistCallBackFuncIntf", "PLCAddressChangeIntef",
-                           "ReCreatReadVarList", "AddListReadVar", "AddListWriteVar", "AddListOnceReadVar",
-                           "ComCommunication", "DataCom", "EnCommStation", "EnableEthernet", "GetRegisterData",
-                           "QueryFinishFlag", "SetRegisterData", "PLC_driver", "DataStorage", "LB", "LW", "RWI"};
-    for (const char* name : names) {
-        void* address = dlsym(byFile, name);
-        EXPECT_NE(address, nullptr) << name;
-        EXPECT_EQ(dlsym(bySoname, name), address) << name;
+    const std::string file = KEMO_DRIVER_FILE;
+    void* byFile = dlopen(file.c_str(), RTLD_NOW);
+    void* lib = dlopen((file.substr(0, file.rfind('/') + 1) + "libkemo_ipc_rtu.so.1").c_str(), RTLD_NOW);
+    ASSERT_TRUE(byFile && lib) << dlerror();
+    for (const char* name : {"SetComInfo", "FlashLocalRegister", "RegistCallBackFuncIntf", "PLCAddressChangeIntef",
+                             "ReCreatReadVarList", "AddListReadVar", "AddListWriteVar", "AddListOnceReadVar",
+                             "ComCommunication", "DataCom", "EnCommStation", "EnableEthernet", "GetRegisterData",
+                             "QueryFinishFlag", "SetRegisterData", "PLC_driver", "DataStorage", "LB", "LW", "RWI"}) {
+        EXPECT_NE(dlsym(byFile, name), nullptr) << name;
+        EXPECT_EQ(dlsym(lib, name), dlsym(byFile, name)) << name;
     }
-    // Internal functions keep their decorated C++ names.
-    EXPECT_EQ(dlsym(byFile, "StringAddressToInt"), nullptr);
-    EXPECT_EQ(dlclose(bySoname), 0);
-    EXPECT_EQ(dlclose(byFile), 0);
-}
+    EXPECT_EQ(dlsym(byFile, "StringAddressToInt"), nullptr);  // internal functions keep their C++ names
 
-TEST(HostInterface, ReadListAndStoreThroughResolvedPointers)
-{
-    void* lib = dlopen(besideDriver("libkemo_ipc_rtu.so.1").c_str(), RTLD_NOW);
-    ASSERT_NE(lib, nullptr) << dlerror();
-    const auto setComInfo = symbol<void (*)(COM_INFO*)>(lib, "SetComInfo");
-    const auto flashLocal = symbol<void (*)(int, int, int)>(lib, "FlashLocalRegister");
-    const auto addressOf = symbol<int (*)(int, QString)>(lib, "PLCAddressChangeIntef");
-    const auto rebuild = symbol<int (*)(QList<HOST_VAR>*)>(lib, "ReCreatReadVarList");
-    const auto next = symbol<intptr_t (*)()>(lib, "ComCommunication");
-    const auto getData = symbol<int (*)(int, int, QString&, int, QByteArray*, int)>(lib, "GetRegisterData");
-    const auto finished = symbol<int (*)()>(lib, "QueryFinishFlag");
-    auto* driver = symbol<Communication_Protocol*>(lib, "PLC_driver");
-    auto* store = symbol<RegisterStore*>(lib, "DataStorage");
-    auto* lb = symbol<int*>(lib, "LB");
-    auto* rwi = symbol<int*>(lib, "RWI");
-    ASSERT_TRUE(setComInfo && flashLocal && addressOf && rebuild && next && getData && finished && driver && store &&
-                lb && rwi);
-
+    // Set-up, a read list and its first request, through the resolved pointers only.
     COM_INFO info{};
     info.maxPerFrame = 10;
     info.defaultStation = 3;
-    info.cleared40 = 9;
-    setComInfo(&info);
-    EXPECT_EQ(driver->comInfo, &info);
-    EXPECT_EQ(info.cleared40, 0);
-    flashLocal(11, 22, 33);
-    EXPECT_EQ(std::make_pair(*lb, *rwi), std::make_pair(11, 33));
-    EXPECT_EQ(addressOf(1, "10.3"), 83);
-
-    QList<HOST_VAR> vars;
+    symbol<void (*)(COM_INFO*)>(lib, "SetComInfo")(&info);
+    symbol<void (*)(int, int, int)>(lib, "FlashLocalRegister")(11, 22, 33);
+    EXPECT_EQ(std::make_tuple(*symbol<int*>(lib, "LB"), *symbol<int*>(lib, "LW"), *symbol<int*>(lib, "RWI")),
+              std::make_tuple(11, 22, 33));
     HOST_VAR v{};
     v.regKind = 8;
     v.addrText = "100";
     v.length = 12;
-    vars << v;
-    EXPECT_EQ(rebuild(&vars), 2);
-    ASSERT_EQ(driver->readList.size(), 2);
-    EXPECT_EQ(driver->readList.at(1).regAddr, 110);
-    const Protocol* request = reinterpret_cast<const Protocol*>(next());
-    ASSERT_NE(request, nullptr);
-    EXPECT_EQ(test::hex(request->frame).substr(0, 17), "03 03 00 64 00 0A");
-
-    QString addr = "100";
-    QByteArray out;
-    EXPECT_EQ(getData(0, 8, addr, 0, &out, 3), 1);
-    EXPECT_EQ(out, QByteArray(6, '\0'));
-    EXPECT_EQ(store->value(3).value(8).size(), 206);
-    EXPECT_EQ(finished(), 1);
+    QList<HOST_VAR> vars{v};
+    EXPECT_EQ(symbol<int (*)(QList<HOST_VAR>*)>(lib, "ReCreatReadVarList")(&vars), 2);
+    EXPECT_EQ(symbol<Communication_Protocol*>(lib, "PLC_driver")->comInfo, &info);
+    const intptr_t request = symbol<intptr_t (*)()>(lib, "ComCommunication")();
+    ASSERT_NE(request, 0);
+    EXPECT_EQ(test::hex(reinterpret_cast<const Protocol*>(request)->frame), "03 03 00 64 00 0A 85 F0");
     EXPECT_EQ(dlclose(lib), 0);
+    EXPECT_EQ(dlclose(byFile), 0);
 }

@@ -4,21 +4,9 @@
 
 namespace test {
 
-QByteArray hex(const char* spaced)
-{
-    return QByteArray::fromHex(QByteArray(spaced).replace(' ', ""));
-}
+QByteArray hex(const char* spaced) { return QByteArray::fromHex(QByteArray(spaced).replace(' ', "")); }
 
-std::string hex(const QByteArray& bytes)
-{
-    std::string out;
-    for (int i = 0; i < bytes.size(); ++i) {
-        if (i)
-            out += ' ';
-        out += QByteArray(1, bytes.at(i)).toHex().toUpper().constData();
-    }
-    return out;
-}
+std::string hex(const QByteArray& bytes) { return bytes.toHex(' ').toUpper().toStdString(); }
 
 Host::Host()
 {
@@ -39,6 +27,16 @@ void captureHandler(QtMsgType, const QMessageLogContext&, const QString& text)
     if (activeCapture)
         activeCapture->messages << text;
 }
+void onVarResult(int callbackId, int varClass, int varId, int status)
+{
+    if (CallbackLog::current)
+        CallbackLog::current->varResults.push_back({callbackId, varClass, varId, status});
+}
+void onListResult(QList<RW_VAR>* results, int varClass, int flag)
+{
+    if (CallbackLog::current && results && results->isEmpty() && flag == 1)
+        CallbackLog::current->listResultClasses.push_back(varClass);
+}
 }  // namespace
 
 DebugCapture::DebugCapture()
@@ -54,19 +52,6 @@ DebugCapture::~DebugCapture()
 }
 
 CallbackLog* CallbackLog::current = nullptr;
-
-namespace {
-void onVarResult(int callbackId, int varClass, int varId, int status)
-{
-    if (CallbackLog::current)
-        CallbackLog::current->varResults.push_back({callbackId, varClass, varId, status});
-}
-void onListResult(QList<RW_VAR>* results, int varClass, int flag)
-{
-    if (CallbackLog::current && results && results->isEmpty() && flag == 1)
-        CallbackLog::current->listResultClasses.push_back(varClass);
-}
-}  // namespace
 
 void CallbackLog::install()
 {
@@ -97,10 +82,6 @@ int answer(const char* answerHex)
     return DataCom(&bytes, bytes.size())->retCode;
 }
 
-}  // namespace test
-
-namespace test {
-
 Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset, int dataLen, const char* frameHex)
 {
     Protocol p;
@@ -114,9 +95,6 @@ Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset, int dat
     return PLC_driver.protocolList.last();
 }
 
-QByteArray image(int station, int area)
-{
-    return DataStorage.value(station).value(area);
-}
+QByteArray image(int station, int area) { return DataStorage.value(station).value(area); }
 
 }  // namespace test

@@ -49,10 +49,6 @@ std::string frontFrame();
 // Hands `answerHex` (nullptr: silence) to DataCom and returns its retCode.
 int answer(const char* answerHex);
 
-}  // namespace test
-
-namespace test {
-
 // Appends a request straight to protocolList, as a frame builder would.
 Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset = 3, int dataLen = 0, const char* frameHex = "");
 
