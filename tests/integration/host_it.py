@@ -399,6 +399,47 @@ def case_corrupt_crc():
     check(total(res, "timeouts") == counters["dropped"] > 0, "time-outs %d, dropped %d" % (total(res, "timeouts"), counters["dropped"]))
 
 
+def case_fault_soak():
+    """A lossy line and a dead station: values stay right, nothing stalls, no write vanishes."""
+    faults = "--stations 1,2,3 --drop 0.2 --corrupt 0.1 --silent 3 --no-animate --seed 11"
+    tags = [tag("a", "hr.word", "10", 1, 4), tag("b", "hr.word", "20", 2, 4), tag("c", "coil.byte", "1", 2, 1, "hex"),
+            tag("dead", "hr.word", "10", 3, 2)]
+    cfg = config(tags, link={"responseTimeoutMs": 1, "retryLimit": 3}, driver={"maxPerFrame": 2})
+    rc, out, err = host("run", "--simulate", "--seconds", "10", "--sim-args", faults, cfg=cfg, timeout=60)
+    check(rc == 0, "run exit %d: %s" % (rc, err))
+    lines = [line for line in out.splitlines() if line.startswith("t=")]
+
+    def field(line, station, name):
+        part = [p for p in line.split("|") if p.strip().startswith("st%d " % station)][0]
+        return int(part.split(name + "=")[1].split()[0])
+
+    last = lines[-1]
+    exchanges = sum(field(last, s, "exch") for s in (1, 2, 3))
+    check(exchanges >= 10000, "only %d exchanges:\n%s" % (exchanges, out))
+    check(field(last, 3, "giveup") >= 1 and field(last, 3, "code") == 41 and field(last, 3, "fail") == field(last, 3, "exch"),
+          "dead station:\n" + last)
+    for before, after in zip(lines, lines[1:]):  # the dead station never holds the others up for a second
+        check(all(field(after, s, "exch") > field(before, s, "exch") for s in (1, 2)), "stalled:\n%s\n%s" % (before, after))
+    want = " a=%s b=%s c=0x%02x " % (" ".join(str(pattern_hr(1, r)) for r in range(10, 14)),
+                                     " ".join(str(pattern_hr(2, r)) for r in range(20, 24)),
+                                     Memory([2]).image(2, "coil")[1])
+    check(want in last + " ", "healthy values %r missing in:\n%s" % (want, last))
+
+    # Every write ends acknowledged or given up; what was acknowledged is in the controller.
+    dump = os.path.join(ARGS.work, "soak.dump")
+    writes = ["a=100,101,102,103", "b=7,8,9,10", "c=5a", "dead=1,2"]
+    cfg = config(tags, link={"responseTimeoutMs": 5, "retryLimit": 20})
+    rc, out, err = host("write", "--simulate", "--sim-args", faults + " --dump " + dump, *writes, cfg=cfg, timeout=60)
+    check(rc == 1, "the dead station's write must fail the command (exit %d):\n%s%s" % (rc, out, err))
+    for w in writes:
+        check(("%s: acknowledged" % w) in out or ("%s: given up" % w) in out, "write %s vanished:\n%s" % (w, out))
+    check("dead=1,2: given up, code 41" in out, out)
+    got, _ = Memory.from_dump(dump)
+    for w, st, first, values in ((writes[0], 1, 10, [100, 101, 102, 103]), (writes[1], 2, 20, [7, 8, 9, 10])):
+        if (w + ": acknowledged") in out:
+            check(got.hr[st][first:first + 4] == values, "%s in the controller: %s" % (w, got.hr[st][first:first + 4]))
+
+
 def case_cli_contract():
     good = config([tag("w", "hr.word", "1"), tag("c", "coil.bit", "0.1"), tag("i", "hr.word", "2", 1, 2, "i16"),
                    tag("in", "di.bit", "0.0")])
