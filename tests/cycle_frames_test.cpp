@@ -198,7 +198,9 @@ TEST(Frames, AnswerStoring)
         DataStorage.clear();
         test::Host host;
         test::queueRequest(test::makeVar(c.kind, c.regAddr, c.length), -1, 3, c.dataLen);
-        EXPECT_EQ(test::answer(c.answer), 1);
+        QByteArray bytes = test::hex((std::string(c.answer) + " EE EE").c_str());
+        bytes.chop(2);  // what lies beyond the answer is no part of it
+        EXPECT_EQ(DataCom(&bytes, bytes.size())->retCode, 1);
         EXPECT_EQ(imageBytes(1, c.kind, c.from, c.image), c.image);
     }
     test::Host host;  // a kind that is no area code: logged, nothing stored, still accepted

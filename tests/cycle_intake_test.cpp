@@ -87,12 +87,8 @@ TEST(Intake, AnswersAndResultCodes)
         EXPECT_EQ(GetDriverReturnValue(v[0]), v[1]) << v[0];
 }
 
-TEST(Intake, NothingOutstandingOrNoHostRecord)
+TEST(Intake, NothingOutstanding)
 {
-    test::queueRequest(var(4), 7);
-    EXPECT_EQ(test::answer(kRead1), 1);
-    EXPECT_EQ(PLC_driver.protocolList.size(), 1);  // without a host record nothing is taken
-    PLC_driver.protocolList.clear();
     test::Host host;
     PLC_driver.retValue.varClass = 4;
     EXPECT_EQ(test::answer(nullptr), 1);  // nothing outstanding: nothing failed

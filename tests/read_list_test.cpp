@@ -15,15 +15,9 @@ struct Var { int kind, station; const char* addr; int length; };
 QList<HOST_VAR> hostList(std::initializer_list<Var> vars)
 {
     QList<HOST_VAR> list;
-    for (const Var& v : vars) {
-        HOST_VAR h{};
-        h.regKind = static_cast<unsigned char>(v.kind);
-        h.station = static_cast<unsigned char>(v.station);
-        h.addrText = v.addr;
-        h.nameText = QString("v%1").arg(list.size());
-        h.length = v.length;
-        list << h;
-    }
+    for (const Var& v : vars)
+        list << HOST_VAR{0, static_cast<unsigned char>(v.kind), static_cast<unsigned char>(v.station), {}, v.addr,
+                         QString("v%1").arg(list.size()), v.length};
     return list;
 }
 
@@ -49,12 +43,8 @@ QList<RW_VAR> entries(std::initializer_list<std::pair<int, int>> spans)
 
 TEST(ReadList, MergesGroupsIntoBlocks)
 {
-    const struct {
-        const char* name;
-        int maxPerFrame, multiStation, defaultStation;
-        QList<HOST_VAR> vars;
-        const char* expected;
-    } cases[] = {
+    const struct { const char* name; int maxPerFrame, multiStation, defaultStation; QList<HOST_VAR> vars; const char* expected; }
+        cases[] = {
         {"worked example, unsorted", 10, 1, 1, hostList({{8, 1, "30", 25}, {8, 1, "5", 1}, {8, 1, "0", 2}, {8, 1, "8", 4}}),
          "1/8:0+10 1/8:10+2 1/8:30+10 1/8:40+10 1/8:50+5"},
         {"too far", 10, 1, 1, hostList({{8, 1, "0", 2}, {8, 1, "10", 3}}), "1/8:0+2 1/8:10+3"},
@@ -76,9 +66,8 @@ TEST(ReadList, MergesGroupsIntoBlocks)
     };
     test::Host host;
     for (const auto& c : cases) {
-        host.info.maxPerFrame = c.maxPerFrame;
-        host.info.multiStation = c.multiStation;
-        host.info.defaultStation = c.defaultStation;
+        std::tie(host.info.maxPerFrame, host.info.multiStation, host.info.defaultStation) =
+            std::make_tuple(c.maxPerFrame, c.multiStation, c.defaultStation);
         QList<HOST_VAR> vars = c.vars;
         const int n = ReCreatReadVarList(&vars);
         EXPECT_EQ(n, PLC_driver.readList.size()) << c.name;
@@ -90,8 +79,7 @@ TEST(ReadList, EntriesAndScanRestart)
 {
     test::Host host;
     host.info.maxPerFrame = 10;
-    host.info.remoteMode = 1;
-    host.info.localDeviceId = 7;
+    std::tie(host.info.remoteMode, host.info.localDeviceId) = std::make_tuple(1, 7);
     QList<HOST_VAR> vars = hostList({{8, 1, "0", 2}, {8, 1, "5", 1}, {0, 2, "1.4", 4}});
     ASSERT_EQ(ReCreatReadVarList(&vars), 2);
     for (const RW_VAR& v : PLC_driver.readList) {
@@ -100,8 +88,8 @@ TEST(ReadList, EntriesAndScanRestart)
         EXPECT_TRUE(v.data.isEmpty());
     }
     // A block keeps the texts of the variable that opened it.
-    EXPECT_EQ(PLC_driver.readList.at(0).nameText + PLC_driver.readList.at(0).addrText, "v00");
-    EXPECT_EQ(PLC_driver.readList.at(1).nameText + PLC_driver.readList.at(1).addrText, "v21.4");
+    const auto& rl = PLC_driver.readList;
+    EXPECT_EQ(rl.at(0).nameText + rl.at(0).addrText + ' ' + rl.at(1).nameText + rl.at(1).addrText, "v00 v21.4");
 
     // A rebuild restarts the full scan, unless nothing at all was given.
     host.info.scanComplete = 1;
@@ -143,15 +131,10 @@ TEST(ReadList, SortAndMergeHelpers)
 TEST(ReadList, TenThousandVariablesRebuildQuickly)
 {
     test::Host host;
-    const HOST_VAR h = hostList({{8, 1, "", 2}}).first();
     QList<HOST_VAR> vars;
-    for (int i = 9999; i >= 0; --i) {
-        vars << h;
-        vars.last().addrText = QString::number(3 * i);
-    }
+    for (int i = 9999; i >= 0; --i)
+        vars << HOST_VAR{0, 8, 1, {}, QString::number(3 * i), {}, 2};
     const auto start = std::chrono::steady_clock::now();
-    const int n = ReCreatReadVarList(&vars);
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(n, 299);  // about 30,000 registers in blocks of at most 100
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 50);
+    EXPECT_EQ(ReCreatReadVarList(&vars), 299);  // about 30,000 registers in blocks of at most 100
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 }
