@@ -1,4 +1,5 @@
 // plc-sim: simulated Modbus RTU controller for driver development and tests.
+#include "SimArgs.h"
 #include "SimController.h"
 
 #include <algorithm>
@@ -33,73 +34,7 @@ const char kUsage[] =
     "               [--no-animate] [--gap-us N] [--dump FILE] [--seconds N]\n"
     "Without --device a pty is opened and its slave path printed as the first line: PTY /dev/pts/N\n";
 
-struct BadArg : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-long toLong(const std::string& opt, const std::string& v, long lo, long hi)
-{
-    char* end = nullptr;
-    errno = 0;
-    long n = std::strtol(v.c_str(), &end, 10);
-    if (v.empty() || *end || errno || n < lo || n > hi)
-        throw BadArg(opt + ": expected an integer in " + std::to_string(lo) + ".." + std::to_string(hi) + ", got '" + v + "'");
-    return n;
-}
-
-double toDouble(const std::string& opt, const std::string& v, double lo, double hi)
-{
-    char* end = nullptr;
-    errno = 0;
-    double x = std::strtod(v.c_str(), &end);
-    if (v.empty() || *end || errno || !(x >= lo && x <= hi)) {
-        char range[64];
-        std::snprintf(range, sizeof range, "%g..%g", lo, hi);
-        throw BadArg(opt + ": expected a number in " + range + ", got '" + v + "'");
-    }
-    return x;
-}
-
-std::vector<int> toStationList(const std::string& opt, const std::string& v)
-{
-    std::vector<int> out;
-    std::stringstream ss(v);
-    std::string item;
-    while (std::getline(ss, item, ','))
-        out.push_back(int(toLong(opt, item, 1, 247)));
-    if (out.empty())
-        throw BadArg(opt + ": expected a comma separated list of stations 1..247");
-    return out;
-}
-
-SimExceptionRange toException(const std::string& v)
-{
-    const std::string opt = "--exception";
-    std::vector<std::string> parts;
-    std::stringstream ss(v);
-    std::string item;
-    while (std::getline(ss, item, ':'))
-        parts.push_back(item);
-    if (parts.size() != 4)
-        throw BadArg(opt + ": expected STATION:AREA:FIRST-LAST:CODE, got '" + v + "'");
-    SimExceptionRange e{};
-    e.station = int(toLong(opt + " station", parts[0], 1, 247));
-    if (parts[1] == "coil" || parts[1] == "1")
-        e.area = 1;
-    else if (parts[1] == "di" || parts[1] == "2")
-        e.area = 2;
-    else if (parts[1] == "hr" || parts[1] == "3")
-        e.area = 3;
-    else
-        throw BadArg(opt + ": area must be coil, di or hr, got '" + parts[1] + "'");
-    size_t dash = parts[2].find('-');
-    e.first = int(toLong(opt + " first", parts[2].substr(0, dash), 0, 65535));
-    e.last = dash == std::string::npos ? e.first : int(toLong(opt + " last", parts[2].substr(dash + 1), 0, 65535));
-    if (e.last < e.first)
-        throw BadArg(opt + ": range end before its start in '" + v + "'");
-    e.code = int(toLong(opt + " code", parts[3], 1, 255));
-    return e;
-}
+using BadArg = SimArgError;
 
 speed_t toSpeed(long baud)
 {
@@ -164,7 +99,7 @@ int main(int argc, char** argv)
     Line line;
     std::string dumpPath;
     double seconds = 0;
-    int gapUs = 0;
+    bool gapGiven = false;
 
     try {
         for (int i = 1; i < argc; ++i) {
@@ -174,45 +109,38 @@ int main(int argc, char** argv)
                 return 0;
             }
             if (a == "--no-animate") {
-                opt.animate = false;
+                applySimOption(a, "", opt, dumpPath);
                 continue;
             }
-            static const char* const withValue[] = {
-                "--device", "--baud", "--parity", "--data-bits", "--stop-bits", "--stations", "--drop", "--corrupt",
-                "--delay-ms", "--silent", "--exception", "--seed", "--gap-us", "--dump", "--seconds"};
-            if (std::find(std::begin(withValue), std::end(withValue), a) == std::end(withValue))
-                throw BadArg("unknown argument '" + a + "'");
+            static const char* const lineOptions[] = {"--device", "--baud", "--parity", "--data-bits",
+                                                      "--stop-bits", "--seconds"};
+            const bool lineOption = std::find(std::begin(lineOptions), std::end(lineOptions), a) != std::end(lineOptions);
+            if (!lineOption && !simOptionTakesValue(a))
+                throw BadArg("unknown argument \"" + a + "\"");
             if (i + 1 >= argc)
                 throw BadArg(a + ": missing value");
             std::string v = argv[++i];
             if (a == "--device") line.device = v;
-            else if (a == "--baud") { line.baud = toLong(a, v, 1, 4000000); toSpeed(line.baud); }
+            else if (a == "--baud") { line.baud = simArgInteger(a, v, 1, 4000000); toSpeed(line.baud); }
             else if (a == "--parity") {
                 if (v != "N" && v != "E" && v != "O")
-                    throw BadArg("--parity: expected N, E or O, got '" + v + "'");
+                    throw BadArg("--parity: expected N, E or O, got \"" + v + "\"");
                 line.parity = v[0];
             }
-            else if (a == "--data-bits") line.dataBits = int(toLong(a, v, 7, 8));
-            else if (a == "--stop-bits") line.stopBits = int(toLong(a, v, 1, 2));
-            else if (a == "--stations") opt.stations = toStationList(a, v);
-            else if (a == "--drop") opt.dropRate = toDouble(a, v, 0, 1);
-            else if (a == "--corrupt") opt.corruptRate = toDouble(a, v, 0, 1);
-            else if (a == "--delay-ms") opt.delayMs = int(toLong(a, v, 0, 600000));
-            else if (a == "--silent") { for (int s : toStationList(a, v)) opt.silentStations.insert(s); }
-            else if (a == "--exception") opt.exceptions.push_back(toException(v));
-            else if (a == "--seed") opt.seed = unsigned(toLong(a, v, 0, 4294967295L));
-            else if (a == "--gap-us") gapUs = int(toLong(a, v, 100, 1000000));
-            else if (a == "--dump") dumpPath = v;
-            else if (a == "--seconds") seconds = toDouble(a, v, 0.001, 1e9);
+            else if (a == "--data-bits") line.dataBits = int(simArgInteger(a, v, 7, 8));
+            else if (a == "--stop-bits") line.stopBits = int(simArgInteger(a, v, 1, 2));
+            else if (a == "--seconds") seconds = simArgNumber(a, v, 0.001, 1e9);
+            else {
+                gapGiven = gapGiven || a == "--gap-us";
+                applySimOption(a, v, opt, dumpPath);
+            }
         }
     } catch (const BadArg& e) {
         std::fprintf(stderr, "plc-sim: %s (see --help)\n", e.what());
         return 2;
     }
 
-    if (gapUs > 0) {
-        opt.frameGapUs = gapUs;
-    } else if (!line.device.empty()) {
+    if (!gapGiven && !line.device.empty()) {
         // t3.5 from the character time, but never below 2 ms: serial drivers and
         // USB adapters hand bytes over in bursts, and a split frame would be lost.
         int bitsPerChar = 1 + line.dataBits + (line.parity == 'N' ? 0 : 1) + line.stopBits;

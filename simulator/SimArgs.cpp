@@ -1,0 +1,117 @@
+#include "SimArgs.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+[[noreturn]] void bad(const std::string& what) { throw SimArgError(what); }
+
+std::vector<std::string> split(const std::string& v, char at)
+{
+    std::vector<std::string> out;
+    std::stringstream ss(v);
+    std::string item;
+    while (std::getline(ss, item, at))
+        out.push_back(item);
+    return out;
+}
+
+std::vector<int> stationList(const std::string& opt, const std::string& v)
+{
+    std::vector<int> out;
+    for (const std::string& item : split(v, ','))
+        out.push_back(static_cast<int>(simArgInteger(opt, item, 1, 247)));
+    if (out.empty())
+        bad(opt + ": expected stations such as 1,2");
+    return out;
+}
+
+SimExceptionRange exceptionRange(const std::string& v)
+{
+    const std::vector<std::string> p = split(v, ':');
+    if (p.size() != 4)
+        bad("--exception: expected STATION:AREA:FIRST-LAST:CODE, got \"" + v + "\"");
+    SimExceptionRange e{};
+    e.station = static_cast<int>(simArgInteger("--exception station", p[0], 1, 247));
+    if (p[1] == "coil" || p[1] == "1")
+        e.area = 1;
+    else if (p[1] == "di" || p[1] == "2")
+        e.area = 2;
+    else if (p[1] == "hr" || p[1] == "3")
+        e.area = 3;
+    else
+        bad("--exception: area must be coil, di or hr, got \"" + p[1] + "\"");
+    const size_t dash = p[2].find('-');
+    e.first = static_cast<int>(simArgInteger("--exception first", p[2].substr(0, dash), 0, 65535));
+    e.last = dash == std::string::npos
+                 ? e.first
+                 : static_cast<int>(simArgInteger("--exception last", p[2].substr(dash + 1), 0, 65535));
+    if (e.last < e.first)
+        bad("--exception: range end before its start in \"" + v + "\"");
+    e.code = static_cast<int>(simArgInteger("--exception code", p[3], 1, 255));
+    return e;
+}
+
+}  // namespace
+
+namespace {
+
+// The whole text as a number, or false.
+bool parseNumber(const std::string& v, double& x)
+{
+    char* end = nullptr;
+    errno = 0;
+    x = std::strtod(v.c_str(), &end);
+    return !v.empty() && !*end && !errno;
+}
+
+}  // namespace
+
+double simArgNumber(const std::string& opt, const std::string& v, double lo, double hi)
+{
+    double x = 0;
+    if (!parseNumber(v, x) || !(x >= lo && x <= hi)) {
+        char range[64];
+        std::snprintf(range, sizeof range, "%g..%g", lo, hi);
+        bad(opt + ": expected a number in " + range + ", got \"" + v + "\"");
+    }
+    return x;
+}
+
+long simArgInteger(const std::string& opt, const std::string& v, long lo, long hi)
+{
+    double x = 0;
+    if (!parseNumber(v, x) || std::floor(x) != x || !(x >= static_cast<double>(lo) && x <= static_cast<double>(hi)))
+        bad(opt + ": expected an integer in " + std::to_string(lo) + ".." + std::to_string(hi) + ", got \"" + v + "\"");
+    return static_cast<long>(x);
+}
+
+bool simOptionTakesValue(const std::string& opt)
+{
+    static const char* const withValue[] = {"--stations", "--drop",   "--corrupt", "--delay-ms", "--silent",
+                                            "--exception", "--seed", "--gap-us",  "--dump"};
+    return std::find(std::begin(withValue), std::end(withValue), opt) != std::end(withValue);
+}
+
+bool applySimOption(const std::string& opt, const std::string& v, SimOptions& o, std::string& dumpPath)
+{
+    if (opt == "--no-animate") o.animate = false;
+    else if (opt == "--stations") o.stations = stationList(opt, v);
+    else if (opt == "--drop") o.dropRate = simArgNumber(opt, v, 0, 1);
+    else if (opt == "--corrupt") o.corruptRate = simArgNumber(opt, v, 0, 1);
+    else if (opt == "--delay-ms") o.delayMs = static_cast<int>(simArgInteger(opt, v, 0, 600000));
+    else if (opt == "--silent") for (int s : stationList(opt, v)) o.silentStations.insert(s);
+    else if (opt == "--exception") o.exceptions.push_back(exceptionRange(v));
+    else if (opt == "--seed") o.seed = static_cast<unsigned>(simArgInteger(opt, v, 0, 4294967295L));
+    else if (opt == "--gap-us") o.frameGapUs = static_cast<int>(simArgInteger(opt, v, 100, 1000000));
+    else if (opt == "--dump") dumpPath = v;
+    else return false;
+    return true;
+}
