@@ -79,8 +79,9 @@ struct AreaStretch {
 };
 // False for a kind outside 0 to 11.
 bool toAreaUnits(int kind, qint64 address, qint64 length, AreaStretch& out);
-// True when a read of the stretch can be stored: its address fits an int
-// and its image stays inside the bound.
+// True when a read of the stretch can be stored: its address and length fit
+// an int (a wrapped length would turn negative into huge) and its image stays
+// inside the bound.
 bool readStretchFits(const AreaStretch& stretch);
 
 // ---- Byte work on frames and answers ----

@@ -142,7 +142,8 @@ bool readStretchFits(const AreaStretch& s)
 {
     const qint64 end = s.regAddr + s.length;
     const qint64 imageEnd = s.area == 8 ? 2 * end : end + 2;
-    return s.regAddr >= 0 && s.regAddr <= INT_MAX && s.length <= INT_MAX && imageEnd <= kMaxImageBytes;
+    return s.regAddr >= 0 && s.regAddr <= INT_MAX && s.length >= INT_MIN && s.length <= INT_MAX &&
+           imageEnd <= kMaxImageBytes;
 }
 
 }  // namespace kemo

@@ -64,3 +64,20 @@ TEST(FuzzRegression, ReadListBlockCountIsBounded)
         PLC_driver.protocolList.clear();
     }
 }
+
+// A negative length that doubles or quadruples past the int range wrapped to
+// a huge positive block: such a variable is dropped, for the read list and
+// the one-shot queue alike.
+TEST(FuzzRegression, WrappedNegativeLengthsAreDropped)
+{
+    test::Host host;
+    host.info.maxPerFrame = INT_MAX;
+    for (int kind : {7, 10}) {
+        SCOPED_TRACE(kind);
+        EXPECT_EQ(rebuild({{kind, 2, "0", -1075705340}, {8, 1, "0", 4}}), 1);
+        EXPECT_EQ(PLC_driver.readList.first().length, 4);
+        RW_VAR once = test::makeVar(kind, 0, -1075705340);
+        once.addrText = "0";
+        EXPECT_EQ(AddListOnceReadVar(&once, 0), 0);
+    }
+}
