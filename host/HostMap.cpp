@@ -151,7 +151,7 @@ TagMap mapTag(const HostConfig& cfg, const Tag& t, const std::vector<ReadBlock>&
     return m;
 }
 
-ScanEstimate estimateScan(const HostConfig& cfg, const std::vector<ReadBlock>& blocks, double turnaroundMs)
+ScanEstimate estimateScan(const HostConfig& cfg, const std::vector<ReadBlock>& blocks, double responseMs)
 {
     ScanEstimate s;
     const LinkSettings& l = cfg.link;
@@ -159,32 +159,31 @@ ScanEstimate estimateScan(const HostConfig& cfg, const std::vector<ReadBlock>& b
     s.charMs = 1000.0 * bitsPerChar / l.baud;
     // The host's silence before a request: 3.5 characters up to 19200 baud, 1.75 ms above.
     s.gapMs = l.gapUs >= 0 ? l.gapUs / 1000.0 : l.baud <= 19200 ? 3.5 * s.charMs : 1.75;
-    s.turnaroundMs = turnaroundMs;
+    s.responseMs = responseMs;
     s.requests = static_cast<int>(blocks.size());
     const int request = cfg.driver.remoteMode ? kRemoteReadRequest : kModbusReadRequest;
     for (const ReadBlock& b : blocks) {
         s.bytesSent += request;
         s.bytesReceived += answerBytes(b);
     }
-    s.ms = s.requests * (s.gapMs + turnaroundMs) + (s.bytesSent + s.bytesReceived) * s.charMs;
+    s.ms = s.requests * (s.gapMs + responseMs) + (s.bytesSent + s.bytesReceived) * s.charMs;
     return s;
 }
 
 const char* addressHelp()
 {
-    return "Address units: a tag's address and count are in units of its width, over its area;\n"
-           "the wire numbers coils, inputs and registers from 0, device manuals from 1\n"
+    return "Address units: a tag's address and count are in units of its width, over its\n"
+           "area. The wire numbers coils, inputs and registers from 0, device manuals from 1\n"
            "(00001 coils, 10001 discrete inputs, 40001 holding registers):\n"
-           "  coil.bit \"6.2\"  coil 6*8+2 = 50        coil.byte 6   coils 48-55\n"
+           "  coil.bit \"6.2\"  coil 50 (byte 6, bit 2)     coil.byte 6   coils 48-55\n"
            "  coil.word 3     coils 48-63 (00049-00064)   coil.dword 3  coils 96-127\n"
-           "  hr.bit \"61.2\"   bit 10 of register 30   hr.byte 61    high byte of register 30\n"
-           "                  (even byte numbers are low bytes: hr.byte 60 = low byte of 30)\n"
-           "  hr.word 30      register 30 (40031)     hr.dword 20   registers 40-41 (40041-40042),\n"
-           "                                          low half first\n"
-           "  di.* as coil.*, over the discrete inputs. plc-host map CONFIG shows every tag.\n";
+           "  hr.bit \"61.2\"   bit 10 of register 30       hr.byte 61    high byte of reg. 30\n"
+           "  hr.word 30      register 30 (40031)         hr.byte 60    low byte of reg. 30\n"
+           "  hr.dword 20     registers 40-41 (40041-40042), register 40 the low half\n"
+           "  di.* count like coil.*, over the discrete inputs. plc-host map shows each tag.\n";
 }
 
-std::string mapText(const HostConfig& cfg, double turnaroundMs)
+std::string mapText(const HostConfig& cfg, double responseMs)
 {
     const std::vector<ReadBlock> blocks = readBlocks(cfg);
     std::string out;
@@ -220,27 +219,28 @@ std::string mapText(const HostConfig& cfg, double turnaroundMs)
         out += line;
     }
 
-    const ScanEstimate s = estimateScan(cfg, blocks, turnaroundMs);
+    const ScanEstimate s = estimateScan(cfg, blocks, responseMs);
     std::snprintf(line, sizeof line,
                   "\nPer scan: %d requests, %ld bytes sent, %ld received. On %s (%.3f ms a character):\n", s.requests,
                   s.bytesSent, s.bytesReceived, lineName(cfg).c_str(), s.charMs);
     out += line;
     std::snprintf(line, sizeof line,
-                  "  full scan about %.1f ms = %d x (%.2f ms silence before the request + %.1f ms response\n"
-                  "  turnaround) + %.1f ms of bytes; about %.1f scans a second.\n",
-                  s.ms, s.requests, s.gapMs, s.turnaroundMs, (s.bytesSent + s.bytesReceived) * s.charMs,
+                  "  full scan about %.1f ms = %d x (%.2f ms silence before the request + %.1f ms until\n"
+                  "  the controller answers) + %.1f ms of bytes; about %.1f scans a second.\n",
+                  s.ms, s.requests, s.gapMs, s.responseMs, (s.bytesSent + s.bytesReceived) * s.charMs,
                   s.ms > 0 ? 1000.0 / s.ms : 0.0);
     out += line;
     std::snprintf(line, sizeof line,
-                  "  The turnaround is assumed (--turnaround-ms, default %g); writes and retries come on top.\n",
-                  kDefaultTurnaroundMs);
+                  "  The controller's response time is assumed (--response-ms, default %g);\n"
+                  "  writes and retries come on top.\n",
+                  kDefaultResponseMs);
     out += line;
     if (cfg.driver.remoteMode)
         out += "  Remote mode: requests are remote frames; the function codes apply to Modbus mode only.\n";
     return out;
 }
 
-std::string mapJson(const HostConfig& cfg, double turnaroundMs)
+std::string mapJson(const HostConfig& cfg, double responseMs)
 {
     const std::vector<ReadBlock> blocks = readBlocks(cfg);
     QJsonArray tags;
@@ -278,14 +278,14 @@ std::string mapJson(const HostConfig& cfg, double turnaroundMs)
         j["answerBytes"] = static_cast<double>(answerBytes(b));
         list.append(j);
     }
-    const ScanEstimate s = estimateScan(cfg, blocks, turnaroundMs);
+    const ScanEstimate s = estimateScan(cfg, blocks, responseMs);
     QJsonObject scan;
     scan["requests"] = s.requests;
     scan["bytesSent"] = static_cast<double>(s.bytesSent);
     scan["bytesReceived"] = static_cast<double>(s.bytesReceived);
     scan["charMs"] = s.charMs;
     scan["gapMs"] = s.gapMs;
-    scan["turnaroundMs"] = s.turnaroundMs;
+    scan["responseMs"] = s.responseMs;
     scan["ms"] = s.ms;
     QJsonObject root;
     root["tags"] = tags;
@@ -298,18 +298,18 @@ int mapCommand(int argc, char** argv)
 {
     std::string path;
     bool json = false;
-    double turnaroundMs = kDefaultTurnaroundMs;
+    double responseMs = kDefaultResponseMs;
     try {
         for (int i = 2; i < argc; ++i) {
             const std::string a = argv[i];
             if (a == "--json") {
                 json = true;
-            } else if (a == "--turnaround-ms") {
+            } else if (a == "--response-ms") {
                 char* end = nullptr;
                 const char* v = i + 1 < argc ? argv[++i] : "";
-                turnaroundMs = std::strtod(v, &end);
-                if (!*v || *end || !(turnaroundMs >= 0 && turnaroundMs <= 60000))
-                    throw ConfigError("--turnaround-ms: expected milliseconds 0..60000, got \"" + std::string(v) +
+                responseMs = std::strtod(v, &end);
+                if (!*v || *end || !(responseMs >= 0 && responseMs <= 60000))
+                    throw ConfigError("--response-ms: expected milliseconds 0..60000, got \"" + std::string(v) +
                                       "\"");
             } else if (a.rfind("--", 0) == 0 || !path.empty()) {
                 throw ConfigError("unexpected argument \"" + a + "\" for map");
@@ -320,7 +320,7 @@ int mapCommand(int argc, char** argv)
         if (path.empty())
             throw ConfigError("missing CONFIG file");
         const HostConfig cfg = loadConfig(path);
-        std::fputs((json ? mapJson(cfg, turnaroundMs) : mapText(cfg, turnaroundMs)).c_str(), stdout);
+        std::fputs((json ? mapJson(cfg, responseMs) : mapText(cfg, responseMs)).c_str(), stdout);
     } catch (const ConfigError& e) {
         std::fprintf(stderr, "plc-host: %s\n", e.what());
         return 2;

@@ -45,22 +45,22 @@ struct ScanEstimate {
     long bytesSent = 0, bytesReceived = 0;
     double charMs = 0;        // one character at the baud rate, start, parity and stop bits included
     double gapMs = 0;         // silence kept before each request (t3.5, or link.gapUs)
-    double turnaroundMs = 0;  // the controller's time between request and answer (assumed)
+    double responseMs = 0;    // the controller's time from request to answer (assumed)
     double ms = 0;            // the whole scan
 };
 
-ScanEstimate estimateScan(const HostConfig& cfg, const std::vector<ReadBlock>& blocks, double turnaroundMs);
+ScanEstimate estimateScan(const HostConfig& cfg, const std::vector<ReadBlock>& blocks, double responseMs);
 
-constexpr double kDefaultTurnaroundMs = 5;
+constexpr double kDefaultResponseMs = 5;
 
 // Address units, one example per width, for --help.
 const char* addressHelp();
 
 // The map as a table, or as one JSON object.
-std::string mapText(const HostConfig& cfg, double turnaroundMs);
-std::string mapJson(const HostConfig& cfg, double turnaroundMs);
+std::string mapText(const HostConfig& cfg, double responseMs);
+std::string mapJson(const HostConfig& cfg, double responseMs);
 
-// plc-host map CONFIG [--json] [--turnaround-ms MS]; returns the exit status.
+// plc-host map CONFIG [--json] [--response-ms MS]; returns the exit status.
 int mapCommand(int argc, char** argv);
 
 }  // namespace host

@@ -493,7 +493,7 @@ def case_cli_contract():
         (good, ["read", "--simulate", "--sim-args", "--drop 2"], 2, ["--sim-args", "--drop"]),
         (good, ["read", "--simulate", "--sim-args", "--loud"], 2, ["--sim-args", '"--loud"']),
         (good, ["read", "--library", "/nonexistent/libx.so"], 1, ["cannot load driver"]),
-        (good, ["map", "--turnaround-ms", "-1"], 2, ["--turnaround-ms"]),
+        (good, ["map", "--response-ms", "-1"], 2, ["--response-ms"]),
         (with_tag(kind="hr.wrod"), ["map"], 2, ['tag "w"', 'field "kind"']),
         (good, ["read"], 1, ["no serial device"]),
     ]
