@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <tuple>
 #include <utility>
 
 namespace host {
@@ -139,13 +140,14 @@ TagMap mapTag(const HostConfig& cfg, const Tag& t, const std::vector<ReadBlock>&
     if (cfg.readable(t)) {
         const int station = cfg.stationOf(t);
         const long lo = t.firstUnit(), hi = lo + t.unitCount();
-        for (size_t i = 0; i < blocks.size(); ++i) {
-            const ReadBlock& b = blocks[i];
-            if (b.station != station || b.area != area || b.first >= hi || lo >= b.first + b.length)
-                continue;
+        // Blocks come sorted by station, area and address, and do not overlap.
+        auto it = std::partition_point(blocks.begin(), blocks.end(), [&](const ReadBlock& b) {
+            return std::make_tuple(b.station, b.area, b.first + b.length) <= std::make_tuple(station, area, lo);
+        });
+        for (; it != blocks.end() && it->station == station && it->area == area && it->first < hi; ++it) {
             if (m.firstBlock < 0)
-                m.firstBlock = static_cast<int>(i);
-            m.lastBlock = static_cast<int>(i);
+                m.firstBlock = static_cast<int>(it - blocks.begin());
+            m.lastBlock = static_cast<int>(it - blocks.begin());
         }
     }
     return m;
