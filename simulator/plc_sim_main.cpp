@@ -59,7 +59,7 @@ const char kUsage[] =
     "\n"
     "Memory of each station: 10000 coils, 10000 discrete inputs and 10000 holding\n"
     "registers, addresses 0..9999 (no input registers). A request beyond them gets\n"
-    "exception 2. Functions 01 02 03 05 06 0F 10 16 17 are served; broadcasts (station\n"
+    "exception 2. Functions 01 02 03 05 06 0F 10 11 16 17 are served; broadcasts (station\n"
     "0) are applied to every station and never answered.\n"
     "Start values of station S (distinct in every register, for tests):\n"
     "  holding register R = (S * 1000 + R) mod 65536; registers 0 and 1 start at 0\n"
