@@ -6,7 +6,8 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${DEMO_BUILD_DIR:-$root/build-demo}"
 "$root/scripts/setup.sh" demo
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKEMO_BUILD_TESTS=OFF -DKEMO_BUILD_BENCHMARKS=OFF \
-      -DKEMO_BUILD_FUZZERS=OFF -DKEMO_BUILD_TOOLS=ON >/dev/null
+# -O2: a tenth less compile time than -O3, and the demo waits on the line, not the CPU.
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
+      -DKEMO_BUILD_TESTS=OFF -DKEMO_BUILD_BENCHMARKS=OFF -DKEMO_BUILD_FUZZERS=OFF -DKEMO_BUILD_TOOLS=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target kemo_ipc_rtu plc-host plc-sim
 exec "$build/host/plc-host" run "$root/examples/demo.json" --simulate "$@"
