@@ -4,6 +4,8 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config qtbase5-dev libgtest-dev googletest libbenchmark-dev
           libmodbus-dev python3 clang libclang-rt-14-dev valgrind)
+# "setup.sh demo": only what the demo builds (library, plc-host, plc-sim).
+[ "${1:-}" = "demo" ] && packages=(cmake make g++ pkg-config qtbase5-dev libmodbus-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
