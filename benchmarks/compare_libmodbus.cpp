@@ -1,4 +1,4 @@
-// Exchange rate over a pty: plc-host's cycle (HostSession + HostLink through
+// Exchange rate over a pty: plc-host's cycle (HostSession + SerialLink through
 // the driver, loaded with dlopen as plc-host loads it) against libmodbus's own
 // RTU master, each polling the same 10 holding registers of a simulated
 // controller on a pty pair of its own, in alternating rounds of equal length.
@@ -14,8 +14,8 @@
 //   S: seconds per loop in total (default 2), split over R rounds (default 3).
 #include "DriverApi.h"
 #include "HostConfig.h"
-#include "HostLink.h"
 #include "HostSession.h"
+#include "SerialLink.h"
 #include "SimController.h"
 
 #include <modbus.h>
@@ -215,13 +215,13 @@ int main(int argc, char** argv)
     }
     // Two links on the same pty, used in turn: as plc-host sets one up, and
     // one that keeps t3.5 before every request as on a serial line.
-    host::HostLink link(config.link, api.CalCRC);
+    host::SerialLink link(config.link);
     if (!link.attach(hostPty.slave, false, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    gapConfig.link.gapUs = static_cast<int>(link.t35Us());
-    host::HostLink gapLink(gapConfig.link, api.CalCRC);
+    gapConfig.link.gapUs = static_cast<int>(link.frameGapUs());
+    host::SerialLink gapLink(gapConfig.link);
     if (!gapLink.attach(hostPty.slave, false, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
@@ -242,7 +242,7 @@ int main(int argc, char** argv)
     Tally viaLibmodbus;
     Tally hostGap;
     Tally libmodbusGap;
-    const auto t35 = std::chrono::microseconds(link.t35Us());
+    const auto t35 = std::chrono::microseconds(link.frameGapUs());
     Clock::time_point lineFree = Clock::now();
     const double slice = seconds / rounds;
     uint16_t regs[kRegisters];
@@ -283,7 +283,7 @@ int main(int argc, char** argv)
     line("libmodbus, t3.5", libmodbusGap);
     const auto ratio = [](const Tally& a, const Tally& b) { return b.rate() > 0 ? a.rate() / b.rate() : 0; };
     std::printf("silence before a request: plc-host on this pty %ld us; t3.5 at %d baud %ld us\n", link.requestGapUs(),
-                baud, link.t35Us());
+                baud, link.frameGapUs());
     std::printf("ratio plc-host / libmodbus: %.2f\n", ratio(viaHost, viaLibmodbus));
     std::printf("ratio driver bare loop / libmodbus: %.2f\n", ratio(bare, viaLibmodbus));
     std::printf("ratio plc-host / libmodbus, both keeping t3.5: %.2f\n", ratio(hostGap, libmodbusGap));

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <set>
 #include <sstream>
+#include <unordered_set>
 
 namespace host {
 
@@ -337,7 +338,8 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
     Ctx lc{path, "link"};
     QJsonObject link = getObject(root, "link", top);
     checkKeys(link, {"device", "baud", "parity", "dataBits", "stopBits", "responseTimeoutMs", "retryLimit", "echo",
-                     "turnaroundMs", "gapUs"},
+                     "turnaroundMs", "gapUs", "interByteMs", "settleMs", "deadAfter", "probeSeconds", "resetRetries",
+                     "realtime"},
               lc);
     QJsonValue device = link.value("device");
     if (!device.isUndefined() && !device.isString())
@@ -358,6 +360,12 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
     cfg.link.turnaroundMs = getInt(link, "turnaroundMs", cfg.link.turnaroundMs, 0, 10000, lc);
     cfg.link.echo = getBool(link, "echo", cfg.link.echo, lc);
     cfg.link.gapUs = getInt(link, "gapUs", cfg.link.gapUs, -1, 1000000, lc);
+    cfg.link.interByteMs = getInt(link, "interByteMs", cfg.link.interByteMs, 1, 10000, lc);
+    cfg.link.settleMs = getInt(link, "settleMs", cfg.link.settleMs, -1, 10000, lc);
+    cfg.link.deadAfter = getInt(link, "deadAfter", cfg.link.deadAfter, 0, 1000, lc);
+    cfg.link.probeSeconds = getInt(link, "probeSeconds", cfg.link.probeSeconds, 1, 86400, lc);
+    cfg.link.resetRetries = getBool(link, "resetRetries", cfg.link.resetRetries, lc);
+    cfg.link.realtime = getBool(link, "realtime", cfg.link.realtime, lc);
 
     Ctx dc{path, "driver"};
     QJsonObject drv = getObject(root, "driver", top);
@@ -373,9 +381,11 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
     if (!tags.isArray())
         top.fail("tags", tags.isUndefined() ? "missing (a list of tags)" : "expected a list of tags");
     QJsonArray list = tags.toArray();
+    std::unordered_set<std::string> names;
+    cfg.tags.reserve(static_cast<size_t>(list.size()));
     for (int i = 0; i < list.size(); ++i) {
         Tag t = parseTag(list.at(i), i, cfg, path);
-        if (cfg.find(t.name))
+        if (!names.insert(t.name).second)
             Ctx{path, "tag \"" + t.name + "\""}.fail("name", "the name is used by an earlier tag");
         cfg.tags.push_back(t);
     }

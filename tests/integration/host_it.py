@@ -335,6 +335,20 @@ def case_echo_adapter():
         stop_sim(p)
 
 
+def run_status(cfg, sim_args, seconds):
+    """`run` without a terminal: its status lines, each as {station: {field: value}} plus the tag values."""
+    rc, out, err = host("run", "--simulate", "--seconds", seconds, "--sim-args", sim_args, cfg=cfg, timeout=60)
+    check(rc == 0, "run exit %d: %s" % (rc, err))
+    lines = []
+    for line in out.splitlines():
+        if line.startswith("t="):
+            parts = line.split(" | ")
+            st = {int(p.split()[0][2:]): {k: int(v) for k, v in (f.split("=") for f in p.split()[1:])} for p in parts[1:-1]}
+            lines.append((st, parts[-1].strip(" |"), line))
+    check(len(lines) >= 2, "expected a status line per second and a summary:\n" + out)
+    return lines
+
+
 def case_silent_station():
     tags = [tag("a", "hr.word", "10", 1, 2), tag("b", "coil.byte", "1", 1), tag("c", "hr.word", "10", 2, 2),
             tag("d", "di.bit", "0.1", 2)]
@@ -342,25 +356,28 @@ def case_silent_station():
     check_tags(res, Memory([1, 2]), tags[:2])
     for name in ("c", "d"):
         t = res["byName"][name]
-        check(not t["ok"] and t["code"] == 41 and t["raw"].strip("0") == "", "silent station tag %s: %s" % (name, t))
+        check(not t["ok"] and t["code"] == 41 and t["raw"].strip("0") == "" and "no answer (time-out)" in t["why"],
+              "silent station tag %s: %s" % (name, t))
     st2 = res["stations"]["2"]
-    check(st2["giveUps"] >= 2 and st2["lastGiveUpCode"] == 41 and st2["timeouts"] == st2["exchanges"], "station 2: %s" % st2)
+    check(st2["giveUps"] == 2 and st2["lastGiveUpCode"] == 41 and st2["timeouts"] == st2["exchanges"] == 4
+          and st2["offline"] and "offlineSince" in st2, "station 2 switched off after two give-ups: %s" % st2)
 
-    # The live view keeps reading station 1 while station 2 is given up again and again.
-    rc, out, err = host("run", "--simulate", "--seconds", "2.2", "--sim-args", "--silent 2", cfg=config(tags))
-    check(rc == 0, "run exit %d: %s" % (rc, err))
-    lines = [line for line in out.splitlines() if line.startswith("t=")]
-    check(len(lines) >= 3, "expected a status line per second and a summary:\n" + out)
-
-    def field(line, station, name):
-        part = [p for p in line.split("|") if p.strip().startswith("st%d " % station)][0]
-        return int(part.split(name + "=")[1].split()[0])
-
-    first, last = lines[0], lines[-1]
-    check(field(last, 1, "exch") > field(first, 1, "exch") > 5, "station 1 not read on:\n" + out)
-    check(field(last, 1, "giveup") == 0, "station 1 given up:\n" + out)
-    check(field(last, 2, "giveup") > field(first, 2, "giveup") >= 1 and field(last, 2, "code") == 41, "station 2:\n" + out)
-    check(" a=1010 1011 " in last, "station 1 values missing in:\n" + last)
+    # One station of three silent: it is switched off and probed once a
+    # second, and the scan of the others stays within 1.25 x the scan with
+    # all three alive (counted in scans of station 1's blocks).
+    tags = [tag("a", "hr.word", "10", 1, 2), tag("b", "coil.byte", "1", 1), tag("c", "hr.word", "10", 2, 2),
+            tag("d", "hr.word", "10", 3, 2), tag("e", "di.bit", "0.1", 3)]
+    cfg = config(tags, link={"probeSeconds": 1})
+    alive = run_status(cfg, "--stations 1,2,3", 4)[-1][0]
+    runs = run_status(cfg, "--stations 1,2,3 --silent 3", 4)
+    dead = runs[-1][0]
+    check(dead[1]["exch"] * 1.25 >= alive[1]["exch"], "healthy scans %d with a dead station, %d without" %
+          (dead[1]["exch"], alive[1]["exch"]))
+    check(dead[1]["giveup"] == dead[2]["giveup"] == 0 and dead[3]["off"] == 1, "stations: %s" % dead)
+    # Two give-ups (of two time-outs each) switch it off, then one time-out per probe.
+    check(2 * 2 + 2 <= dead[3]["tmo"] == dead[3]["exch"] <= 2 * 2 + 4, "station 3 probes: %s" % dead[3])
+    check(all(st[3]["off"] == 1 for st, _, _ in runs[1:]), "station 3 came back")
+    check("a=1010 1011 " in runs[-1][1] and "d=? e=?" in runs[-1][1], "values: " + runs[-1][1])
 
 
 def case_exception_range():
@@ -404,7 +421,9 @@ def case_fault_soak():
     faults = "--stations 1,2,3 --drop 0.2 --corrupt 0.1 --silent 3 --no-animate --seed 11"
     tags = [tag("a", "hr.word", "10", 1, 4), tag("b", "hr.word", "20", 2, 4), tag("c", "coil.byte", "1", 2, 1, "hex"),
             tag("dead", "hr.word", "10", 3, 2)]
-    cfg = config(tags, link={"responseTimeoutMs": 1, "retryLimit": 3}, driver={"maxPerFrame": 2})
+    # Time-outs this short meet scheduling delays on a loaded machine: only a long run of give-ups means dead.
+    cfg = config(tags, link={"responseTimeoutMs": 2, "retryLimit": 3, "interByteMs": 1, "settleMs": 1, "deadAfter": 5},
+                 driver={"maxPerFrame": 2})
     rc, out, err = host("run", "--simulate", "--seconds", "10", "--sim-args", faults, cfg=cfg, timeout=60)
     check(rc == 0, "run exit %d: %s" % (rc, err))
     lines = [line for line in out.splitlines() if line.startswith("t=")]
@@ -415,7 +434,7 @@ def case_fault_soak():
 
     last = lines[-1]
     exchanges = sum(field(last, s, "exch") for s in (1, 2, 3))
-    check(exchanges >= 10000, "only %d exchanges:\n%s" % (exchanges, out))
+    check(exchanges >= 2000, "only %d exchanges:\n%s" % (exchanges, out))  # each fault costs a settle time
     check(field(last, 3, "giveup") >= 1 and field(last, 3, "code") == 41 and field(last, 3, "fail") == field(last, 3, "exch"),
           "dead station:\n" + last)
     for before, after in zip(lines, lines[1:]):  # the dead station never holds the others up for a second
