@@ -28,7 +28,7 @@ RtuExchange::RtuExchange(Link& link, const LinkSettings& settings, CrcFunction c
     settleUs_ = settings_.settleMs >= 0 ? 1000L * settings_.settleMs : std::max(link_.frameGapUs(), interByteUs_);
 }
 
-int RtuExchange::listenForSilence(Clock::time_point giveUp)
+int RtuExchange::listenForSilence(Clock::time_point giveUp, QByteArray* head)
 {
     const auto quiet = std::chrono::microseconds(settleUs_);
     Clock::time_point last = Clock::now();
@@ -37,6 +37,8 @@ int RtuExchange::listenForSilence(Clock::time_point giveUp)
     for (;;) {
         int n;
         while ((n = link_.read(junk, sizeof junk)) > 0) {
+            if (head && head->size() < 2)
+                head->append(reinterpret_cast<const char*>(junk), n);
             got += n;
             last = Clock::now();
         }
@@ -54,35 +56,46 @@ int RtuExchange::listenForSilence(Clock::time_point giveUp)
     return got;
 }
 
-void RtuExchange::waitBeforeRequest(Clock::time_point start)
+int RtuExchange::waitBeforeRequest(Clock::time_point start)
 {
     // Continuous noise must not hold the line for ever.
     const Clock::time_point giveUp = start + std::chrono::milliseconds(settings_.responseTimeoutMs);
     uint8_t junk[256];
+    QByteArray head;  // the first stray bytes tell a late answer from noise
     int n, stray = 0;
-    while ((n = link_.read(junk, sizeof junk)) > 0)
+    while ((n = link_.read(junk, sizeof junk)) > 0) {
+        if (head.size() < 2)
+            head.append(reinterpret_cast<const char*>(junk), n);
         stray += n;
+    }
     if (stray) {
-        noiseBytes_ += stray;
         lastActivity_ = Clock::now();
         trouble_ = true;
     }
     if (trouble_) {
         // Wait out whatever is still on its way (a late answer, an echo, noise).
-        noiseBytes_ += listenForSilence(giveUp);
+        stray += listenForSilence(giveUp, &head);
     } else {
         // t3.5 from the last byte on the line.
         const Clock::time_point until = lastActivity_ + std::chrono::microseconds(link_.requestGapUs());
         while (Clock::now() < until && n >= 0) {
             if (link_.waitReadable(until) && (n = link_.read(junk, sizeof junk)) > 0) {
-                noiseBytes_ += n;
+                head.append(reinterpret_cast<const char*>(junk), n);
                 lastActivity_ = Clock::now();
-                noiseBytes_ += listenForSilence(giveUp);
+                stray += n + listenForSilence(giveUp, &head);
                 break;
             }
         }
     }
     link_.discardInput();
+    noiseBytes_ += stray;
+    int late = -1;
+    if (head.size() >= 2 &&
+        (late = findOwed(static_cast<uint8_t>(head[0]), static_cast<uint8_t>(head[1]) & 0x7F)) >= 0) {
+        owed_.erase(owed_.begin() + late);
+        return 1;
+    }
+    return 0;
 }
 
 int RtuExchange::findOwed(uint8_t station, uint8_t function) const
@@ -117,7 +130,7 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
     if (length <= 0)
         return finish(AnswerStatus::LineError);
 
-    waitBeforeRequest(start);
+    r.lateAnswers = waitBeforeRequest(start);
     trouble_ = false;
     const Clock::time_point writeLimit = Clock::now() + std::chrono::milliseconds(settings_.responseTimeoutMs);
     if (!link_.write(request, length, writeLimit))
@@ -194,7 +207,7 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
         (foreignBytes || (late = findOwed(station, function)) >= 0)) {
         // An answer owed to an earlier request would look just like this one:
         // two frames in a row tell that one of them is late.
-        const int more = listenForSilence(deadline + std::chrono::microseconds(settleUs_));
+        const int more = listenForSilence(deadline + std::chrono::microseconds(settleUs_), nullptr);
         foreignBytes = foreignBytes || more > 0;
         if (foreignBytes && late >= 0) {
             ++r.lateAnswers;

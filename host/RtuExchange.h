@@ -50,9 +50,12 @@ private:
         Clock::time_point until;
     };
 
-    void waitBeforeRequest(Clock::time_point start);
-    // Reads until the line has been silent for settleUs (or `giveUp`); returns the bytes that came.
-    int listenForSilence(Clock::time_point giveUp);
+    // Drops what waits on the line and keeps the silence due before a request;
+    // returns 1 when what it dropped was a late answer, else 0.
+    int waitBeforeRequest(Clock::time_point start);
+    // Reads until the line has been silent for settleUs (or `giveUp`); returns
+    // the number of bytes that came, the first of them appended to `head`.
+    int listenForSilence(Clock::time_point giveUp, QByteArray* head);
     // Index of an owed answer that would look like an answer from `station` to `function`, or -1.
     int findOwed(uint8_t station, uint8_t function) const;
 

@@ -24,10 +24,11 @@ const char* SimRunner::help()
     return "  --sim-args \"...\"  options of the simulated controller, in one argument:\n"
            "      --drop RATE  --corrupt RATE  --delay-ms N  --silent 3[,4]  --stations 1,2\n"
            "      --exception STATION:AREA:FIRST-LAST:CODE (AREA coil|di|hr)  --seed N\n"
-           "      --no-animate  --gap-us N  --dump FILE (its memory as JSON when plc-host ends)\n";
+           "      --no-animate  --gap-us N  --dump FILE (its memory as JSON when plc-host ends)\n"
+           "      --pace (answers at link.baud)  --split-ms MS  --late-ms MS  --late-rate RATE\n";
 }
 
-SimRunner::SimRunner(const std::vector<int>& stations, const std::string& simArgs)
+SimRunner::SimRunner(const std::vector<int>& stations, const std::string& simArgs, const LinkSettings& line)
 {
     options_.stations = stations;
     std::stringstream ss(simArgs);
@@ -35,18 +36,21 @@ SimRunner::SimRunner(const std::vector<int>& stations, const std::string& simArg
     std::string a;
     while (ss >> a)
         args.push_back(a);
+    bool pace = false;
     try {
         for (size_t i = 0; i < args.size(); ++i) {
             const std::string& opt = args[i];
             const bool takesValue = simOptionTakesValue(opt);
             if (takesValue && i + 1 >= args.size())
                 bad(opt + ": missing value");
-            if (!applySimOption(opt, takesValue ? args[++i] : std::string(), options_, dumpPath_))
+            if (!applySimOption(opt, takesValue ? args[++i] : std::string(), options_, dumpPath_, pace))
                 bad("unknown option \"" + opt + "\"");
         }
     } catch (const SimArgError& e) {
         bad(e.what());
     }
+    if (pace)
+        simPaceLine(options_, line.baud, line.parity, line.dataBits, line.stopBits);
     try {
         sim_.reset(new SimController(options_));
     } catch (const std::exception& e) {

@@ -2,6 +2,7 @@
 // master end of a pty pair while the host talks to the slave end.
 #pragma once
 
+#include "HostConfig.h"
 #include "SimController.h"
 
 #include <atomic>
@@ -15,7 +16,8 @@ namespace host {
 class SimRunner {
 public:
     // Parses the fault options ("--drop 0.2 --silent 3 ..."); throws ConfigError.
-    SimRunner(const std::vector<int>& stations, const std::string& simArgs);
+    // `line`: the speed --pace keeps to.
+    SimRunner(const std::vector<int>& stations, const std::string& simArgs, const LinkSettings& line);
     ~SimRunner();
     SimRunner(const SimRunner&) = delete;
     SimRunner& operator=(const SimRunner&) = delete;

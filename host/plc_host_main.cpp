@@ -175,7 +175,7 @@ void enterRealtime()
 int prepare(Setup& s, const Options& o, const HostConfig& cfg)
 {
     if (o.simulate)
-        s.sim.reset(new SimRunner(cfg.stations(), o.simArgs));  // may throw ConfigError
+        s.sim.reset(new SimRunner(cfg.stations(), o.simArgs, cfg.link));  // may throw ConfigError
     std::string error;
     if (!s.api.load(o.library, error)) {
         std::fprintf(stderr, "plc-host: %s\n", error.c_str());

@@ -32,6 +32,10 @@ const char kUsage[] =
     "               [--stations 1,2,3] [--drop RATE] [--corrupt RATE] [--delay-ms N] [--silent 3[,4]]\n"
     "               [--exception STATION:AREA:FIRST-LAST:CODE] (AREA coil|di|hr) [--seed N]\n"
     "               [--no-animate] [--gap-us N] [--dump FILE] [--seconds N]\n"
+    "               [--pace] [--split-ms MS] [--late-ms MS [--late-rate RATE]]\n"
+    "  --pace: answers leave at the line's speed (--baud, --parity, ...), after the request's\n"
+    "  wire time and t3.5; --split-ms: a pause inside every answer; --late-ms: some answers\n"
+    "  (RATE, default 0.01) held back that long.\n"
     "Without --device a pty is opened and its slave path printed as the first line: PTY /dev/pts/N\n";
 
 using BadArg = SimArgError;
@@ -100,6 +104,7 @@ int main(int argc, char** argv)
     std::string dumpPath;
     double seconds = 0;
     bool gapGiven = false;
+    bool pace = false;
 
     try {
         for (int i = 1; i < argc; ++i) {
@@ -108,8 +113,8 @@ int main(int argc, char** argv)
                 std::fputs(kUsage, stdout);
                 return 0;
             }
-            if (a == "--no-animate") {
-                applySimOption(a, "", opt, dumpPath);
+            if (a == "--no-animate" || a == "--pace") {
+                applySimOption(a, "", opt, dumpPath, pace);
                 continue;
             }
             static const char* const lineOptions[] = {"--device", "--baud", "--parity", "--data-bits",
@@ -132,7 +137,7 @@ int main(int argc, char** argv)
             else if (a == "--seconds") seconds = simArgNumber(a, v, 0.001, 1e9);
             else {
                 gapGiven = gapGiven || a == "--gap-us";
-                applySimOption(a, v, opt, dumpPath);
+                applySimOption(a, v, opt, dumpPath, pace);
             }
         }
     } catch (const BadArg& e) {
@@ -146,6 +151,9 @@ int main(int argc, char** argv)
         int bitsPerChar = 1 + line.dataBits + (line.parity == 'N' ? 0 : 1) + line.stopBits;
         opt.frameGapUs = std::max(2000, int(3.5 * bitsPerChar * 1e6 / double(line.baud)) + 1);
     }
+
+    if (pace)
+        simPaceLine(opt, line.baud, line.parity, line.dataBits, line.stopBits);
 
     std::unique_ptr<SimController> sim;
     try {

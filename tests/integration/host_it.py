@@ -407,13 +407,66 @@ def case_corrupt_crc():
         check(not t["ok"] and t["raw"].strip("0") == "", "a corrupt answer reached the store: %s" % t)
     check(total(res, "crcErrors") == total(res, "exchanges") == counters["corrupted"] > 0, "counts %s %s" % (res["stations"], counters))
 
-    # Some answers lost, some broken: retries bring every value in intact. (The
-    # driver counts failures across requests until a give-up, hence the high limit.)
+    # Some answers lost, some broken: retries bring every value in intact (a
+    # line this bad needs a high retry limit).
     res = read_json(config(tags, link={"retryLimit": 20}), "--no-animate --corrupt 0.3 --drop 0.2 --seed 3", dump="corrupt2.dump")
     mem, counters = Memory.from_dump(os.path.join(ARGS.work, "corrupt2.dump"))
     check_tags(res, mem, tags)
     check(total(res, "crcErrors") == counters["corrupted"] > 0, "bad CRCs seen %d, sent %d" % (total(res, "crcErrors"), counters["corrupted"]))
     check(total(res, "timeouts") == counters["dropped"] > 0, "time-outs %d, dropped %d" % (total(res, "timeouts"), counters["dropped"]))
+
+
+    # 1 % bad CRCs, spread over many requests: the retry count is cleared after
+    # every accepted answer, so none is given up.
+    cfg = config(tags, link={"retryLimit": 2})
+    last = run_status(cfg, "--no-animate --corrupt 0.01 --seed 5", 3)[-1][0]
+    check(sum(st["exch"] for st in last.values()) >= 3000 and sum(st["crc"] for st in last.values()) >= 10
+          and all(st["giveup"] == 0 for st in last.values()), "1 %% bad CRCs: %s" % last)
+
+
+def trace_exchanges(err):
+    """(request, answer, status) of every exchange in a --trace."""
+    lines = err.splitlines()
+    out = []
+    for req, ans in zip(lines, lines[1:]):
+        if req.startswith("-> ") and ans.startswith("<- "):
+            data, _, status = ans[3:].partition(" (")
+            out.append((bytes.fromhex(req[3:]), bytes.fromhex(data), status.split(",")[0]))
+    return out
+
+
+def case_split_answers():
+    """Answers paced at 19,200 baud with a 10 ms pause inside each, as USB adapters deliver them."""
+    tags = [tag("a", "hr.word", "10", 1, 10), tag("b", "coil.bit", "0.0", 1, 20), tag("c", "hr.word", "0", 2, 3)]
+    cfg = config(tags, link={"baud": 19200, "parity": "E", "responseTimeoutMs": 100})
+    runs = run_status(cfg, "--no-animate --pace --split-ms 10", 3)
+    last = runs[-1][0]
+    check(last[1]["exch"] + last[2]["exch"] >= 60 and all(st["fail"] == 0 for st in last.values()),
+          "split answers refused: %s" % runs[-1][2])
+    check("a=%s " % " ".join(str(pattern_hr(1, r)) for r in range(10, 20)) in runs[-1][1], runs[-1][1])
+
+
+def case_late_answers():
+    """1 % of the answers come after the response time-out: none may be taken for a later request."""
+    tags = [tag("r%d" % i, "hr.word", str(100 + 10 * i), 1 + i % 2, 4) for i in range(8)]
+    cfg = config(tags, link={"responseTimeoutMs": 20, "retryLimit": 3})
+    dump = os.path.join(ARGS.work, "late.dump")
+    rc, out, err = host("run", "--simulate", "--seconds", 4, "--trace", "--sim-args",
+                        "--no-animate --late-ms 35 --late-rate 0.01 --dump " + dump, cfg=cfg, timeout=60)
+    check(rc == 0, "run exit %d: %s" % (rc, err[-2000:]))
+    _, counters = Memory.from_dump(dump)
+    stored = wrong = 0
+    for req, ans, status in trace_exchanges(err):
+        if status != "ok":
+            continue
+        stored += 1
+        first, count = struct.unpack(">HH", req[2:6])
+        want = b"".join(struct.pack(">H", pattern_hr(req[0], r)) for r in range(first, first + count))
+        wrong += ans[3:-2] != want
+    last = [l for l in out.splitlines() if l.startswith("t=")][-1]
+    late = sum(int(p.split("late=")[1].split()[0]) for p in last.split("|")[1:-1])
+    check(stored >= 5000 and wrong == 0, "%d of %d accepted answers belong to another request" % (wrong, stored))
+    check(counters["late"] >= 20 and late >= counters["late"] // 2, "late answers sent %d, seen %d" % (counters["late"], late))
 
 
 def case_fault_soak():
