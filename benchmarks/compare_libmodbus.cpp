@@ -16,7 +16,7 @@
 #include "HostConfig.h"
 #include "HostSession.h"
 #include "SerialLink.h"
-#include "SimController.h"
+#include "pty_sim.h"
 
 #include <modbus.h>
 
@@ -28,10 +28,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <string>
-#include <sys/resource.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -41,54 +38,6 @@ using Clock = std::chrono::steady_clock;
 
 const int kAddress = 100;
 const int kRegisters = 10;
-
-// One simulated controller (station 1) serving the master end of a pty pair.
-struct SimPty {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-    std::atomic<bool> stop{false};
-    std::unique_ptr<SimController> sim;
-    std::thread thread;
-
-    bool open()
-    {
-        char name[128] = {};
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            return false;
-        path = name;
-        for (int fd : {master, slave}) {
-            termios tio{};
-            tcgetattr(fd, &tio);
-            cfmakeraw(&tio);
-            tcsetattr(fd, TCSANOW, &tio);
-        }
-        SimOptions options;
-        options.stations = {1};
-        options.animate = false;
-        sim.reset(new SimController(options));
-        thread = std::thread([this] { sim->serve(master, stop); });
-        return true;
-    }
-
-    ~SimPty()
-    {
-        stop = true;
-        if (thread.joinable())
-            thread.join();
-        if (slave >= 0)
-            close(slave);
-        if (master >= 0)
-            close(master);
-    }
-};
-
-double threadCpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_THREAD, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
-}
 
 struct Tally {
     long ok = 0;
@@ -104,7 +53,7 @@ struct Tally {
 template <typename One>
 void timed(double seconds, Tally& t, One one)
 {
-    const double cpu0 = threadCpuSeconds();
+    const double cpu0 = bench::threadCpuSeconds();
     const Clock::time_point start = Clock::now();
     const Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     while (Clock::now() < end) {
@@ -114,7 +63,7 @@ void timed(double seconds, Tally& t, One one)
             ++t.failed;
     }
     t.seconds += std::chrono::duration<double>(Clock::now() - start).count();
-    t.cpuSeconds += threadCpuSeconds() - cpu0;
+    t.cpuSeconds += bench::threadCpuSeconds() - cpu0;
 }
 
 // The driver's request to the pty as fast as the pty takes it: no silence
@@ -180,9 +129,9 @@ int main(int argc, char** argv)
     if (seconds <= 0 || rounds < 1 || baud <= 0)
         return usage(), 2;
 
-    SimPty hostPty;
-    SimPty modbusPty;
-    if (!hostPty.open() || !modbusPty.open()) {
+    bench::SimPty hostPty;
+    bench::SimPty modbusPty;
+    if (!hostPty.open({1}) || !modbusPty.open({1})) {
         std::perror("openpty");
         return 1;
     }
