@@ -16,6 +16,9 @@ int64_t toUs(Clock::time_point t)
 
 Clock::time_point fromUs(int64_t us) { return Clock::time_point(std::chrono::microseconds(us)); }
 
+// The end of a wait before a request is kept by the clock, not a timer.
+constexpr auto kSpin = std::chrono::microseconds(150);
+
 // Most owed answers tracked at once; older ones are dropped first.
 constexpr size_t kMaxOwed = 16;
 
@@ -76,10 +79,12 @@ int RtuExchange::waitBeforeRequest(Clock::time_point start)
         // Wait out whatever is still on its way (a late answer, an echo, noise).
         stray += listenForSilence(giveUp, &head);
     } else {
-        // t3.5 from the last byte on the line.
+        // t3.5 from the last byte on the line. A timer wakes up late, so the
+        // last stretch is kept by watching the clock.
         const Clock::time_point until = lastActivity_ + std::chrono::microseconds(link_.requestGapUs());
         while (Clock::now() < until && n >= 0) {
-            if (link_.waitReadable(until) && (n = link_.read(junk, sizeof junk)) > 0) {
+            const bool spin = until - Clock::now() <= kSpin;
+            if ((spin || link_.waitReadable(until - kSpin)) && (n = link_.read(junk, sizeof junk)) > 0) {
                 head.append(reinterpret_cast<const char*>(junk), n);
                 lastActivity_ = Clock::now();
                 stray += n + listenForSilence(giveUp, &head);

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config qtbase5-dev libgtest-dev googletest libbenchmark-dev
-          libmodbus-dev python3 clang libclang-rt-14-dev valgrind)
+          libmodbus-dev python3 clang libclang-rt-14-dev valgrind gnuplot-nox)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -250,7 +250,10 @@ struct SimController::Impl {
             // A byte reaches the other end once its last bit is on the wire.
             const Clock::time_point due = start + charTime * long(sent + 1) +
                                           (sent >= half ? std::chrono::milliseconds(opt.splitMs) : Clock::duration(0));
-            std::this_thread::sleep_until(due);
+            // Timers wake up late: the last stretch before a due byte is kept by the clock.
+            std::this_thread::sleep_until(due - std::chrono::microseconds(150));
+            while (Clock::now() < due)
+                ;
             size_t ready = sent + 1;
             const Clock::time_point now = Clock::now();
             while (ready < answer.size() && (ready < half || sent >= half) &&
