@@ -3,7 +3,9 @@
 // bookkeeping of the tags an answer covers) against a simulated controller
 // on a pty. One-register tags fill stations of 10,000 registers each.
 //
-// usage: host_scale [--seconds S] [--library PATH] [TAGS...]   (default 1000 100000)
+// usage: host_scale [--seconds S | --exchanges N] [--library PATH] [TAGS...]   (default 1000 100000)
+// --exchanges: a fixed number of exchanges instead of a time, for instruction
+// counts (two runs under callgrind, the difference divided by the exchanges).
 #include "DriverApi.h"
 #include "HostConfig.h"
 #include "HostSession.h"
@@ -39,18 +41,21 @@ double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::
 int main(int argc, char** argv)
 {
     double seconds = 2;
+    long exchanges = 0;
     std::string library = KEMO_DRIVER_FILE;
     std::vector<int> sizes;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--seconds" && i + 1 < argc)
             seconds = std::atof(argv[++i]);
+        else if (a == "--exchanges" && i + 1 < argc)
+            exchanges = std::atol(argv[++i]);
         else if (a == "--library" && i + 1 < argc)
             library = argv[++i];
         else if (std::atoi(a.c_str()) > 0)
             sizes.push_back(std::atoi(a.c_str()));
         else
-            return std::fprintf(stderr, "usage: host_scale [--seconds S] [--library PATH] [TAGS...]\n"), 2;
+            return std::fprintf(stderr, "usage: host_scale [--seconds S | --exchanges N] [--library PATH] [TAGS...]\n"), 2;
     }
     if (sizes.empty())
         sizes = {1000, 100000};
@@ -86,7 +91,7 @@ int main(int argc, char** argv)
         const long before = session.totalExchanges();
         const double cpu0 = bench::threadCpuSeconds();
         t0 = Clock::now();
-        while (since(t0) < seconds)
+        while (exchanges ? session.totalExchanges() - before < exchanges : since(t0) < seconds)
             session.step();
         const long done = session.totalExchanges() - before;
         cpu.push_back((bench::threadCpuSeconds() - cpu0) * 1e6 / std::max(1L, done));
