@@ -513,7 +513,14 @@ int commandWrite(HostSession& session, const Options& o, const std::vector<Assig
         case 1: what = "acknowledged"; break;
         case 2: what = "given up, code " + std::to_string(j.giveUpCode); break;
         case 3: what = "nothing to send"; break;
-        default: what = idleTurns >= 3 ? "replaced by a later write of the same range" : "not acknowledged in time"; break;
+        default: {
+            const auto st = session.stations().find(cfg.stationOf(t));
+            if (st != session.stations().end() && st->second.offline)
+                what = "not sent: station " + std::to_string(st->first) + " is offline (" + st->second.lastFailure + ")";
+            else
+                what = idleTurns >= 3 ? "replaced by a later write of the same range" : "not acknowledged in time";
+            break;
+        }
         }
         if (j.exception)
             what += ", exception " + std::to_string(j.exception);
