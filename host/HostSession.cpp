@@ -14,10 +14,7 @@ bool success(int code) { return code == 1 || code == 100; }
 
 }  // namespace
 
-bool TagStatus::settled() const
-{
-    return std::none_of(units.begin(), units.end(), [](uint8_t u) { return u == 0; });
-}
+bool TagStatus::settled() const { return waiting == 0; }
 
 bool TagStatus::ok() const
 {
@@ -34,6 +31,9 @@ HostSession::HostSession(const DriverApi& api, const HostConfig& config, Link& l
         // Broadcast tags (station 0) are never read: nothing to wait for.
         if (config_.readable(t)) {
             s.units.assign(static_cast<size_t>(std::max(1, t.unitCount())), 0);
+            s.waiting = s.units.size();
+            ++unsettled_;
+            ++unsettledAt_[config_.stationOf(t)];
             TagGroup& g = index_[{config_.stationOf(t), t.areaCode()}];
             g.spans.push_back({t.firstUnit(), t.unitCount(), static_cast<int>(i)});
             g.longest = std::max(g.longest, t.unitCount());
@@ -126,8 +126,14 @@ void HostSession::markBlock(int station, int area, int first, int count, uint8_t
         TagStatus& s = tags_[static_cast<size_t>(span.tag)];
         const int lo = std::max(first, span.first);
         const int hi = std::min(first + count, span.first + span.count);
-        for (int u = lo; u < hi; ++u)
-            s.units[static_cast<size_t>(u - span.first)] = state;
+        for (int u = lo; u < hi; ++u) {
+            uint8_t& unit = s.units[static_cast<size_t>(u - span.first)];
+            if (unit == 0 && state != 0 && --s.waiting == 0) {
+                --unsettled_;
+                --unsettledAt_[station];
+            }
+            unit = state;
+        }
         if (state == 1) {
             s.lastRead = now;
             s.everRead = s.ok() || s.everRead;
@@ -305,7 +311,12 @@ QByteArray HostSession::readTag(const Tag& t) const
 
 bool HostSession::allTagsSettled() const
 {
-    return std::all_of(tags_.begin(), tags_.end(), [](const TagStatus& s) { return s.settled(); });
+    long left = unsettled_;
+    for (int station : offline_) {
+        const auto it = unsettledAt_.find(station);
+        left -= it == unsettledAt_.end() ? 0 : it->second;
+    }
+    return left == 0;
 }
 
 }  // namespace host

@@ -45,6 +45,7 @@ struct StationStats {
 
 struct TagStatus {
     std::vector<uint8_t> units;  // per area unit: 0 not read yet, 1 read, 2 given up
+    size_t waiting = 0;          // units still 0
     bool everRead = false;
     std::chrono::steady_clock::time_point lastRead;
     int lastGiveUpCode = 0;
@@ -98,11 +99,12 @@ public:
     std::vector<WriteJob>& writes() { return writes_; }
     long totalExchanges() const { return totalExchanges_; }
     long listResults() const { return listResults_; }
+    // Every tag read or given up, or waiting for a station that is switched off.
+    bool allTagsSettled() const;
     // Interval between the two latest completions of the same read block,
     // i.e. the time the whole cyclic list took; 0 until known.
     std::chrono::microseconds scanTime() const { return scanTime_; }
     bool scanComplete() const { return info_.scanComplete == 1; }
-    bool allTagsSettled() const;
 
 private:
     using BlockKey = std::tuple<int, int, int, int>;  // station, area, first unit, units
@@ -136,6 +138,8 @@ private:
     std::vector<WriteJob> writes_;
     std::map<int, StationStats> stations_;
     std::vector<int> offline_;  // stations switched off, in the order they went
+    long unsettled_ = 0;                 // tags with units still to read
+    std::map<int, long> unsettledAt_;    // the same per station
     std::map<BlockKey, std::chrono::steady_clock::time_point> blockDone_;
     std::chrono::microseconds scanTime_{0};
     long totalExchanges_ = 0;

@@ -212,9 +212,16 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
         (foreignBytes || (late = findOwed(station, function)) >= 0)) {
         // An answer owed to an earlier request would look just like this one:
         // two frames in a row tell that one of them is late.
-        const int more = listenForSilence(deadline + std::chrono::microseconds(settleUs_), nullptr);
+        QByteArray extra = r.received.mid(v.frameLength, 2);
+        const int more = listenForSilence(deadline + std::chrono::microseconds(settleUs_), &extra);
         foreignBytes = foreignBytes || more > 0;
-        if (foreignBytes && late >= 0) {
+        const bool sameShape = extra.size() >= 2 && static_cast<uint8_t>(extra[0]) == station &&
+                               (static_cast<uint8_t>(extra[1]) & 0x7F) == function;
+        if (foreignBytes && late < 0 && sameShape) {
+            // Two answers of this shape and no request known to owe one: neither can be trusted.
+            ++r.lateAnswers;
+            v.status = AnswerStatus::Late;
+        } else if (foreignBytes && late >= 0) {
             ++r.lateAnswers;
             const bool repeat = owed_[static_cast<size_t>(late)].request ==
                                 QByteArray(reinterpret_cast<const char*>(request), length);

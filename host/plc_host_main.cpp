@@ -386,7 +386,11 @@ int commandRead(HostSession& session, const Options& o)
         const TagStatus& s = session.tags()[i];
         const QByteArray bytes = session.readTag(t);
         allOk = allOk && s.ok();
-        std::string why = s.ok() ? "" : s.lastGiveUpCode ? tagTrouble(s) : "not read in time";
+        const auto st = session.stations().find(cfg.stationOf(t));
+        const bool offline = st != session.stations().end() && st->second.offline;
+        std::string why = s.ok() ? "" : s.lastGiveUpCode ? tagTrouble(s) : offline ? "not read" : "not read in time";
+        if (!s.ok() && offline)
+            why += "; station offline (" + st->second.lastFailure + ")";
         if (o.json) {
             QJsonObject j;
             j["name"] = QString::fromStdString(t.name);
