@@ -55,7 +55,9 @@ int main(int argc, char** argv)
         else if (std::atoi(a.c_str()) > 0)
             sizes.push_back(std::atoi(a.c_str()));
         else
-            return std::fprintf(stderr, "usage: host_scale [--seconds S | --exchanges N] [--library PATH] [TAGS...]\n"), 2;
+            return std::fprintf(stderr,
+                                "usage: host_scale [--seconds S | --exchanges N] [--library PATH] [TAGS...]\n"),
+                   2;
     }
     if (sizes.empty())
         sizes = {1000, 100000};
@@ -101,6 +103,7 @@ int main(int argc, char** argv)
         std::printf("%9d %10.1f %10.1f %10ld %16.1f %8ld\n", tags, loadMs, startMs, done, cpu.back(), failed);
     }
     if (cpu.size() >= 2)
-        std::printf("CPU per exchange, %d tags / %d tags: %.2f\n", sizes.back(), sizes.front(), cpu.back() / cpu.front());
+        std::printf("CPU per exchange, %d tags / %d tags: %.2f\n", sizes.back(), sizes.front(),
+                    cpu.back() / cpu.front());
     return 0;
 }

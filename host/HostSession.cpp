@@ -232,8 +232,9 @@ bool HostSession::step()
     const bool answered = r.status == AnswerStatus::Ok || r.status == AnswerStatus::Exception;
     if (r.status == AnswerStatus::Exception) {
         if (cyclicRead)
-            forTagsIn(var.station, var.regKind, var.regAddr, var.length,
-                      [&](const TagSpan& span) { tags_[static_cast<size_t>(span.tag)].lastException = r.exceptionCode; });
+            forTagsIn(var.station, var.regKind, var.regAddr, var.length, [&](const TagSpan& span) {
+                tags_[static_cast<size_t>(span.tag)].lastException = r.exceptionCode;
+            });
         if (hostWrite)
             writes_[static_cast<size_t>(var.varId)].exception = r.exceptionCode;
     }

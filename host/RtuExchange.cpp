@@ -232,7 +232,8 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
                 v.status = AnswerStatus::Late;
         }
     } else if (modbus && v.status == AnswerStatus::Mismatch && r.received.size() >= 2 &&
-               (late = findOwed(static_cast<uint8_t>(r.received[0]), static_cast<uint8_t>(r.received[1]) & 0x7F)) >= 0) {
+               (late = findOwed(static_cast<uint8_t>(r.received[0]), static_cast<uint8_t>(r.received[1]) & 0x7F)) >=
+                   0) {
         ++r.lateAnswers;
         owed_.erase(owed_.begin() + late);
         v.status = AnswerStatus::Late;

@@ -303,8 +303,8 @@ std::string statusLine(const HostSession& session, double rate, double upSeconds
         const StationStats& st = e.second;
         char part[256];
         std::snprintf(part, sizeof part,
-                      " | st%d exch=%ld fail=%ld giveup=%ld crc=%ld exc=%ld lastexc=%d code=%d tmo=%ld mis=%ld late=%ld "
-                      "off=%d",
+                      " | st%d exch=%ld fail=%ld giveup=%ld crc=%ld exc=%ld lastexc=%d code=%d"
+                      " tmo=%ld mis=%ld late=%ld off=%d",
                       e.first, st.exchanges, st.failures, st.giveUps, st.crcErrors, st.exceptions, st.lastException,
                       st.lastGiveUpCode, st.timeouts, st.mismatches, st.lateAnswers, st.offline ? 1 : 0);
         out += part;
@@ -520,7 +520,8 @@ int commandWrite(HostSession& session, const Options& o, const std::vector<Assig
         default: {
             const auto st = session.stations().find(cfg.stationOf(t));
             if (st != session.stations().end() && st->second.offline)
-                what = "not sent: station " + std::to_string(st->first) + " is offline (" + st->second.lastFailure + ")";
+                what = "not sent: station " + std::to_string(st->first) + " is offline (" + st->second.lastFailure +
+                       ")";
             else
                 what = idleTurns >= 3 ? "replaced by a later write of the same range" : "not acknowledged in time";
             break;

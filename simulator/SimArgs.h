@@ -19,7 +19,8 @@ long simArgInteger(const std::string& opt, const std::string& value, long lo, lo
 bool simOptionTakesValue(const std::string& opt);
 
 // Applies one simulator option: the stations, the faults, the frame gap and
-// --dump (into `dumpPath`). --pace only sets `pace`: the owner knows the line. False when `opt` is not a simulator option;
+// --dump (into `dumpPath`). --pace only sets `pace`: the owner knows the line.
+// False when `opt` is not a simulator option;
 // throws SimArgError on a bad value.
 bool applySimOption(const std::string& opt, const std::string& value, SimOptions& options, std::string& dumpPath,
                     bool& pace);

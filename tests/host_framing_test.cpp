@@ -33,6 +33,9 @@ const char* const kRead01 = "01 01 00 08 00 0A CRC";        // ten coils: 7-byte
 const char* const kWrite10 = "01 10 00 64 00 02 04 00 01 00 02 CRC";
 const char* const kWrite05 = "01 05 00 03 FF 00 CRC";
 
+const char* const kForeign = "wrong station or function";
+const char* const kShort5 = "incomplete answer (5 of 9 bytes)";
+
 struct JudgeCase {
     const char* name;
     const char* request;
@@ -46,8 +49,8 @@ struct JudgeCase {
 const JudgeCase kJudgeCases[] = {
     {"read_ok", kRead03, "01 03 04 00 0A 00 0B CRC", 9, AnswerStatus::Ok, 9, "ok"},
     {"read_bad_crc", kRead03, "01 03 04 00 0A 00 0B 00 00", 9, AnswerStatus::BadCrc, 9, "bad CRC"},
-    {"read_other_station", kRead03, "02 03 04 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, "wrong station or function"},
-    {"read_other_function", kRead03, "01 04 04 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, "wrong station or function"},
+    {"read_other_station", kRead03, "02 03 04 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, kForeign},
+    {"read_other_function", kRead03, "01 04 04 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, kForeign},
     {"read_wrong_byte_count", kRead03, "01 03 03 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, "wrong byte count"},
     {"read_three_registers", kRead03, "01 03 06 00 0A 00 0B 00 0C CRC", 11, AnswerStatus::Mismatch, 11,
      "wrong byte count"},
@@ -55,11 +58,11 @@ const JudgeCase kJudgeCases[] = {
     {"exception_0B", kRead03, "01 83 0B CRC", 9, AnswerStatus::Exception, 5,
      "exception 0B gateway target device failed to respond"},
     {"exception_unnamed", kRead03, "01 83 42 CRC", 9, AnswerStatus::Exception, 5, "exception 42"},
-    {"exception_other_station", kRead03, "02 83 02 CRC", 9, AnswerStatus::Mismatch, 5, "wrong station or function"},
-    {"exception_bad_crc", kRead03, "01 83 02 00 00", 9, AnswerStatus::Incomplete, 5, "incomplete answer (5 of 9 bytes)"},
+    {"exception_other_station", kRead03, "02 83 02 CRC", 9, AnswerStatus::Mismatch, 5, kForeign},
+    {"exception_bad_crc", kRead03, "01 83 02 00 00", 9, AnswerStatus::Incomplete, 5, kShort5},
     {"short_whole_foreign_frame", kRead03, "02 05 00 03 FF 00 CRC", 9, AnswerStatus::Mismatch, 8,
-     "wrong station or function"},
-    {"short", kRead03, "01 03 04 00 0A", 9, AnswerStatus::Incomplete, 5, "incomplete answer (5 of 9 bytes)"},
+     kForeign},
+    {"short", kRead03, "01 03 04 00 0A", 9, AnswerStatus::Incomplete, 5, kShort5},
     {"trailing_bytes_foreign", kRead03, "01 03 04 00 0A 00 0B CRC 01 03", 9, AnswerStatus::Ok, 9, "ok"},
     {"coils_ok", kRead01, "01 01 02 55 01 CRC", 7, AnswerStatus::Ok, 7, "ok"},
     {"coils_byte_count_for_8", kRead01, "01 01 01 55 CRC", 6, AnswerStatus::Mismatch, 6, "wrong byte count"},

@@ -344,7 +344,8 @@ def run_status(cfg, sim_args, seconds):
     for line in out.splitlines():
         if line.startswith("t="):
             parts = line.split(" | ")
-            st = {int(p.split()[0][2:]): {k: int(v) for k, v in (f.split("=") for f in p.split()[1:])} for p in parts[1:-1]}
+            st = {int(p.split()[0][2:]): {k: int(v) for k, v in (f.split("=") for f in p.split()[1:])}
+                  for p in parts[1:-1]}
             lines.append((st, parts[-1].strip(" |"), line))
     check(len(lines) >= 2, "expected a status line per second and a summary:\n" + out)
     return lines
@@ -467,7 +468,8 @@ def case_late_answers():
     last = [l for l in out.splitlines() if l.startswith("t=")][-1]
     late = sum(int(p.split("late=")[1].split()[0]) for p in last.split("|")[1:-1])
     check(stored >= 1000 and wrong == 0, "%d of %d accepted answers belong to another request" % (wrong, stored))
-    check(counters["late"] >= 10 and late >= counters["late"] // 2, "late answers sent %d, seen %d" % (counters["late"], late))
+    check(counters["late"] >= 10 and late >= counters["late"] // 2,
+          "late answers sent %d, seen %d" % (counters["late"], late))
 
 
 def case_fault_soak():
@@ -495,7 +497,8 @@ def case_fault_soak():
         check(all(field(after, s, "exch") > field(before, s, "exch") for s in (1, 2)), "stalled:\n%s\n%s" % (before, after))
     # A healthy tag shows its value, or ? just after a give-up; never another value.
     want = {"a": " ".join(str(pattern_hr(1, r)) for r in range(10, 14)),
-            "b": " ".join(str(pattern_hr(2, r)) for r in range(20, 24)), "c": "0x%02x" % Memory([2]).image(2, "coil")[1]}
+            "b": " ".join(str(pattern_hr(2, r)) for r in range(20, 24)),
+            "c": "0x%02x" % Memory([2]).image(2, "coil")[1]}
     shown = [dict(re.findall(r"(\w+)=(.*?)(?= \w+=|$)", line.split(" | ")[-1].strip())) for line in lines]
     check(all(s[k] in (want[k], "?") for s in shown for k in want), "wrong values:\n" + out)
     check(all(any(s[k] == want[k] for s in shown) for k in want), "healthy values never shown:\n" + out)
