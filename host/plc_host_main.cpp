@@ -167,7 +167,6 @@ void enterRealtime()
     if (sched_setscheduler(0, SCHED_FIFO, &p) != 0)
         std::fprintf(stderr, "plc-host: link.realtime: real-time scheduling is not permitted here (%s); "
                              "running at normal priority\n", std::strerror(errno));
-    prctl(PR_SET_TIMERSLACK, 1UL);  // wake-ups on time, not up to 50 us late
     if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0)
         std::fprintf(stderr, "plc-host: link.realtime: memory cannot be locked (%s); it may be paged out\n",
                      std::strerror(errno));
@@ -189,6 +188,8 @@ int prepare(Setup& s, const Options& o, const HostConfig& cfg)
         std::fprintf(stderr, "plc-host: %s\n", error.c_str());
         return kExitFailed;
     }
+    // Wake-ups for the line's timing on time, not up to 50 us late.
+    prctl(PR_SET_TIMERSLACK, 1UL);
     if (cfg.link.realtime)
         enterRealtime();
     s.session.reset(new HostSession(s.api, cfg, *s.link));
