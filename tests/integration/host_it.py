@@ -548,6 +548,8 @@ def case_cli_contract():
         (with_tag(name="c"), ["read"], 2, ['tag "c"', "earlier tag"]),
         (with_link(parity="X"), ["read"], 2, ["link", 'field "parity"']),
         (with_link(baud="fast"), ["read"], 2, ["link", 'field "baud"']),
+        (with_link(interByteMs=0), ["read"], 2, ["link", 'field "interByteMs"', "1..10000"]),
+        (with_link(realtime="yes"), ["read"], 2, ["link", 'field "realtime"', "true or false"]),
         ({"link": {}}, ["read"], 2, ['field "tags"', "missing"]),
         (good, ["write", "nope=1"], 2, ['no tag named "nope"']),
         (good, ["write", "w=70000"], 2, ['tag "w"', 'value "70000"']),
@@ -579,7 +581,8 @@ def case_cli_contract():
     if p.returncode != 2 or "missing.json: cannot read" not in p.stderr:
         problems.append("missing file -> %d %s" % (p.returncode, p.stderr))
     p = subprocess.run([ARGS.host, "--help"], stdout=subprocess.PIPE, text=True)
-    if p.returncode != 0 or "--simulate" not in p.stdout or "--sim-args" not in p.stdout:
+    help_words = ("--simulate", "--sim-args", "interByteMs (pause allowed inside an answer; default 20")
+    if p.returncode != 0 or any(w not in p.stdout for w in help_words):
         problems.append("--help -> %d" % p.returncode)
     check(not problems, "\n".join(problems))
 
