@@ -563,6 +563,7 @@ def case_cli_contract():
         (good, ["fetch"], 2, ['unknown command "fetch"']),
         (good, ["read", "--fast"], 2, ['unknown option "--fast"']),
         (good, ["read", "--simulate", "--sim-args", "--drop 2"], 2, ["--sim-args", "--drop"]),
+        (good, ["read", "--simulate", "--sim-args", "--late-rate 2"], 2, ["--sim-args", "--late-rate"]),
         (good, ["read", "--simulate", "--sim-args", "--loud"], 2, ["--sim-args", '"--loud"']),
         (good, ["read", "--library", "/nonexistent/libx.so"], 1, ["cannot load driver"]),
         (good, ["read"], 1, ["no serial device"]),
