@@ -1,4 +1,4 @@
-// Exchange rate over a pty: plc-host's cycle (HostSession + HostLink through
+// Exchange rate over a pty: plc-host's cycle (HostSession + SerialLink through
 // the driver, loaded with dlopen as plc-host loads it) against libmodbus's own
 // RTU master, each polling the same 10 holding registers of a simulated
 // controller on a pty pair of its own, in alternating rounds of equal length.
@@ -14,9 +14,9 @@
 //   S: seconds per loop in total (default 2), split over R rounds (default 3).
 #include "DriverApi.h"
 #include "HostConfig.h"
-#include "HostLink.h"
 #include "HostSession.h"
-#include "SimController.h"
+#include "SerialLink.h"
+#include "pty_sim.h"
 
 #include <modbus.h>
 
@@ -28,10 +28,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <string>
-#include <sys/resource.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -41,54 +38,6 @@ using Clock = std::chrono::steady_clock;
 
 const int kAddress = 100;
 const int kRegisters = 10;
-
-// One simulated controller (station 1) serving the master end of a pty pair.
-struct SimPty {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-    std::atomic<bool> stop{false};
-    std::unique_ptr<SimController> sim;
-    std::thread thread;
-
-    bool open()
-    {
-        char name[128] = {};
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            return false;
-        path = name;
-        for (int fd : {master, slave}) {
-            termios tio{};
-            tcgetattr(fd, &tio);
-            cfmakeraw(&tio);
-            tcsetattr(fd, TCSANOW, &tio);
-        }
-        SimOptions options;
-        options.stations = {1};
-        options.animate = false;
-        sim.reset(new SimController(options));
-        thread = std::thread([this] { sim->serve(master, stop); });
-        return true;
-    }
-
-    ~SimPty()
-    {
-        stop = true;
-        if (thread.joinable())
-            thread.join();
-        if (slave >= 0)
-            close(slave);
-        if (master >= 0)
-            close(master);
-    }
-};
-
-double threadCpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_THREAD, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
-}
 
 struct Tally {
     long ok = 0;
@@ -104,7 +53,7 @@ struct Tally {
 template <typename One>
 void timed(double seconds, Tally& t, One one)
 {
-    const double cpu0 = threadCpuSeconds();
+    const double cpu0 = bench::threadCpuSeconds();
     const Clock::time_point start = Clock::now();
     const Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     while (Clock::now() < end) {
@@ -114,7 +63,7 @@ void timed(double seconds, Tally& t, One one)
             ++t.failed;
     }
     t.seconds += std::chrono::duration<double>(Clock::now() - start).count();
-    t.cpuSeconds += threadCpuSeconds() - cpu0;
+    t.cpuSeconds += bench::threadCpuSeconds() - cpu0;
 }
 
 // The driver's request to the pty as fast as the pty takes it: no silence
@@ -180,9 +129,9 @@ int main(int argc, char** argv)
     if (seconds <= 0 || rounds < 1 || baud <= 0)
         return usage(), 2;
 
-    SimPty hostPty;
-    SimPty modbusPty;
-    if (!hostPty.open() || !modbusPty.open()) {
+    bench::SimPty hostPty;
+    bench::SimPty modbusPty;
+    if (!hostPty.open({1}) || !modbusPty.open({1})) {
         std::perror("openpty");
         return 1;
     }
@@ -215,13 +164,13 @@ int main(int argc, char** argv)
     }
     // Two links on the same pty, used in turn: as plc-host sets one up, and
     // one that keeps t3.5 before every request as on a serial line.
-    host::HostLink link(config.link, api.CalCRC);
+    host::SerialLink link(config.link);
     if (!link.attach(hostPty.slave, false, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    gapConfig.link.gapUs = static_cast<int>(link.t35Us());
-    host::HostLink gapLink(gapConfig.link, api.CalCRC);
+    gapConfig.link.gapUs = static_cast<int>(link.frameGapUs());
+    host::SerialLink gapLink(gapConfig.link);
     if (!gapLink.attach(hostPty.slave, false, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
@@ -242,7 +191,7 @@ int main(int argc, char** argv)
     Tally viaLibmodbus;
     Tally hostGap;
     Tally libmodbusGap;
-    const auto t35 = std::chrono::microseconds(link.t35Us());
+    const auto t35 = std::chrono::microseconds(link.frameGapUs());
     Clock::time_point lineFree = Clock::now();
     const double slice = seconds / rounds;
     uint16_t regs[kRegisters];
@@ -283,7 +232,7 @@ int main(int argc, char** argv)
     line("libmodbus, t3.5", libmodbusGap);
     const auto ratio = [](const Tally& a, const Tally& b) { return b.rate() > 0 ? a.rate() / b.rate() : 0; };
     std::printf("silence before a request: plc-host on this pty %ld us; t3.5 at %d baud %ld us\n", link.requestGapUs(),
-                baud, link.t35Us());
+                baud, link.frameGapUs());
     std::printf("ratio plc-host / libmodbus: %.2f\n", ratio(viaHost, viaLibmodbus));
     std::printf("ratio driver bare loop / libmodbus: %.2f\n", ratio(bare, viaLibmodbus));
     std::printf("ratio plc-host / libmodbus, both keeping t3.5: %.2f\n", ratio(hostGap, libmodbusGap));

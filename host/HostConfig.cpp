@@ -17,6 +17,7 @@
 #include <cstring>
 #include <set>
 #include <sstream>
+#include <unordered_set>
 
 namespace host {
 
@@ -67,7 +68,7 @@ void checkKeys(const QJsonObject& o, const QStringList& allowed, const Ctx& c)
 
 int getInt(const QJsonObject& o, const char* key, int fallback, int lo, int hi, const Ctx& c)
 {
-    QJsonValue v = o.value(key);
+    QJsonValue v = o.value(QLatin1String(key));
     if (v.isUndefined())
         return fallback;
     double d = v.toDouble(std::nan(""));
@@ -78,7 +79,7 @@ int getInt(const QJsonObject& o, const char* key, int fallback, int lo, int hi, 
 
 bool getBool(const QJsonObject& o, const char* key, bool fallback, const Ctx& c)
 {
-    QJsonValue v = o.value(key);
+    QJsonValue v = o.value(QLatin1String(key));
     if (v.isUndefined())
         return fallback;
     if (v.isBool())
@@ -109,8 +110,9 @@ int parseKind(const QJsonValue& v, const Ctx& c)
         return static_cast<int>(d);
     }
     if (v.isString()) {
+        const QString word = v.toString();
         for (int k = 0; k < 12; ++k)
-            if (v.toString() == kKindNames[k])
+            if (word == QLatin1String(kKindNames[k]))
                 return k;
         std::string all;
         for (const char* n : kKindNames)
@@ -162,7 +164,7 @@ void parseType(Tag& t, const QJsonValue& v, const Ctx& c)
     for (ValueType a : allowed)
         names += std::string(names.empty() ? "" : ", ") + typeName(a);
     for (const TypeInfo& ti : kTypes)
-        if (v.isString() && v.toString() == ti.name) {
+        if (v.isString() && v.toString() == QLatin1String(ti.name)) {
             if (std::find(allowed.begin(), allowed.end(), ti.type) == allowed.end())
                 c.fail("type", std::string("type \"") + ti.name + "\" does not fit kind " + kindName(t.kind) +
                                    " (expected one of: " + names + ")");
@@ -199,21 +201,22 @@ Tag parseTag(const QJsonValue& value, int index, const HostConfig& cfg, const st
         c.fail("", "expected an object");
     QJsonObject o = value.toObject();
     Tag t;
-    QJsonValue name = o.value("name");
+    QJsonValue name = o.value(QLatin1String("name"));
     if (!name.isString() || name.toString().trimmed().isEmpty())
         c.fail("name", "missing or empty");
     t.name = name.toString().trimmed().toStdString();
     if (t.name.find_first_of("= \t,") != std::string::npos)
         c.fail("name", "\"" + t.name + "\" must not contain '=', ',' or blanks");
     c.where = "tag \"" + t.name + "\"";
-    checkKeys(o, {"name", "kind", "address", "station", "count", "type"}, c);
+    static const QStringList kTagKeys = {"name", "kind", "address", "station", "count", "type"};
+    checkKeys(o, kTagKeys, c);
 
-    t.kind = parseKind(o.value("kind"), c);
-    t.addressValue = parseAddress(t, o.value("address"), c);
+    t.kind = parseKind(o.value(QLatin1String("kind")), c);
+    t.addressValue = parseAddress(t, o.value(QLatin1String("address")), c);
     // Station 0 is the broadcast address: such a tag is written, never read.
     t.station = getInt(o, "station", cfg.driver.defaultStation, 0, 247, c);
     t.count = getInt(o, "count", 1, 1, kMaxItems[t.width()], c);
-    parseType(t, o.value("type"), c);
+    parseType(t, o.value(QLatin1String("type")), c);
     long first = 0, span = 0;
     wireSpan(t, first, span);
     if (first + span > 65536)
@@ -340,7 +343,8 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
     Ctx lc{path, "link"};
     QJsonObject link = getObject(root, "link", top);
     checkKeys(link, {"device", "baud", "parity", "dataBits", "stopBits", "responseTimeoutMs", "retryLimit", "echo",
-                     "turnaroundMs", "gapUs"},
+                     "turnaroundMs", "gapUs", "interByteMs", "settleMs", "deadAfter", "probeSeconds", "resetRetries",
+                     "realtime"},
               lc);
     QJsonValue device = link.value("device");
     if (!device.isUndefined() && !device.isString())
@@ -361,6 +365,12 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
     cfg.link.turnaroundMs = getInt(link, "turnaroundMs", cfg.link.turnaroundMs, 0, 10000, lc);
     cfg.link.echo = getBool(link, "echo", cfg.link.echo, lc);
     cfg.link.gapUs = getInt(link, "gapUs", cfg.link.gapUs, -1, 1000000, lc);
+    cfg.link.interByteMs = getInt(link, "interByteMs", cfg.link.interByteMs, 1, 10000, lc);
+    cfg.link.settleMs = getInt(link, "settleMs", cfg.link.settleMs, -1, 10000, lc);
+    cfg.link.deadAfter = getInt(link, "deadAfter", cfg.link.deadAfter, 0, 1000, lc);
+    cfg.link.probeSeconds = getInt(link, "probeSeconds", cfg.link.probeSeconds, 1, 86400, lc);
+    cfg.link.resetRetries = getBool(link, "resetRetries", cfg.link.resetRetries, lc);
+    cfg.link.realtime = getBool(link, "realtime", cfg.link.realtime, lc);
 
     Ctx dc{path, "driver"};
     QJsonObject drv = getObject(root, "driver", top);
@@ -376,9 +386,11 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
     if (!tags.isArray())
         top.fail("tags", tags.isUndefined() ? "missing (a list of tags)" : "expected a list of tags");
     QJsonArray list = tags.toArray();
+    std::unordered_set<std::string> names;
+    cfg.tags.reserve(static_cast<size_t>(list.size()));
     for (int i = 0; i < list.size(); ++i) {
         Tag t = parseTag(list.at(i), i, cfg, path);
-        if (cfg.find(t.name))
+        if (!names.insert(t.name).second)
             Ctx{path, "tag \"" + t.name + "\""}.fail("name", "the name is used by an earlier tag");
         cfg.tags.push_back(t);
     }

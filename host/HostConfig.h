@@ -31,6 +31,16 @@ struct LinkSettings {
     // line; none on a pseudo-terminal, which has no line to keep quiet and
     // delivers every frame whole.
     int gapUs = -1;
+    // Longest pause between two bytes of one answer (USB adapters deliver in
+    // bursts); also the silence that ends an answer of unknown length.
+    int interByteMs = 20;
+    // Silence awaited after trouble (time-out, bad frame, stray bytes) before
+    // the next request. -1: the larger of t3.5 and interByteMs.
+    int settleMs = -1;
+    int deadAfter = 2;        // give-ups in a row that switch a station off (0: never)
+    int probeSeconds = 5;     // how often a switched-off station is tried again
+    bool resetRetries = true; // an accepted answer clears the driver's retry count
+    bool realtime = false;    // real-time scheduling and locked memory for the exchange
 };
 
 struct DriverSettings {

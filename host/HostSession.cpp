@@ -14,26 +14,35 @@ bool success(int code) { return code == 1 || code == 100; }
 
 }  // namespace
 
-bool TagStatus::settled() const
-{
-    return std::none_of(units.begin(), units.end(), [](uint8_t u) { return u == 0; });
-}
+bool TagStatus::settled() const { return waiting == 0; }
 
 bool TagStatus::ok() const
 {
     return std::all_of(units.begin(), units.end(), [](uint8_t u) { return u == 1; });
 }
 
-HostSession::HostSession(const DriverApi& api, const HostConfig& config, HostLink& link)
-    : api_(api), config_(config), link_(link)
+HostSession::HostSession(const DriverApi& api, const HostConfig& config, Link& link)
+    : api_(api), config_(config), exchange_(link, config.link, api.CalCRC)
 {
-    for (const Tag& t : config_.tags) {
+    tags_.reserve(config_.tags.size());
+    for (size_t i = 0; i < config_.tags.size(); ++i) {
+        const Tag& t = config_.tags[i];
         TagStatus s;
         // Broadcast tags (station 0) are never read: nothing to wait for.
-        if (config_.readable(t))
+        if (config_.readable(t)) {
             s.units.assign(static_cast<size_t>(std::max(1, t.unitCount())), 0);
+            s.waiting = s.units.size();
+            ++unsettled_;
+            ++unsettledAt_[config_.stationOf(t)];
+            TagGroup& g = index_[{config_.stationOf(t), t.areaCode()}];
+            g.spans.push_back({t.firstUnit(), t.unitCount(), static_cast<int>(i)});
+            g.longest = std::max(g.longest, t.unitCount());
+        }
         tags_.push_back(s);
     }
+    for (auto& e : index_)
+        std::stable_sort(e.second.spans.begin(), e.second.spans.end(),
+                         [](const TagSpan& a, const TagSpan& b) { return a.first < b.first; });
     for (int st : config_.stations())
         stations_[st];
 }
@@ -92,31 +101,112 @@ void HostSession::onListResult(QList<RW_VAR>*, int, int)
         ++g_session->listResults_;
 }
 
-void HostSession::markBlock(int station, int area, int first, int count, uint8_t state, int code)
+template <typename Fn>
+void HostSession::forTagsIn(int station, int area, int first, int count, Fn fn) const
+{
+    const auto g = index_.find({station, area});
+    if (g == index_.end())
+        return;
+    // Only tags starting less than the longest tag before the block can reach into it.
+    const std::vector<TagSpan>& spans = g->second.spans;
+    const long from = static_cast<long>(first) - g->second.longest;
+    auto it = std::upper_bound(spans.begin(), spans.end(), from,
+                               [](long unit, const TagSpan& s) { return unit < s.first; });
+    const long end = static_cast<long>(first) + count;
+    for (; it != spans.end() && it->first < end; ++it)
+        if (static_cast<long>(it->first) + it->count > first)
+            fn(*it);
+}
+
+void HostSession::markBlock(int station, int area, int first, int count, uint8_t state, int code,
+                            const std::string& why)
 {
     const auto now = std::chrono::steady_clock::now();
-    for (size_t i = 0; i < config_.tags.size(); ++i) {
-        const Tag& t = config_.tags[i];
-        if (config_.stationOf(t) != station || t.areaCode() != area)
-            continue;
-        const int lo = std::max(first, t.firstUnit());
-        const int hi = std::min(first + count, t.firstUnit() + t.unitCount());
-        if (lo >= hi)
-            continue;
-        TagStatus& s = tags_[i];
-        for (int u = lo; u < hi; ++u)
-            s.units[static_cast<size_t>(u - t.firstUnit())] = state;
+    forTagsIn(station, area, first, count, [&](const TagSpan& span) {
+        TagStatus& s = tags_[static_cast<size_t>(span.tag)];
+        const int lo = std::max(first, span.first);
+        const int hi = std::min(first + count, span.first + span.count);
+        for (int u = lo; u < hi; ++u) {
+            uint8_t& unit = s.units[static_cast<size_t>(u - span.first)];
+            if (unit == 0 && state != 0 && --s.waiting == 0) {
+                --unsettled_;
+                --unsettledAt_[station];
+            }
+            unit = state;
+        }
         if (state == 1) {
             s.lastRead = now;
             s.everRead = s.ok() || s.everRead;
         } else {
             s.lastGiveUpCode = code;
+            s.lastFailure = why;
+        }
+    });
+}
+
+void HostSession::probeOfflineStations()
+{
+    if (offline_.empty())
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    for (int station : offline_) {
+        StationStats& st = stations_[station];
+        if (!st.probing && now >= st.nextProbe) {
+            // Its next request is the probe; one failure sends it back off.
+            st.probing = true;
+            api_.EnCommStation(station, 1);
         }
     }
 }
 
+void HostSession::stationAnswered(int station, StationStats& st)
+{
+    st.giveUpsInRow = 0;
+    if (!st.offline)
+        return;
+    st.offline = false;
+    st.probing = false;
+    api_.EnCommStation(station, 1);
+    offline_.erase(std::remove(offline_.begin(), offline_.end(), station), offline_.end());
+}
+
+void HostSession::stationGaveUp(int station, StationStats& st)
+{
+    const auto next = std::chrono::steady_clock::now() + std::chrono::seconds(config_.link.probeSeconds);
+    if (st.probing) {
+        st.probing = false;
+        st.nextProbe = next;
+        api_.EnCommStation(station, 0);
+    } else if (!st.offline && config_.link.deadAfter > 0 && ++st.giveUpsInRow >= config_.link.deadAfter) {
+        st.offline = true;
+        st.offlineSince = std::time(nullptr);
+        st.nextProbe = next;
+        offline_.push_back(station);
+        api_.EnCommStation(station, 0);
+    }
+}
+
+void HostSession::count(StationStats& st, const ExchangeResult& r)
+{
+    switch (r.status) {
+    case AnswerStatus::Timeout: case AnswerStatus::Incomplete: case AnswerStatus::EchoLost:
+    case AnswerStatus::LineError: ++st.timeouts; break;
+    case AnswerStatus::BadCrc: ++st.crcErrors; break;
+    case AnswerStatus::Mismatch: ++st.mismatches; break;
+    case AnswerStatus::Exception:
+        ++st.exceptions;
+        st.lastException = r.exceptionCode;
+        break;
+    default: break;
+    }
+    st.lateAnswers += r.lateAnswers;
+    if (!r.why.empty())
+        st.lastFailure = r.why;
+}
+
 bool HostSession::step()
 {
+    probeOfflineStations();
     const intptr_t address = api_.ComCommunication();
     if (!address)
         return false;
@@ -126,37 +216,32 @@ bool HostSession::step()
     const QByteArray frame = request->frame;
     const int length = std::min(request->frameLen, static_cast<int>(frame.size()));
 
-    ExchangeResult r = link_.exchange(reinterpret_cast<const uint8_t*>(frame.constData()), length, request->answerLen,
-                                      config_.driver.remoteMode == 0);
+    ExchangeResult r = exchange_.exchange(reinterpret_cast<const uint8_t*>(frame.constData()), length,
+                                          request->answerLen, config_.driver.remoteMode == 0);
     ++totalExchanges_;
     if (trace_)
-        std::fprintf(trace_, "-> %s\n<- %s (%s, %ld us)\n", frame.left(length).toHex(' ').constData(),
-                     r.received.toHex(' ').constData(), statusName(r.status), static_cast<long>(r.elapsed.count()));
+        std::fprintf(trace_, "-> %s\n<- %s (%s, %ld us%s%s)\n", frame.left(length).toHex(' ').constData(),
+                     r.received.toHex(' ').constData(), statusName(r.status), static_cast<long>(r.elapsed.count()),
+                     r.why.empty() ? "" : ", ", r.why.c_str());
     StationStats& st = stations_[var.station];
     ++st.exchanges;
+    count(st, r);
 
     const bool cyclicRead = var.varClass == 0 && var.varId == -1 && var.writeFlag == 0 && var.bitMode == 0;
     const bool hostWrite = var.varClass == kWriteClass && var.varId >= 0 && var.varId < static_cast<int>(writes_.size());
-    switch (r.status) {
-    case AnswerStatus::Timeout: case AnswerStatus::EchoLost: case AnswerStatus::LineError: ++st.timeouts; break;
-    case AnswerStatus::BadCrc: ++st.crcErrors; break;
-    case AnswerStatus::Mismatch: ++st.mismatches; break;
-    case AnswerStatus::Exception:
-        ++st.exceptions;
-        st.lastException = r.exceptionCode;
-        if (cyclicRead) {
-            for (size_t i = 0; i < config_.tags.size(); ++i) {
-                const Tag& t = config_.tags[i];
-                if (config_.stationOf(t) == var.station && t.areaCode() == var.regKind &&
-                    t.firstUnit() < var.regAddr + var.length && var.regAddr < t.firstUnit() + t.unitCount())
-                    tags_[i].lastException = r.exceptionCode;
-            }
-        }
+    const bool answered = r.status == AnswerStatus::Ok || r.status == AnswerStatus::Exception;
+    if (r.status == AnswerStatus::Exception) {
+        if (cyclicRead)
+            forTagsIn(var.station, var.regKind, var.regAddr, var.length, [&](const TagSpan& span) {
+                tags_[static_cast<size_t>(span.tag)].lastException = r.exceptionCode;
+            });
         if (hostWrite)
             writes_[static_cast<size_t>(var.varId)].exception = r.exceptionCode;
-        break;
-    default: break;
     }
+    if (answered)
+        stationAnswered(var.station, st);  // an exception answer is a sign of life too
+    else if (st.probing)
+        info_.retryCount = info_.retryLimit;  // a probe costs one time-out at most
 
     // Only answers that passed the checks reach the driver; anything else is
     // reported as no answer, so it never gets into the store.
@@ -165,10 +250,13 @@ bool HostSession::step()
     const int code = result->retCode;
 
     if (success(code)) {
+        // Isolated errors on different requests must not add up to a give-up.
+        if (config_.link.resetRetries)
+            info_.retryCount = 0;
         // The record DataCom returns only names the variable once its exchange
         // is finished; the request copy names it for every frame.
         if (cyclicRead) {
-            markBlock(var.station, var.regKind, var.regAddr, var.length, 1, 0);
+            markBlock(var.station, var.regKind, var.regAddr, var.length, 1, 0, std::string());
             const BlockKey key{var.station, var.regKind, var.regAddr, var.length};
             const auto now = std::chrono::steady_clock::now();
             auto it = blockDone_.find(key);
@@ -186,10 +274,15 @@ bool HostSession::step()
         return true;  // the driver will send the request again
     ++st.giveUps;
     st.lastGiveUpCode = code;
-    if (result->varClass == 0 && result->varId == -1)
-        markBlock(result->station, result->regKind, result->regAddr, result->length, 2, code);
-    else if (result->varClass == kWriteClass && result->varId >= 0 && result->varId < static_cast<int>(writes_.size()))
+    if (!answered)
+        stationGaveUp(var.station, st);
+    if (result->varClass == 0 && result->varId == -1) {
+        markBlock(result->station, result->regKind, result->regAddr, result->length, 2, code, st.lastFailure);
+    } else if (result->varClass == kWriteClass && result->varId >= 0 &&
+               result->varId < static_cast<int>(writes_.size())) {
         writes_[static_cast<size_t>(result->varId)].giveUpCode = code;
+        writes_[static_cast<size_t>(result->varId)].failure = st.lastFailure;
+    }
     return true;
 }
 
@@ -219,7 +312,12 @@ QByteArray HostSession::readTag(const Tag& t) const
 
 bool HostSession::allTagsSettled() const
 {
-    return std::all_of(tags_.begin(), tags_.end(), [](const TagStatus& s) { return s.settled(); });
+    long left = unsettled_;
+    for (int station : offline_) {
+        const auto it = unsettledAt_.find(station);
+        left -= it == unsettledAt_.end() ? 0 : it->second;
+    }
+    return left == 0;
 }
 
 }  // namespace host

@@ -1,17 +1,23 @@
 // The host's side of the exchange cycle: installs the settings and the tags
 // in the driver, then asks it for requests, carries them over the link and
-// hands the answers back, keeping per-station and per-tag accounts.
+// hands the answers back, keeping per-station and per-tag accounts. A
+// station that stops answering is switched off in the driver and probed now
+// and then, so that it does not slow the scan of the others.
 #pragma once
 
 #include "DriverApi.h"
 #include "HostConfig.h"
-#include "HostLink.h"
+#include "Link.h"
+#include "RtuExchange.h"
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <map>
+#include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace host {
@@ -20,20 +26,31 @@ struct StationStats {
     long exchanges = 0;  // requests sent, repetitions included
     long failures = 0;   // exchanges the driver did not accept
     long giveUps = 0;    // requests the driver gave up after its retries
-    long timeouts = 0;
+    long timeouts = 0;   // no answer, or not all of it, in time (line errors too)
     long crcErrors = 0;
     long exceptions = 0;
-    long mismatches = 0;
+    long mismatches = 0;    // sound frames from another station, for another function, or not fitting the request
+    long lateAnswers = 0;   // answers to earlier requests, dropped
     int lastException = 0;  // code of the latest exception answer, 0 = none yet
     int lastGiveUpCode = 0; // driver code of the latest give-up, 0 = none yet
+    std::string lastFailure;  // the latest failure in words
+
+    // Switched off in the driver after link.deadAfter give-ups in a row.
+    bool offline = false;
+    std::time_t offlineSince = 0;  // wall clock, for display
+    int giveUpsInRow = 0;          // since the station last answered
+    bool probing = false;          // switched on again for one try
+    std::chrono::steady_clock::time_point nextProbe;
 };
 
 struct TagStatus {
     std::vector<uint8_t> units;  // per area unit: 0 not read yet, 1 read, 2 given up
+    size_t waiting = 0;          // units still 0
     bool everRead = false;
     std::chrono::steady_clock::time_point lastRead;
     int lastGiveUpCode = 0;
     int lastException = 0;
+    std::string lastFailure;  // why it was last given up, in words
 
     bool settled() const;  // every unit read or given up
     bool ok() const;       // every unit read
@@ -45,6 +62,7 @@ struct WriteJob {
     int status = 0;        // 0 pending, 1 acknowledged, 2 given up, 3 nothing queued
     int giveUpCode = 0;
     int exception = 0;
+    std::string failure;   // why it was given up, in words
 };
 
 class HostSession {
@@ -53,7 +71,7 @@ public:
     // index is the variable id.
     static constexpr int kWriteClass = 12;
 
-    HostSession(const DriverApi& api, const HostConfig& config, HostLink& link);
+    HostSession(const DriverApi& api, const HostConfig& config, Link& link);
     ~HostSession();
     HostSession(const HostSession&) = delete;
     HostSession& operator=(const HostSession&) = delete;
@@ -81,26 +99,47 @@ public:
     std::vector<WriteJob>& writes() { return writes_; }
     long totalExchanges() const { return totalExchanges_; }
     long listResults() const { return listResults_; }
+    // Every tag read or given up, or waiting for a station that is switched off.
+    bool allTagsSettled() const;
     // Interval between the two latest completions of the same read block,
     // i.e. the time the whole cyclic list took; 0 until known.
     std::chrono::microseconds scanTime() const { return scanTime_; }
     bool scanComplete() const { return info_.scanComplete == 1; }
-    bool allTagsSettled() const;
 
 private:
     using BlockKey = std::tuple<int, int, int, int>;  // station, area, first unit, units
+    struct TagSpan {
+        int first;  // first area unit
+        int count;  // area units
+        int tag;    // index into the configuration's tags
+    };
+    struct TagGroup {
+        std::vector<TagSpan> spans;  // by first unit
+        int longest = 0;
+    };
 
     static void onVarResult(int callbackId, int varClass, int varId, int status);
     static void onListResult(QList<RW_VAR>* results, int varClass, int flag);
-    void markBlock(int station, int area, int first, int count, uint8_t state, int code);
+    // Calls fn(tag index) for every tag of the station and area that overlaps the units.
+    template <typename Fn>
+    void forTagsIn(int station, int area, int first, int count, Fn fn) const;
+    void markBlock(int station, int area, int first, int count, uint8_t state, int code, const std::string& why);
+    void probeOfflineStations();
+    void stationAnswered(int station, StationStats& st);
+    void stationGaveUp(int station, StationStats& st);
+    void count(StationStats& st, const ExchangeResult& r);
 
     const DriverApi& api_;
     const HostConfig& config_;
-    HostLink& link_;
+    RtuExchange exchange_;
     COM_INFO info_{};
     std::vector<TagStatus> tags_;
+    std::map<std::pair<int, int>, TagGroup> index_;  // (station, area) -> tags
     std::vector<WriteJob> writes_;
     std::map<int, StationStats> stations_;
+    std::vector<int> offline_;  // stations switched off, in the order they went
+    long unsettled_ = 0;                 // tags with units still to read
+    std::map<int, long> unsettledAt_;    // the same per station
     std::map<BlockKey, std::chrono::steady_clock::time_point> blockDone_;
     std::chrono::microseconds scanTime_{0};
     long totalExchanges_ = 0;

@@ -25,7 +25,8 @@ const char* SimRunner::help()
            "      --drop RATE  --corrupt RATE  --delay-ms N  --silent 3[,4]  --stations 1,2\n"
            "      --exception STATION:AREA:FIRST-LAST:CODE (AREA coil|di|hr)  --seed N\n"
            "      --no-animate (keep the test patterns)  --gap-us N  --dump FILE (its memory\n"
-           "      as JSON when plc-host ends); plc-sim --help tells ranges and defaults.\n"
+           "      as JSON when plc-host ends)  --pace (answers at link.baud)  --split-ms MS\n"
+           "      --late-ms MS  --late-rate RATE; plc-sim --help tells ranges and defaults.\n"
            "      Tags move like what they stand for: register floats wave around 12.5,\n"
            "      other register double words count, words ramp 0..99, bytes step 1..4,\n"
            "      bits toggle every 3-15 s. Written coils and registers keep their value.\n";
@@ -58,18 +59,21 @@ SimRunner::SimRunner(const HostConfig& config, const std::string& simArgs)
     std::string a;
     while (ss >> a)
         args.push_back(a);
+    bool pace = false;
     try {
         for (size_t i = 0; i < args.size(); ++i) {
             const std::string& opt = args[i];
             const bool takesValue = simOptionTakesValue(opt);
             if (takesValue && i + 1 >= args.size())
                 bad(opt + ": missing value");
-            if (!applySimOption(opt, takesValue ? args[++i] : std::string(), options_, dumpPath_))
+            if (!applySimOption(opt, takesValue ? args[++i] : std::string(), options_, dumpPath_, pace))
                 bad("unknown option \"" + opt + "\"");
         }
     } catch (const SimArgError& e) {
         bad(e.what());
     }
+    if (pace)
+        simPaceLine(options_, config.link.baud, config.link.parity, config.link.dataBits, config.link.stopBits);
     try {
         sim_.reset(new SimController(options_));
     } catch (const std::exception& e) {

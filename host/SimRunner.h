@@ -2,6 +2,7 @@
 // master end of a pty pair while the host talks to the slave end.
 #pragma once
 
+#include "HostConfig.h"
 #include "SimController.h"
 
 #include <atomic>
@@ -18,7 +19,8 @@ class SimRunner {
 public:
     // Serves the stations of the configuration and moves its tags like the
     // values they stand for (see simTags). Parses the fault options
-    // ("--drop 0.2 --silent 3 ..."); throws ConfigError.
+    // ("--drop 0.2 --silent 3 ..."); throws ConfigError. --pace keeps to the
+    // configuration's line speed.
     SimRunner(const HostConfig& config, const std::string& simArgs);
     ~SimRunner();
     SimRunner(const SimRunner&) = delete;

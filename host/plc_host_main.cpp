@@ -2,9 +2,9 @@
 // the serial line and runs the exchange cycle for the tags of a JSON file.
 #include "DriverApi.h"
 #include "HostConfig.h"
-#include "HostLink.h"
 #include "HostMap.h"
 #include "HostSession.h"
+#include "SerialLink.h"
 #include "SimRunner.h"
 
 #include <QJsonArray>
@@ -13,13 +13,18 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <sched.h>
 #include <set>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -67,7 +72,13 @@ const char kUsage[] =
     "CONFIG is a JSON object:\n"
     "  \"link\":   device, baud, parity (N|E|O), dataBits, stopBits, responseTimeoutMs,\n"
     "            retryLimit, echo (adapter echoes what it sends), turnaroundMs,\n"
-    "            gapUs (silence before a request; default t3.5, none on a pty)\n"
+    "            gapUs (silence before a request; default t3.5, none on a pty),\n"
+    "            interByteMs (pause allowed inside an answer; default 20),\n"
+    "            settleMs (silence awaited after trouble; default max(t3.5, interByteMs)),\n"
+    "            deadAfter (give-ups in a row that switch a station off; default 2, 0 never),\n"
+    "            probeSeconds (an offline station is tried again this often; default 5),\n"
+    "            resetRetries (an accepted answer clears the retry count; default true),\n"
+    "            realtime (real-time priority and locked memory; default false)\n"
     "  \"driver\": maxPerFrame, multiStation, defaultStation, remoteMode, localDeviceId\n"
     "  \"tags\":   [{name, kind, address, station, count, type}]\n"
     "    kind: 0..11 or AREA.WIDTH with AREA di|coil|hr and WIDTH bit|byte|word|dword\n"
@@ -140,7 +151,7 @@ Options parseArgs(int argc, char** argv)
 struct Setup {
     DriverApi api;
     std::unique_ptr<SimRunner> sim;
-    std::unique_ptr<HostLink> link;
+    std::unique_ptr<SerialLink> link;
     std::unique_ptr<HostSession> session;
 
     ~Setup()
@@ -155,6 +166,19 @@ struct Setup {
     }
 };
 
+// A panel runs its link at raised priority: late wake-ups stretch every exchange.
+void enterRealtime()
+{
+    sched_param p{};
+    p.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
+    if (sched_setscheduler(0, SCHED_FIFO, &p) != 0)
+        std::fprintf(stderr, "plc-host: link.realtime: real-time scheduling is not permitted here (%s); "
+                             "running at normal priority\n", std::strerror(errno));
+    if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0)
+        std::fprintf(stderr, "plc-host: link.realtime: memory cannot be locked (%s); it may be paged out\n",
+                     std::strerror(errno));
+}
+
 // Returns 0 or the exit status of a failure (message already printed).
 int prepare(Setup& s, const Options& o, const HostConfig& cfg)
 {
@@ -165,12 +189,16 @@ int prepare(Setup& s, const Options& o, const HostConfig& cfg)
         std::fprintf(stderr, "plc-host: %s\n", error.c_str());
         return kExitFailed;
     }
-    s.link.reset(new HostLink(cfg.link, s.api.CalCRC));
+    s.link.reset(new SerialLink(cfg.link));
     bool ok = o.simulate ? (s.sim->start(error) && s.link->attach(s.sim->hostFd(), false, error)) : s.link->open(error);
     if (!ok) {
         std::fprintf(stderr, "plc-host: %s\n", error.c_str());
         return kExitFailed;
     }
+    // Wake-ups for the line's timing on time, not up to 50 us late.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    if (cfg.link.realtime)
+        enterRealtime();
     s.session.reset(new HostSession(s.api, cfg, *s.link));
     if (o.trace)
         s.session->setTrace(stderr);
@@ -195,18 +223,51 @@ std::string ageText(const TagStatus& s, Clock::time_point now)
 
 std::string codeText(int code) { return code ? std::to_string(code) : "-"; }
 
+// "offline since 08:12:03 (41 s)", or "online".
+std::string stationState(const StationStats& st)
+{
+    if (!st.offline)
+        return "online";
+    char when[16];
+    std::tm local{};
+    localtime_r(&st.offlineSince, &local);
+    std::strftime(when, sizeof when, "%H:%M:%S", &local);
+    return std::string("offline since ") + when + " (" + std::to_string(std::time(nullptr) - st.offlineSince) + " s)";
+}
+
+// Why a tag has no value: the reason in words, the driver's code, the exception.
+std::string tagTrouble(const TagStatus& s)
+{
+    std::string why = s.lastGiveUpCode ? "given up, code " + std::to_string(s.lastGiveUpCode) : "not read yet";
+    if (s.lastException)
+        why += ", exception " + std::to_string(s.lastException);
+    if (s.lastGiveUpCode && !s.lastFailure.empty())
+        why += ": " + s.lastFailure;
+    return why;
+}
+
 std::string stationTable(const HostSession& session)
 {
-    std::string out = "STATION  EXCHANGES  FAILURES  GIVE-UPS  TIME-OUTS  BAD-CRC  EXCEPTIONS  LAST-EXC  LAST-CODE\n";
-    char line[160];
+    std::string out = "STATION  EXCHANGES  FAILURES  GIVE-UPS  TIME-OUTS  BAD-CRC  EXCEPTIONS  LAST-EXC  LAST-CODE"
+                      "  MISMATCH  LATE  STATE / LAST FAILURE\n";
+    char line[320];
     for (const auto& e : session.stations()) {
         const StationStats& st = e.second;
-        std::snprintf(line, sizeof line, "%-7d  %9ld  %8ld  %8ld  %9ld  %7ld  %10ld  %8s  %9s\n", e.first, st.exchanges,
-                      st.failures, st.giveUps, st.timeouts, st.crcErrors, st.exceptions,
-                      codeText(st.lastException).c_str(), codeText(st.lastGiveUpCode).c_str());
+        std::snprintf(line, sizeof line, "%-7d  %9ld  %8ld  %8ld  %9ld  %7ld  %10ld  %8s  %9s  %8ld  %4ld  %s%s%s\n",
+                      e.first, st.exchanges, st.failures, st.giveUps, st.timeouts, st.crcErrors, st.exceptions,
+                      codeText(st.lastException).c_str(), codeText(st.lastGiveUpCode).c_str(), st.mismatches,
+                      st.lateAnswers, stationState(st).c_str(), st.lastFailure.empty() ? "" : " / ",
+                      st.lastFailure.c_str());
         out += line;
     }
     return out;
+}
+
+// A tag's value as shown, or ? while it has none that is current.
+std::string shownValue(const HostSession& session, size_t i)
+{
+    const Tag& t = session.config().tags[i];
+    return session.tags()[i].ok() ? formatValue(t, session.readTag(t)) : "?";
 }
 
 std::string liveTable(const HostSession& session, double rate, double upSeconds)
@@ -225,14 +286,16 @@ std::string liveTable(const HostSession& session, double rate, double upSeconds)
         if (!cfg.readable(t))
             continue;
         const TagStatus& s = session.tags()[i];
-        std::string value = formatValue(t, session.readTag(t));
+        std::string value = shownValue(session, i);
         if (value.size() > 24)
             value = value.substr(0, 21) + "...";
-        std::string state = s.ok() ? "ok" : s.lastGiveUpCode ? "given up (" + std::to_string(s.lastGiveUpCode) + ")" : "waiting";
-        if (s.lastException)
-            state += " exc " + std::to_string(s.lastException);
-        std::snprintf(line, sizeof line, format, t.name.c_str(), std::to_string(cfg.stationOf(t)).c_str(), kindName(t.kind), t.address.c_str(), typeName(t.type), value.c_str(),
-                      ageText(s, now).c_str(), state.c_str());
+        std::string state = s.ok() ? "ok" : tagTrouble(s);
+        const auto st = session.stations().find(cfg.stationOf(t));
+        if (st != session.stations().end() && st->second.offline)
+            state += "; station " + stationState(st->second);
+        std::snprintf(line, sizeof line, format, t.name.c_str(), std::to_string(cfg.stationOf(t)).c_str(),
+                      kindName(t.kind), t.address.c_str(), typeName(t.type), value.c_str(), ageText(s, now).c_str(),
+                      state.c_str());
         out += line;
     }
     return out + "\n" + stationTable(session);
@@ -246,16 +309,18 @@ std::string statusLine(const HostSession& session, double rate, double upSeconds
     std::string out = head;
     for (const auto& e : session.stations()) {
         const StationStats& st = e.second;
-        char part[160];
-        std::snprintf(part, sizeof part, " | st%d exch=%ld fail=%ld giveup=%ld crc=%ld exc=%ld lastexc=%d code=%d", e.first,
-                      st.exchanges, st.failures, st.giveUps, st.crcErrors, st.exceptions, st.lastException,
-                      st.lastGiveUpCode);
+        char part[256];
+        std::snprintf(part, sizeof part,
+                      " | st%d exch=%ld fail=%ld giveup=%ld crc=%ld exc=%ld lastexc=%d code=%d"
+                      " tmo=%ld mis=%ld late=%ld off=%d",
+                      e.first, st.exchanges, st.failures, st.giveUps, st.crcErrors, st.exceptions, st.lastException,
+                      st.lastGiveUpCode, st.timeouts, st.mismatches, st.lateAnswers, st.offline ? 1 : 0);
         out += part;
     }
     out += " |";
-    for (const Tag& t : cfg.tags)
-        if (cfg.readable(t))
-            out += " " + t.name + "=" + formatValue(t, session.readTag(t));
+    for (size_t i = 0; i < cfg.tags.size(); ++i)
+        if (cfg.readable(cfg.tags[i]))
+            out += " " + cfg.tags[i].name + "=" + shownValue(session, i);
     return out;
 }
 
@@ -329,9 +394,11 @@ int commandRead(HostSession& session, const Options& o)
         const TagStatus& s = session.tags()[i];
         const QByteArray bytes = session.readTag(t);
         allOk = allOk && s.ok();
-        std::string why = s.ok() ? "" : s.lastGiveUpCode ? "given up, code " + std::to_string(s.lastGiveUpCode) : "not read in time";
-        if (s.lastException)
-            why += (why.empty() ? "" : ", ") + std::string("exception ") + std::to_string(s.lastException);
+        const auto st = session.stations().find(cfg.stationOf(t));
+        const bool offline = st != session.stations().end() && st->second.offline;
+        std::string why = s.ok() ? "" : s.lastGiveUpCode ? tagTrouble(s) : offline ? "not read" : "not read in time";
+        if (!s.ok() && offline)
+            why += "; station offline (" + st->second.lastFailure + ")";
         if (o.json) {
             QJsonObject j;
             j["name"] = QString::fromStdString(t.name);
@@ -351,6 +418,7 @@ int commandRead(HostSession& session, const Options& o)
             j["ok"] = s.ok();
             j["code"] = s.ok() ? 0 : s.lastGiveUpCode;
             j["exception"] = s.lastException;
+            j["why"] = QString::fromStdString(why);
             tags.append(j);
         } else {
             char line[512];
@@ -372,6 +440,17 @@ int commandRead(HostSession& session, const Options& o)
             j["exceptions"] = static_cast<double>(st.exceptions);
             j["lastException"] = st.lastException;
             j["lastGiveUpCode"] = st.lastGiveUpCode;
+            j["mismatches"] = static_cast<double>(st.mismatches);
+            j["lateAnswers"] = static_cast<double>(st.lateAnswers);
+            j["lastFailure"] = QString::fromStdString(st.lastFailure);
+            j["offline"] = st.offline;
+            if (st.offline) {
+                char since[32];
+                std::tm utc{};
+                gmtime_r(&st.offlineSince, &utc);
+                std::strftime(since, sizeof since, "%Y-%m-%dT%H:%M:%SZ", &utc);
+                j["offlineSince"] = since;
+            }
             stations[QString::number(e.first)] = j;
         }
         QJsonObject root;
@@ -446,10 +525,20 @@ int commandWrite(HostSession& session, const Options& o, const std::vector<Assig
         case 1: what = "acknowledged"; break;
         case 2: what = "given up, code " + std::to_string(j.giveUpCode); break;
         case 3: what = "nothing to send"; break;
-        default: what = idleTurns >= 3 ? "replaced by a later write of the same range" : "not acknowledged in time"; break;
+        default: {
+            const auto st = session.stations().find(cfg.stationOf(t));
+            if (st != session.stations().end() && st->second.offline)
+                what = "not sent: station " + std::to_string(st->first) + " is offline (" + st->second.lastFailure +
+                       ")";
+            else
+                what = idleTurns >= 3 ? "replaced by a later write of the same range" : "not acknowledged in time";
+            break;
+        }
         }
         if (j.exception)
             what += ", exception " + std::to_string(j.exception);
+        if (j.status == 2 && !j.failure.empty())
+            what += ": " + j.failure;
         std::printf("%s=%s: %s\n", t.name.c_str(), j.text.c_str(), what.c_str());
         allOk = allOk && j.status == 1;
     }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the benchmarks as the driver ships (RelWithDebInfo) in build-bench/
 # (or $BUILD_DIR) and runs them all: the driver's CPU and allocation figures,
-# the scan efficiency of the read-list grouping, and plc-host against
-# libmodbus over a pty. Everything printed is also kept in
+# the scan efficiency of the read-list grouping, plc-host against libmodbus
+# over a pty, plc-host's cost as the tag table grows, and its exchange period
+# on a paced line (with a plot). Everything printed is also kept in
 # $BUILD_DIR/bench-results.txt. docs/performance.md explains the figures.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -10,7 +11,7 @@ build="${BUILD_DIR:-$root/build-bench}"
 out="$build/bench-results.txt"
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEMO_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j2 --target driver_bench scan_efficiency compare_libmodbus
+cmake --build "$build" -j2 --target driver_bench scan_efficiency compare_libmodbus host_scale plc-host plc-sim
 
 load="$(cut -d' ' -f1 /proc/loadavg)"
 if awk -v l="$load" 'BEGIN { exit !(l > 0.5) }'; then
@@ -33,6 +34,12 @@ fi
     echo
     echo "==== compare_libmodbus"
     "$build/benchmarks/compare_libmodbus" --seconds 6 --rounds 6
+    echo
+    echo "==== host_scale"
+    "$build/benchmarks/host_scale" --seconds 3
+    echo
+    echo "==== exchange period on a paced line (scripts/bench-line.sh)"
+    BUILD_DIR="$build" "$root/scripts/bench-line.sh"
     echo
     echo "load:   $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) after the run"
 } 2>&1 | tee "$out"

@@ -13,7 +13,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 build="${BUILD_DIR:-$root/build-fuzz}"
-targets=(fuzz_answer_intake fuzz_host_calls fuzz_read_list)
+targets=(fuzz_answer_intake fuzz_host_calls fuzz_read_list fuzz_rtu_framing)
 
 CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]}"

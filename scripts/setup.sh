@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config qtbase5-dev libgtest-dev googletest libbenchmark-dev
-          libmodbus-dev python3 clang libclang-rt-14-dev valgrind)
+          libmodbus-dev python3 clang libclang-rt-14-dev valgrind gnuplot-nox)
 # "setup.sh demo": only what the demo builds (library, plc-host, plc-sim).
 [ "${1:-}" = "demo" ] && packages=(cmake make g++ pkg-config qtbase5-dev libmodbus-dev)
 missing=()

@@ -96,13 +96,18 @@ long simArgInteger(const std::string& opt, const std::string& v, long lo, long h
 bool simOptionTakesValue(const std::string& opt)
 {
     static const char* const withValue[] = {"--stations", "--drop",   "--corrupt", "--delay-ms", "--silent",
-                                            "--exception", "--seed", "--gap-us",  "--dump"};
+                                            "--exception", "--seed", "--gap-us",  "--dump",
+                                            "--split-ms", "--late-ms", "--late-rate"};
     return std::find(std::begin(withValue), std::end(withValue), opt) != std::end(withValue);
 }
 
-bool applySimOption(const std::string& opt, const std::string& v, SimOptions& o, std::string& dumpPath)
+bool applySimOption(const std::string& opt, const std::string& v, SimOptions& o, std::string& dumpPath, bool& pace)
 {
     if (opt == "--no-animate") o.animate = false;
+    else if (opt == "--pace") pace = true;
+    else if (opt == "--split-ms") o.splitMs = static_cast<int>(simArgInteger(opt, v, 0, 60000));
+    else if (opt == "--late-ms") o.lateMs = static_cast<int>(simArgInteger(opt, v, 0, 600000));
+    else if (opt == "--late-rate") o.lateRate = simArgNumber(opt, v, 0, 1);
     else if (opt == "--stations") o.stations = stationList(opt, v);
     else if (opt == "--drop") o.dropRate = simArgNumber(opt, v, 0, 1);
     else if (opt == "--corrupt") o.corruptRate = simArgNumber(opt, v, 0, 1);

@@ -102,6 +102,13 @@ void putCrc(std::vector<uint8_t>& frame)
 
 }  // namespace
 
+void simPaceLine(SimOptions& o, long baud, char parity, int dataBits, int stopBits)
+{
+    const int bitsPerChar = 1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits;
+    o.paceCharUs = std::lround(bitsPerChar * 1e6 / double(baud));
+    o.paceGapUs = baud <= 19200 ? std::lround(3.5 * bitsPerChar * 1e6 / double(baud)) : 1750;
+}
+
 uint16_t simCrc16(const uint8_t* data, size_t len)
 {
     uint16_t crc = 0xFFFF;
@@ -364,7 +371,39 @@ struct SimController::Impl {
         }
     }
 
-    void handleFrame(int fd, const uint8_t* f, size_t len, const std::atomic<bool>& stop)
+    // Writes the answer as the line would carry it: paced by the character
+    // time, with a pause in the middle when asked for.
+    void sendAnswer(int fd, const std::vector<uint8_t>& answer, Clock::time_point start, const std::atomic<bool>& stop)
+    {
+        const size_t half = opt.splitMs > 0 ? answer.size() / 2 : answer.size();
+        if (opt.paceCharUs <= 0) {
+            writeAll(fd, std::vector<uint8_t>(answer.begin(), answer.begin() + long(half)), stop);
+            if (half < answer.size() && sleepUnlessStopped(opt.splitMs, stop))
+                writeAll(fd, std::vector<uint8_t>(answer.begin() + long(half), answer.end()), stop);
+            return;
+        }
+        const auto charTime = std::chrono::microseconds(opt.paceCharUs);
+        size_t sent = 0;
+        while (sent < answer.size() && !stop.load()) {
+            // A byte reaches the other end once its last bit is on the wire.
+            const Clock::time_point due = start + charTime * long(sent + 1) +
+                                          (sent >= half ? std::chrono::milliseconds(opt.splitMs) : Clock::duration(0));
+            // Timers wake up late: the last stretch before a due byte is kept by the clock.
+            std::this_thread::sleep_until(due - std::chrono::microseconds(150));
+            while (Clock::now() < due)
+                ;
+            size_t ready = sent + 1;
+            const Clock::time_point now = Clock::now();
+            while (ready < answer.size() && (ready < half || sent >= half) &&
+                   start + charTime * long(ready + 1) + (ready >= half ? std::chrono::milliseconds(opt.splitMs)
+                                                                       : Clock::duration(0)) <= now)
+                ++ready;
+            writeAll(fd, std::vector<uint8_t>(answer.begin() + long(sent), answer.begin() + long(ready)), stop);
+            sent = ready;
+        }
+    }
+
+    void handleFrame(int fd, const uint8_t* f, size_t len, Clock::time_point arrived, const std::atomic<bool>& stop)
     {
         const int station = f[0];
         if (station == 0) {
@@ -408,9 +447,18 @@ struct SimController::Impl {
             }
             ++cnt.answered;
         }
-        if (opt.delayMs > 0 && !sleepUnlessStopped(opt.delayMs, stop))
+        int delayMs = opt.delayMs;
+        if (opt.lateMs > 0 && uni(rng) < opt.lateRate) {
+            delayMs += opt.lateMs;
+            std::lock_guard<std::mutex> lk(mu);
+            ++cnt.late;
+        }
+        if (delayMs > 0 && !sleepUnlessStopped(delayMs, stop))
             return;
-        writeAll(fd, answer, stop);
+        // Paced: the request took its wire time, then the line kept t3.5 before the answer.
+        const Clock::time_point start = std::max(Clock::now(), arrived + std::chrono::microseconds(
+                                                                        opt.paceCharUs * long(len) + opt.paceGapUs));
+        sendAnswer(fd, answer, start, stop);
     }
 
     void handleGarbage()
@@ -479,6 +527,7 @@ int SimController::serve(int fd, const std::atomic<bool>& stop)
     buf.reserve(2 * kMaxAdu);
     uint8_t chunk[512];
     Clock::time_point lastByte = Clock::now();
+    Clock::time_point firstByte = lastByte;
     int result = 0;
 
     while (!stop.load()) {
@@ -502,7 +551,7 @@ int SimController::serve(int fd, const std::atomic<bool>& stop)
             // Line silent for t3.5: whatever is left is one frame of a length we could not predict, or noise.
             if (!buf.empty() && Clock::now() - lastByte >= gap) {
                 if (crcOk(buf.data(), buf.size()))
-                    d->handleFrame(fd, buf.data(), buf.size(), stop);
+                    d->handleFrame(fd, buf.data(), buf.size(), firstByte, stop);
                 else
                     d->handleGarbage();
                 buf.clear();
@@ -512,6 +561,8 @@ int SimController::serve(int fd, const std::atomic<bool>& stop)
 
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n > 0) {
+            if (buf.empty())
+                firstByte = Clock::now();
             buf.insert(buf.end(), chunk, chunk + n);
             lastByte = Clock::now();
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
@@ -532,7 +583,7 @@ int SimController::serve(int fd, const std::atomic<bool>& stop)
             size_t need = expectedRequestLength(buf.data() + pos, buf.size() - pos);
             if (need == 0 || need > kMaxAdu || buf.size() - pos < need || !crcOk(buf.data() + pos, need))
                 break;
-            d->handleFrame(fd, buf.data() + pos, need, stop);
+            d->handleFrame(fd, buf.data() + pos, need, pos ? Clock::now() : firstByte, stop);
             pos += need;
         }
         buf.erase(buf.begin(), buf.begin() + long(pos));
@@ -622,6 +673,7 @@ bool SimController::dumpJson(const std::string& path) const
     json += ",\"exceptions\":" + std::to_string(c.exceptions);
     json += ",\"ignoredBadCrc\":" + std::to_string(c.ignoredBadCrc);
     json += ",\"ignoredStation\":" + std::to_string(c.ignoredStation);
+    json += ",\"late\":" + std::to_string(c.late);
     json += "}}\n";
 
     FILE* f = std::fopen(path.c_str(), "w");

@@ -51,7 +51,18 @@ struct SimOptions {
     bool animate = true;
     std::vector<SimTag> tags;
     int frameGapUs = 2000;  // line silence that ends a frame (t3.5); 2 ms suits a pty
+    // Answers leave no faster than a real line carries them: after the
+    // request's own wire time and t3.5, one character per paceCharUs.
+    // 0 = off (answers are written whole at once).
+    long paceCharUs = 0;
+    long paceGapUs = 0;       // t3.5 of the paced line
+    int splitMs = 0;          // pause in the middle of every answer (an adapter delivering in bursts)
+    int lateMs = 0;           // some answers held back this long
+    double lateRate = 0.01;   // share of answers held back when lateMs is set
 };
+
+// Fills paceCharUs and paceGapUs from the line's settings (t3.5 is 1.75 ms above 19,200 baud).
+void simPaceLine(SimOptions& options, long baud, char parity, int dataBits, int stopBits);
 
 class SimController {
 public:
@@ -78,6 +89,7 @@ public:
         long exceptions;     // exception answers sent
         long ignoredBadCrc;  // frames (or noise) with a bad CRC
         long ignoredStation; // good frames for a station not served or silent
+        long late;           // answers held back by --late-ms
     };
     Counters counters() const;
 

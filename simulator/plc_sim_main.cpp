@@ -15,6 +15,7 @@
 #include <pty.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <string>
 #include <termios.h>
 #include <thread>
@@ -56,6 +57,13 @@ const char kUsage[] =
     "                     requests touching addresses FIRST..LAST (0..65535) of\n"
     "                     AREA coil|di|hr get exception CODE (1..255); repeatable\n"
     "  --seed N           random seed, 0..4294967295            [1]\n"
+    "  --split-ms MS      a pause inside every answer, 0..60000  [0]\n"
+    "  --late-ms MS       some answers held back that long,     [0]\n"
+    "                     0..600000\n"
+    "  --late-rate RATE   share of answers held back, 0..1      [0.01]\n"
+    "Timing:\n"
+    "  --pace             answers leave at the line's speed (--baud, --parity, ...),\n"
+    "                     after the request's wire time and t3.5  [off]\n"
     "\n"
     "Memory of each station: 10000 coils, 10000 discrete inputs, 10000 holding\n"
     "registers, addresses 0..9999, no input registers; a request beyond them gets\n"
@@ -134,6 +142,7 @@ int main(int argc, char** argv)
     std::string dumpPath;
     double seconds = 0;
     bool gapGiven = false;
+    bool pace = false;
 
     try {
         for (int i = 1; i < argc; ++i) {
@@ -142,8 +151,8 @@ int main(int argc, char** argv)
                 std::fputs(kUsage, stdout);
                 return 0;
             }
-            if (a == "--no-animate") {
-                applySimOption(a, "", opt, dumpPath);
+            if (a == "--no-animate" || a == "--pace") {
+                applySimOption(a, "", opt, dumpPath, pace);
                 continue;
             }
             static const char* const lineOptions[] = {"--device", "--baud", "--parity", "--data-bits",
@@ -166,7 +175,7 @@ int main(int argc, char** argv)
             else if (a == "--seconds") seconds = simArgNumber(a, v, 0.001, 1e9);
             else {
                 gapGiven = gapGiven || a == "--gap-us";
-                applySimOption(a, v, opt, dumpPath);
+                applySimOption(a, v, opt, dumpPath, pace);
             }
         }
     } catch (const BadArg& e) {
@@ -179,6 +188,11 @@ int main(int argc, char** argv)
         // USB adapters hand bytes over in bursts, and a split frame would be lost.
         int bitsPerChar = 1 + line.dataBits + (line.parity == 'N' ? 0 : 1) + line.stopBits;
         opt.frameGapUs = std::max(2000, int(3.5 * bitsPerChar * 1e6 / double(line.baud)) + 1);
+    }
+
+    if (pace) {
+        simPaceLine(opt, line.baud, line.parity, line.dataBits, line.stopBits);
+        prctl(PR_SET_TIMERSLACK, 1UL);  // bytes leave on time, not up to 50 us late
     }
 
     std::unique_ptr<SimController> sim;

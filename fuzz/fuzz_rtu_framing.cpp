@@ -1,0 +1,62 @@
+// plc-host's answer framing: any bytes, cut into pieces that arrive at any
+// times, against a request of any shape. It must always come to an end, and
+// an answer it passes on (or takes for an exception) must carry the right
+// CRC, station and function.
+//
+// Input: station, function, address, quantity, the expected answer length,
+// then pieces (a delay in 100 us steps and a length-prefixed blob).
+#include "RtuFraming.h"
+#include "fuzz_support.h"
+
+namespace {
+
+bool crcRight(const uint8_t* p, int n)
+{
+    const unsigned short c = CalCRC(const_cast<uint8_t*>(p), static_cast<unsigned short>(n - 2));
+    return n >= 4 && p[n - 2] == (c & 0xFF) && p[n - 1] == (c >> 8);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    fuzz::Input in{data, size};
+    uint8_t request[8] = {in.u8(), in.u8(), in.u8(), in.u8(), in.u8(), in.u8()};
+    const unsigned short crc = CalCRC(request, 6);
+    request[6] = static_cast<uint8_t>(crc & 0xFF);
+    request[7] = static_cast<uint8_t>(crc >> 8);
+    const int pick = in.u8();
+    const int answerLen = pick == 0 ? -1 : pick % 64;
+    const bool modbus = in.u8() != 0xFF;
+
+    host::FramingTimes times;
+    times.startUs = 0;
+    times.deadlineUs = 200000;
+    times.interByteUs = 20000;
+    host::AnswerFramer framer(request, 8, answerLen == 0 ? 1 : answerLen, modbus, times, CalCRC);
+    int64_t now = 0;
+    while (!in.empty()) {
+        now += 100 * static_cast<int64_t>(in.u16() % 4096);
+        if (framer.complete(now))
+            break;
+        const QByteArray piece = in.blob();
+        framer.add(reinterpret_cast<const uint8_t*>(piece.constData()), piece.size(), now);
+    }
+    // However the bytes came, the wait ends.
+    fuzz::require(framer.complete(std::max(now, framer.wakeAtUs())), "the answer never ends");
+    fuzz::require(framer.wakeAtUs() <= 2 * times.deadlineUs + times.interByteUs, "the wait outlasts its limit");
+
+    const host::Verdict v = framer.verdict();
+    const QByteArray& got = framer.received();
+    const auto* b = reinterpret_cast<const uint8_t*>(got.constData());
+    fuzz::require(v.frameLength >= 0 && v.frameLength <= got.size(), "frame beyond the bytes received");
+    if (modbus && v.status == host::AnswerStatus::Ok) {
+        fuzz::require(crcRight(b, v.frameLength), "an answer with a wrong CRC passed");
+        fuzz::require(b[0] == request[0] && b[1] == request[1], "an answer for another station or function passed");
+        fuzz::require(answerLen < 0 || v.frameLength == answerLen, "an answer of the wrong length passed");
+    }
+    if (modbus && v.status == host::AnswerStatus::Exception)
+        fuzz::require(v.frameLength == 5 && crcRight(b, 5) && b[0] == request[0] && b[1] == (request[1] | 0x80),
+                      "a foreign or broken exception answer was taken");
+    return 0;
+}

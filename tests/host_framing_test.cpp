@@ -1,0 +1,176 @@
+// plc-host's answer framing: when an answer is complete, and whether it may
+// reach the driver. Frames are hex; CRC stands for the checksum of every
+// byte before it.
+#include "RtuFraming.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+using host::AnswerStatus;
+
+QByteArray frame(const std::string& text)
+{
+    QByteArray out;
+    std::istringstream words(text);
+    std::string w;
+    while (words >> w) {
+        if (w == "CRC") {
+            const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(out.data()), out.size());
+            out.append(static_cast<char>(crc & 0xFF)).append(static_cast<char>(crc >> 8));
+        } else {
+            out.append(static_cast<char>(std::stoi(w, nullptr, 16)));
+        }
+    }
+    return out;
+}
+
+const char* const kRead03 = "01 03 00 64 00 02 CRC";        // two registers: 9-byte answer
+const char* const kRead01 = "01 01 00 08 00 0A CRC";        // ten coils: 7-byte answer
+const char* const kWrite10 = "01 10 00 64 00 02 04 00 01 00 02 CRC";
+const char* const kWrite05 = "01 05 00 03 FF 00 CRC";
+
+const char* const kForeign = "wrong station or function";
+const char* const kShort5 = "incomplete answer (5 of 9 bytes)";
+
+struct JudgeCase {
+    const char* name;
+    const char* request;
+    const char* answer;
+    int answerLen;
+    AnswerStatus status;
+    int frameLength;
+    const char* words;  // failureText
+};
+
+const JudgeCase kJudgeCases[] = {
+    {"read_ok", kRead03, "01 03 04 00 0A 00 0B CRC", 9, AnswerStatus::Ok, 9, "ok"},
+    {"read_bad_crc", kRead03, "01 03 04 00 0A 00 0B 00 00", 9, AnswerStatus::BadCrc, 9, "bad CRC"},
+    {"read_other_station", kRead03, "02 03 04 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, kForeign},
+    {"read_other_function", kRead03, "01 04 04 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, kForeign},
+    {"read_wrong_byte_count", kRead03, "01 03 03 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, "wrong byte count"},
+    {"read_three_registers", kRead03, "01 03 06 00 0A 00 0B 00 0C CRC", 11, AnswerStatus::Mismatch, 11,
+     "wrong byte count"},
+    {"read_exception", kRead03, "01 83 02 CRC", 9, AnswerStatus::Exception, 5, "exception 02 illegal data address"},
+    {"exception_0B", kRead03, "01 83 0B CRC", 9, AnswerStatus::Exception, 5,
+     "exception 0B gateway target device failed to respond"},
+    {"exception_unnamed", kRead03, "01 83 42 CRC", 9, AnswerStatus::Exception, 5, "exception 42"},
+    {"exception_other_station", kRead03, "02 83 02 CRC", 9, AnswerStatus::Mismatch, 5, kForeign},
+    {"exception_bad_crc", kRead03, "01 83 02 00 00", 9, AnswerStatus::Incomplete, 5, kShort5},
+    {"short_whole_foreign_frame", kRead03, "02 05 00 03 FF 00 CRC", 9, AnswerStatus::Mismatch, 8,
+     kForeign},
+    {"short", kRead03, "01 03 04 00 0A", 9, AnswerStatus::Incomplete, 5, kShort5},
+    {"trailing_bytes_foreign", kRead03, "01 03 04 00 0A 00 0B CRC 01 03", 9, AnswerStatus::Ok, 9, "ok"},
+    {"coils_ok", kRead01, "01 01 02 55 01 CRC", 7, AnswerStatus::Ok, 7, "ok"},
+    {"coils_byte_count_for_8", kRead01, "01 01 01 55 CRC", 6, AnswerStatus::Mismatch, 6, "wrong byte count"},
+    {"write10_echo", kWrite10, "01 10 00 64 00 02 CRC", 8, AnswerStatus::Ok, 8, "ok"},
+    {"write10_wrong_quantity", kWrite10, "01 10 00 64 00 03 CRC", 8, AnswerStatus::Mismatch, 8,
+     "echo does not match the request"},
+    {"write10_wrong_address", kWrite10, "01 10 00 65 00 02 CRC", 8, AnswerStatus::Mismatch, 8,
+     "echo does not match the request"},
+    {"write05_wrong_value", kWrite05, "01 05 00 03 00 00 CRC", 8, AnswerStatus::Mismatch, 8,
+     "echo does not match the request"},
+    {"any_length", kRead03, "01 03 04 00 0A 00 0B CRC", -1, AnswerStatus::Ok, 9, "ok"},
+    {"any_length_bad_crc", kRead03, "01 03 04 00 0A 00 0B CRC 55", -1, AnswerStatus::BadCrc, 10, "bad CRC"},
+    {"nothing", kRead03, "", 9, AnswerStatus::Timeout, 0, "no answer (time-out)"},
+    {"one_byte", kRead03, "01", 9, AnswerStatus::Incomplete, 1, "incomplete answer (1 of 9 bytes)"},
+};
+
+TEST(HostFraming, JudgesAnswersAgainstTheirRequest)
+{
+    for (const JudgeCase& c : kJudgeCases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray req = frame(c.request), ans = frame(c.answer);
+        const host::Verdict v = host::judgeAnswer(reinterpret_cast<const uint8_t*>(req.constData()), req.size(),
+                                                  reinterpret_cast<const uint8_t*>(ans.constData()), ans.size(),
+                                                  c.answerLen, true, CalCRC);
+        EXPECT_EQ(host::statusName(v.status), std::string(host::statusName(c.status)));
+        EXPECT_EQ(v.frameLength, c.frameLength);
+        EXPECT_EQ(host::failureText(v, ans.size(), c.answerLen), c.words);
+    }
+    // Remote frames belong to the far end: passed on as they came.
+    const QByteArray req = frame(kRead03), remote = frame("AA BB CC");
+    const host::Verdict v = host::judgeAnswer(reinterpret_cast<const uint8_t*>(req.constData()), req.size(),
+                                              reinterpret_cast<const uint8_t*>(remote.constData()), 3, -1, false,
+                                              CalCRC);
+    EXPECT_EQ(v.status, AnswerStatus::Ok);
+    EXPECT_EQ(v.frameLength, 3);
+}
+
+// Times in microseconds from the end of the request; the response time-out
+// ends at 200,000, the inter-byte time-out is 20,000.
+struct FramingCase {
+    const char* name;
+    int answerLen;
+    const char* pieces;  // "TIME:HEX | TIME:HEX"
+    int64_t openAt;      // not complete yet at this time
+    int64_t doneAt;      // complete at this time
+    AnswerStatus status;
+};
+
+const FramingCase kFramingCases[] = {
+    {"whole", 9, "1000:01 03 04 00 0A 00 0B CRC", 999, 1000, AnswerStatus::Ok},
+    {"split_by_15_ms", 9, "1000:01 03 04 00 | 16000:0A 00 0B CRC", 15999, 16000, AnswerStatus::Ok},
+    {"split_by_150_ms", 9, "1000:01 03 04 00 | 151000:0A 00 0B CRC", 150000, 151000, AnswerStatus::Ok},
+    {"burst_over_the_deadline", 9, "199000:01 03 04 00 | 215000:0A 00 0B CRC", 214999, 215000, AnswerStatus::Ok},
+    {"silence_ends_fixed_length_only_at_the_deadline", 9, "1000:01 03 04 00", 199999, 200000,
+     AnswerStatus::Incomplete},
+    {"trickle_past_the_deadline", 9, "195000:01 | 210000:03", 229999, 230000, AnswerStatus::Incomplete},
+    {"exception_ends_at_once", 9, "1000:01 83 02 CRC", 999, 1000, AnswerStatus::Exception},
+    {"exception_shape_bad_crc_waits", 9, "1000:01 83 02 00 00", 199999, 200000, AnswerStatus::Incomplete},
+    {"any_length_ends_on_silence", -1, "1000:01 03 04 00 | 15000:0A 00 0B CRC", 34999, 35000, AnswerStatus::Ok},
+    {"nothing", 9, "", 199999, 200000, AnswerStatus::Timeout},
+    {"late_piece_after_the_end", 9, "1000:01 03 04 00 0A 00 0B CRC | 2000:01 03", 999, 1000, AnswerStatus::Ok},
+};
+
+TEST(HostFraming, EndsAnswersByLengthExceptionOrTimeOut)
+{
+    const QByteArray req = frame(kRead03);
+    host::FramingTimes times;
+    times.startUs = 0;
+    times.deadlineUs = 200000;
+    times.interByteUs = 20000;
+    for (const FramingCase& c : kFramingCases) {
+        SCOPED_TRACE(c.name);
+        host::AnswerFramer framer(reinterpret_cast<const uint8_t*>(req.constData()), req.size(), c.answerLen, true,
+                                  times, CalCRC);
+        // The CRC token covers the whole answer so far, across pieces.
+        QByteArray whole;
+        std::vector<std::pair<int64_t, int>> cuts;
+        std::istringstream in(c.pieces);
+        std::string piece;
+        while (std::getline(in, piece, '|')) {
+            const size_t colon = piece.find(':');
+            if (colon == std::string::npos)
+                continue;
+            const QByteArray before = whole;
+            QByteArray text = QByteArray::fromStdString(piece.substr(colon + 1));
+            whole = frame(test::hex(before) + " " + text.toStdString());
+            cuts.push_back({std::stoll(piece.substr(0, colon)), whole.size()});
+        }
+        // Pieces up to openAt, then the answer must still be open; the rest
+        // (up to completion, as the link stops reading there), then done.
+        int fed = 0;
+        bool checkedOpen = false;
+        for (const auto& cut : cuts) {
+            if (!checkedOpen && cut.first > c.openAt) {
+                EXPECT_FALSE(framer.complete(c.openAt));
+                checkedOpen = true;
+            }
+            if (framer.complete(cut.first))
+                break;
+            framer.add(reinterpret_cast<const uint8_t*>(whole.constData()) + fed, cut.second - fed, cut.first);
+            fed = cut.second;
+        }
+        if (!checkedOpen) {
+            EXPECT_FALSE(framer.complete(c.openAt));
+        }
+        EXPECT_TRUE(framer.complete(c.doneAt));
+        EXPECT_EQ(host::statusName(framer.verdict().status), std::string(host::statusName(c.status)));
+    }
+}
+
+}  // namespace
