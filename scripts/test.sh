@@ -4,6 +4,8 @@
 #   asan      the same under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan      the stress tests under ThreadSanitizer
 #   armhf     the 32-bit ARM build's tests under qemu-arm (scripts/cross-armhf.sh)
+#   packages  Debian packages built and checked with lintian (scripts/package.sh), then unpacked
+#             and used (tests/install/check_packages.sh)
 #   fuzz      each libFuzzer target for 60 s (scripts/fuzz.sh)
 # Every step runs even when an earlier one failed. The last line counts every test run:
 #   tests: N passed, M failed
@@ -57,6 +59,10 @@ run ctest --preset tsan
 
 step "32-bit ARM target under qemu-arm (preset armhf)"
 run bash scripts/cross-armhf.sh
+
+step "Debian packages"
+run bash scripts/package.sh
+run bash tests/install/check_packages.sh dist
 
 step "fuzzing (60 s a target, preset fuzz)"
 run bash scripts/fuzz.sh 60
