@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Pieces the scripts share. Source it: . "$root/scripts/lib.sh"
 
 # Runs a command as root: directly when we are root, else through sudo.

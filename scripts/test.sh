@@ -11,7 +11,7 @@
 #   tests: N passed, M failed
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-cd "$root"
+cd "$root" || exit 1
 start=$(date +%s)
 passed=0
 failed=0
@@ -67,7 +67,7 @@ run bash tests/install/check_packages.sh dist
 step "fuzzing (60 s a target, preset fuzz)"
 run bash scripts/fuzz.sh 60
 
-step done
+step "done"
 echo "suite took $(( ($(date +%s) - start) / 60 )) min $(( ($(date +%s) - start) % 60 )) s"
 echo "tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -36,7 +36,8 @@ case $mode in
     pkg-config)
         export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
         make -s -C "$work" -f "$src/Makefile" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "build failed"; }
-        export LD_LIBRARY_PATH=$(pkg-config --variable=libdir kemo_ipc_rtu)
+        LD_LIBRARY_PATH=$(pkg-config --variable=libdir kemo_ipc_rtu)
+        export LD_LIBRARY_PATH
         ;;
     find_package)
         { cmake -S "$src" -B "$work" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF &&
@@ -57,5 +58,8 @@ pty=$(sed -n 's/^PTY //p' "$work/sim.out" | head -n 1)
 expected='hr 100..103: 1100 1101 1102 1103
 hr 200: 4321 (write acknowledged)
 coils 0..7: 0 0 1 0 0 1 0 0'
-[ "$(cat "$work/out.txt")" = "$expected" ] || { diff <(echo "$expected") "$work/out.txt" || true; fail "unexpected values"; }
+if [ "$(cat "$work/out.txt")" != "$expected" ]; then
+    diff <(echo "$expected") "$work/out.txt"
+    fail "unexpected values"
+fi
 echo "check_install $mode: ok"
