@@ -51,16 +51,22 @@ int openLine(const char* path, speed_t speed)
 {
     int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios tio{};
-    if (fd < 0 || tcgetattr(fd, &tio) != 0)
+    if (fd < 0)
         return -1;
+    if (tcgetattr(fd, &tio) != 0) {
+        close(fd);
+        return -1;
+    }
     cfmakeraw(&tio);
     tio.c_cflag = (tio.c_cflag & ~(CSIZE | PARENB | CSTOPB | CRTSCTS)) | CS8 | CLOCAL | CREAD;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);
-    if (tcsetattr(fd, TCSANOW, &tio) != 0)
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        close(fd);
         return -1;
+    }
     tcflush(fd, TCIOFLUSH);
     return fd;
 }
@@ -109,6 +115,8 @@ bool exchange(int fd, std::chrono::microseconds silence)
     if (write(fd, frame.constData(), size_t(frame.size())) != frame.size())
         std::perror("write");
     tcdrain(fd);
+    // The time-out covers answerLen bytes on the line plus the controller's turnaround; too short a
+    // wait only costs a retry. A short or broken answer is handed over as none: the driver then resends.
     QByteArray answer;
     if (answerLen != 0) {
         answer = readAnswer(fd, answerLen > 0 ? answerLen : 256, Clock::now() + std::chrono::milliseconds(500));
