@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the driver library and its unit tests for 32-bit ARM Linux (armhf),
-# the driver's real target, and runs every test under qemu-arm.
+# Builds the driver library, its unit tests, plc-host and plc-sim for 32-bit
+# ARM Linux (armhf), the driver's real target, and runs the tests under
+# qemu-arm (not the integration tests, which start the programs themselves).
 #
 #   scripts/cross-armhf.sh            builds with the CMake preset armhf into <repo>/build-armhf
 #
@@ -9,7 +10,7 @@
 #   - dpkg --add-architecture armhf, then apt-get update (so that apt can
 #     download armhf packages; nothing armhf is installed into the system);
 #   - installs g++-arm-linux-gnueabihf and qemu-user.
-# It downloads the armhf Qt 5 Core and GoogleTest packages once (into
+# It downloads the armhf Qt 5 Core, GoogleTest and libmodbus packages once (into
 # build-armhf/debs, or KEMO_ARMHF_DEB_CACHE), unpacks them into
 # build-armhf/sysroot, configures, builds, and runs ctest --preset armhf
 # (every test under qemu-arm but the wall-clock budgets, which emulation
@@ -35,11 +36,13 @@ die() { printf 'cross-armhf: error: %s\n' "$*" >&2; exit 1; }
 
 # Qt 5 Core with its runtime dependencies (what libQt5Core.so.5 and
 # libglib-2.0.so.0 name as NEEDED, less libc/libstdc++/libgcc, which come
-# with the cross compiler), Qt's headers and CMake packages, and GoogleTest.
+# with the cross compiler), Qt's headers and CMake packages, GoogleTest, and
+# libmodbus for plc-sim and plc-host.
 packages=(
   libqt5core5a qtbase5-dev
   libicu72 libpcre2-16-0 libpcre2-8-0 libdouble-conversion3 zlib1g libzstd1 libglib2.0-0
   libgtest-dev
+  libmodbus5 libmodbus-dev
 )
 
 apt_updated=0

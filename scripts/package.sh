@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian packages into dist/ with CPack and checks each with lintian
 # (an error fails the script; warnings are shown):
-#   native (amd64): kemo-ipc-rtu1, kemo-ipc-rtu-dev, kemo-ipc-rtu-tools, from the preset default (build/);
-#   armhf: kemo-ipc-rtu1, kemo-ipc-rtu-dev, from the cross build of scripts/cross-armhf.sh (build-armhf/),
-#          which is made first (without its tests) when missing. plc-host and plc-sim are not cross-built
-#          (they would need libmodbus for armhf in the sysroot), so there is no armhf tools package.
+#   native (amd64) from the preset default (build/), and armhf from the cross build of
+#   scripts/cross-armhf.sh (build-armhf/, made first without its tests when missing):
+#   kemo-ipc-rtu1 (the library), kemo-ipc-rtu-dev, kemo-ipc-rtu-tools (plc-host, plc-sim).
 #
 #   scripts/package.sh [native] [armhf]        default: both
 #

@@ -3,7 +3,8 @@
 # the native ones unpacked into a scratch root with dpkg -x (the library, the
 # development files, the tools), host-minimal built against that root with
 # pkg-config and with find_package and run against the packaged plc-sim; the
-# armhf library package holds a 32-bit ARM library with the right soname.
+# armhf library package holds a 32-bit ARM library with the right soname, and
+# the armhf plc-sim, run under qemu-arm, serves host-minimal.
 #   check_packages.sh [DIST]        default: <repo>/dist
 # Ends with "package checks: N passed, M failed".
 set -uo pipefail
@@ -45,6 +46,20 @@ arm_lib() {
         [ "$(readlink "$scratch/armhf/usr/lib/libkemo_ipc_rtu.so.1")" = libkemo_ipc_rtu.so.1.0.0 ]
 }
 check "armhf library: 32-bit ARM ELF, soname libkemo_ipc_rtu.so.1" arm_lib
+
+# The armhf tools under user-mode emulation, their libraries from the cross build's sysroot.
+sysroot=$here/../../build-armhf/sysroot
+cat >"$scratch/plc-sim-armhf" <<EOS
+#!/bin/sh
+exec qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH=$sysroot/usr/lib/arm-linux-gnueabihf \\
+    "$scratch/armhf/usr/bin/plc-sim" "\$@"
+EOS
+chmod +x "$scratch/plc-sim-armhf"
+arm_sim() {
+    dpkg -x "$(ls "$dist"/kemo-ipc-rtu-tools_*_armhf.deb)" "$scratch/armhf" &&
+        bash "$here/check_install.sh" pkg-config "$root/usr" "$scratch/plc-sim-armhf" "$scratch/armsim"
+}
+check "armhf plc-sim under qemu-arm serves host-minimal" arm_sim
 
 echo "package checks: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
