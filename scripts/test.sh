@@ -17,23 +17,23 @@ passed=0
 failed=0
 step() { echo; echo "==== $* ($(date +%T))"; }
 
-# Runs a command, shows its output and adds up what it counted: a closing
-# "N passed, M failed" line, else ctest's summary. A command that fails
+# Runs a command, shows its output and adds up what it counted: ctest's
+# summary, else a closing "N passed, M failed" line. A command that fails
 # without counting a failure (a build, say) counts as one failed test.
 run() {
     local log rc line p=0 f=0
     log="$(mktemp)"
     "$@" 2>&1 | tee "$log"
     rc=${PIPESTATUS[0]}
-    line="$(grep -E '(^|: )[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)"
+    line="$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)"
     if [ -n "$line" ]; then
-        p="$(sed -E 's/.*(^|: )([0-9]+) passed, ([0-9]+) failed$/\2/' <<<"$line")"
-        f="$(sed -E 's/.*(^|: )([0-9]+) passed, ([0-9]+) failed$/\3/' <<<"$line")"
+        f="$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")"
+        p=$(( $(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line") - f ))
     else
-        line="$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)"
+        line="$(grep -E '(^|: )[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)"
         if [ -n "$line" ]; then
-            f="$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")"
-            p=$(( $(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line") - f ))
+            p="$(sed -E 's/.*(^|: )([0-9]+) passed, ([0-9]+) failed$/\2/' <<<"$line")"
+            f="$(sed -E 's/.*(^|: )([0-9]+) passed, ([0-9]+) failed$/\3/' <<<"$line")"
         fi
     fi
     [ "$rc" -eq 0 ] || [ "$f" -gt 0 ] || f=1
