@@ -173,7 +173,8 @@ void parseType(Tag& t, const QJsonValue& v, const Ctx& c)
                        " (expected one of: " + names + ")");
 }
 
-// First controller unit (bit or register) the tag touches and how many.
+}  // namespace
+
 void wireSpan(const Tag& t, long& first, long& span)
 {
     long a = t.addressValue, n = t.count;
@@ -188,6 +189,8 @@ void wireSpan(const Tag& t, long& first, long& span)
     default: first = 2 * a; span = 2 * n; break;
     }
 }
+
+namespace {
 
 Tag parseTag(const QJsonValue& value, int index, const HostConfig& cfg, const std::string& file)
 {

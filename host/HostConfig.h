@@ -80,6 +80,10 @@ struct HostConfig {
 HostConfig loadConfig(const std::string& path);
 HostConfig parseConfig(const QByteArray& json, const std::string& path);
 
+// Controller units a tag touches, as numbered on the wire (0-based coil,
+// input or register numbers): the first and how many.
+void wireSpan(const Tag& t, long& first, long& span);
+
 const char* kindName(int kind);          // "hr.word"
 const char* typeName(ValueType type);    // "u16"
 

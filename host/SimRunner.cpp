@@ -24,12 +24,35 @@ const char* SimRunner::help()
     return "  --sim-args \"...\"  options of the simulated controller, in one argument:\n"
            "      --drop RATE  --corrupt RATE  --delay-ms N  --silent 3[,4]  --stations 1,2\n"
            "      --exception STATION:AREA:FIRST-LAST:CODE (AREA coil|di|hr)  --seed N\n"
-           "      --no-animate  --gap-us N  --dump FILE (its memory as JSON when plc-host ends)\n";
+           "      --no-animate (keep the test patterns)  --gap-us N  --dump FILE (its memory\n"
+           "      as JSON when plc-host ends); plc-sim --help tells ranges and defaults.\n"
+           "      Tags move like what they stand for: register floats wave around 12.5,\n"
+           "      other register double words count, words ramp 0..99, bytes step 1..4,\n"
+           "      bits toggle every 3-15 s. Written coils and registers keep their value.\n";
 }
 
-SimRunner::SimRunner(const std::vector<int>& stations, const std::string& simArgs)
+std::vector<SimTag> SimRunner::simTags(const HostConfig& config)
 {
-    options_.stations = stations;
+    std::vector<SimTag> out;
+    for (const Tag& t : config.tags) {
+        if (!config.readable(t))
+            continue;
+        SimTag::Motion m = SimTag::Toggle;
+        if (t.areaIndex() == 2 && t.width() == 1)
+            m = SimTag::Steps;
+        else if (t.areaIndex() == 2 && t.width() == 2)
+            m = SimTag::Ramp;
+        else if (t.areaIndex() == 2 && t.width() == 3)
+            m = t.type == ValueType::F32 ? SimTag::Wave : SimTag::Counter;
+        out.push_back({config.stationOf(t), t.kind, t.addressValue, t.count, m});
+    }
+    return out;
+}
+
+SimRunner::SimRunner(const HostConfig& config, const std::string& simArgs)
+{
+    options_.stations = config.stations();
+    options_.tags = simTags(config);
     std::stringstream ss(simArgs);
     std::vector<std::string> args;
     std::string a;

@@ -12,10 +12,14 @@
 
 namespace host {
 
+struct HostConfig;
+
 class SimRunner {
 public:
-    // Parses the fault options ("--drop 0.2 --silent 3 ..."); throws ConfigError.
-    SimRunner(const std::vector<int>& stations, const std::string& simArgs);
+    // Serves the stations of the configuration and moves its tags like the
+    // values they stand for (see simTags). Parses the fault options
+    // ("--drop 0.2 --silent 3 ..."); throws ConfigError.
+    SimRunner(const HostConfig& config, const std::string& simArgs);
     ~SimRunner();
     SimRunner(const SimRunner&) = delete;
     SimRunner& operator=(const SimRunner&) = delete;
@@ -26,6 +30,10 @@ public:
     bool finish(std::string& error);
 
     static const char* help();
+    // How the simulated controller moves each readable tag: bits of the coil
+    // and input areas toggle, register floats wave, other double words count,
+    // words ramp, bytes step through 1..4.
+    static std::vector<SimTag> simTags(const HostConfig& config);
 
 private:
     SimOptions options_;

@@ -3,6 +3,7 @@
 #include "DriverApi.h"
 #include "HostConfig.h"
 #include "HostLink.h"
+#include "HostMap.h"
 #include "HostSession.h"
 #include "SimRunner.h"
 
@@ -40,6 +41,7 @@ const char kUsage[] =
     "usage: plc-host run CONFIG [--seconds N] [options]\n"
     "       plc-host read CONFIG [--json] [--timeout S] [options]\n"
     "       plc-host write CONFIG NAME=VALUE... [--timeout S] [options]\n"
+    "       plc-host map CONFIG [--json] [--response-ms MS]\n"
     "\n"
     "  run    live table of the tags and the stations, refreshed 4 times a second;\n"
     "         without a terminal one status line per second. Ctrl-C ends it.\n"
@@ -48,6 +50,10 @@ const char kUsage[] =
     "  write  writes each NAME=VALUE (VALUE: one item, or items separated by commas,\n"
     "         in the tag's type; hex tags take hex digits). Exit 0 when every write\n"
     "         was acknowledged, 1 otherwise.\n"
+    "  map    where every tag lives on the wire: function codes, coil, input or\n"
+    "         register numbers 0-based and as in device manuals, the read block it\n"
+    "         falls in, requests per scan and the full-scan time on link's line\n"
+    "         (assuming the controller answers MS after a request, default 5 ms).\n"
     "\n"
     "options:\n"
     "  --simulate         talk to a simulated controller inside plc-host instead of\n"
@@ -67,9 +73,10 @@ const char kUsage[] =
     "    kind: 0..11 or AREA.WIDTH with AREA di|coil|hr and WIDTH bit|byte|word|dword\n"
     "    address: \"BYTE.BIT\" for bits, a number otherwise; count: items of the width\n"
     "    type: bit | u8 | u16 | i16 | u32 | i32 | f32 | hex\n"
+    "%s"
     "Exit status 2: bad command line, configuration or value.\n";
 
-void usage(FILE* out) { std::fprintf(out, kUsage, SimRunner::help()); }
+void usage(FILE* out) { std::fprintf(out, kUsage, SimRunner::help(), addressHelp()); }
 
 struct Options {
     std::string command;
@@ -97,10 +104,10 @@ Options parseArgs(int argc, char** argv)
 {
     Options o;
     if (argc < 2)
-        throw ConfigError("missing command (run, read or write)");
+        throw ConfigError("missing command (run, read, write or map)");
     o.command = argv[1];
     if (o.command != "run" && o.command != "read" && o.command != "write")
-        throw ConfigError("unknown command \"" + o.command + "\" (expected run, read or write)");
+        throw ConfigError("unknown command \"" + o.command + "\" (expected run, read, write or map)");
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char* {
@@ -152,7 +159,7 @@ struct Setup {
 int prepare(Setup& s, const Options& o, const HostConfig& cfg)
 {
     if (o.simulate)
-        s.sim.reset(new SimRunner(cfg.stations(), o.simArgs));  // may throw ConfigError
+        s.sim.reset(new SimRunner(cfg, o.simArgs));  // may throw ConfigError
     std::string error;
     if (!s.api.load(o.library, error)) {
         std::fprintf(stderr, "plc-host: %s\n", error.c_str());
@@ -458,6 +465,9 @@ int main(int argc, char** argv)
             usage(stdout);
             return kExitOk;
         }
+
+    if (argc > 1 && !std::strcmp(argv[1], "map"))
+        return mapCommand(argc, argv);
 
     Options o;
     HostConfig cfg;

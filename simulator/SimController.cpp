@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -126,6 +127,15 @@ struct SimController::Impl {
     Clock::time_point animStart;
     long animTicks = 0;
 
+    // Units the master has written, per station; only kept while tags move.
+    struct Held {
+        std::vector<bool> coils = std::vector<bool>(simpattern::kAreaSize);
+        std::vector<bool> regs = std::vector<bool>(simpattern::kAreaSize);
+    };
+    std::map<int, Held> held;
+    Clock::time_point lastTagMove;
+    long lastCount = 0;
+
     explicit Impl(const SimOptions& o) : opt(o), rng(o.seed) {}
 
     ~Impl()
@@ -169,8 +179,18 @@ struct SimController::Impl {
         if (!animStarted) {
             animStarted = true;
             animStart = now;
+            lastTagMove = now;
         }
         double t = std::chrono::duration<double>(now - animStart).count();
+        if (!opt.tags.empty()) {
+            // Tags move at 20 Hz at most, however busy the line.
+            if (now - lastTagMove >= std::chrono::milliseconds(50)) {
+                lastTagMove = now;
+                std::lock_guard<std::mutex> lk(mu);
+                moveTags(t, false);
+            }
+            return;
+        }
         long ticks = static_cast<long>(t * 10.0);
         auto wave = static_cast<uint16_t>(std::lround(500.0 + 500.0 * std::sin(2.0 * kPi * t / 10.0)));
         std::lock_guard<std::mutex> lk(mu);
@@ -180,6 +200,124 @@ struct SimController::Impl {
         for (auto& m : maps) {
             m.second->tab_registers[0] = static_cast<uint16_t>(m.second->tab_registers[0] + step);
             m.second->tab_registers[1] = wave;
+        }
+    }
+
+    // Each tag item at time t (s). `initial` sets the starting values of
+    // counters; after that they count on from whatever the memory holds.
+    void moveTags(double t, bool initial)
+    {
+        const long counts = static_cast<long>(t * 4.0);
+        const long countStep = initial ? 0 : counts - lastCount;
+        lastCount = counts;
+        for (size_t index = 0; index < opt.tags.size(); ++index) {
+            const SimTag& tag = opt.tags[index];
+            auto it = maps.find(tag.station);
+            if (it == maps.end())
+                continue;
+            Held& h = held[tag.station];
+            const int area = tag.kind % 3, width = tag.kind / 3;
+            if (area != 2 || tag.motion == SimTag::Toggle || width == 0) {
+                toggleBits(it->second, h, area, width, tag, t);
+                continue;
+            }
+            const double phase = 1.3 * double(index);
+            for (int i = 0; i < tag.count; ++i) {
+                const long u = long(tag.address) + i;
+                if ((width == 1 ? u / 2 : width == 3 ? 2 * u + 1 : u) >= simpattern::kAreaSize)
+                    break;
+                if (tag.motion != SimTag::Counter && itemHeld(h, width, u))
+                    continue;
+                uint32_t v = 0;
+                switch (tag.motion) {
+                case SimTag::Steps: v = uint32_t(1 + (long(t / 8.0) + i) % 4); break;
+                case SimTag::Ramp: v = uint32_t((long(t * 2.0) + 25 * i + 10 * long(index)) % 100); break;
+                case SimTag::Counter:
+                    v = initial ? uint32_t(120000 + 1000 * index + 100 * i)
+                                : getItem(it->second, width, u) + uint32_t(countStep);
+                    break;
+                default: {
+                    const double x = 12.5 + 1.5 * std::sin(2 * kPi * t / 40.0 + phase + 0.9 * i) +
+                                     0.08 * std::sin(2 * kPi * t / 3.1 + 2 * phase);
+                    if (width == 3) {
+                        const float f = static_cast<float>(x);
+                        std::memcpy(&v, &f, sizeof v);
+                    } else {
+                        v = uint32_t(std::lround(x));
+                    }
+                }
+                }
+                setItem(it->second, width, u, v);
+            }
+        }
+    }
+
+    static void toggleBits(modbus_mapping_t* m, Held& h, int area, int width, const SimTag& tag, double t)
+    {
+        const long bitsPerItem = width == 0 ? 1 : 4L << width;
+        const long first = long(tag.address) * bitsPerItem;
+        for (long c = first; c < first + tag.count * bitsPerItem; ++c) {
+            // A single bit always moves; of a group only every fourth bit, so that
+            // its value changes about once a second, not at every glance.
+            if (width != 0 && c % 4 != 1)
+                continue;
+            const int period = 3 + int(c * 5 % 13);
+            const bool on = long(t / period + 0.37 * double(c % 7)) % 2;
+            if (area == 0 && c < simpattern::kAreaSize)
+                m->tab_input_bits[c] = on;
+            else if (area == 1 && c < simpattern::kAreaSize && !h.coils[size_t(c)])
+                m->tab_bits[c] = on;
+            else if (area == 2 && c / 16 < simpattern::kAreaSize && !h.regs[size_t(c / 16)]) {
+                const auto mask = static_cast<uint16_t>(1u << (c % 16));
+                uint16_t& r = m->tab_registers[c / 16];
+                r = static_cast<uint16_t>(on ? (r | mask) : (r & ~mask));
+            }
+        }
+    }
+
+    // Holding-register items of a width: a byte is half a register (odd bytes
+    // are high halves), a double word is two registers, low one first.
+    static bool itemHeld(const Held& h, int width, long u)
+    {
+        const long reg = width == 1 ? u / 2 : width == 3 ? 2 * u : u;
+        return h.regs[size_t(reg)] || (width == 3 && h.regs[size_t(reg + 1)]);
+    }
+
+    static uint32_t getItem(const modbus_mapping_t* m, int width, long u)
+    {
+        const uint16_t* r = m->tab_registers;
+        if (width == 1)
+            return u % 2 ? r[u / 2] >> 8 : r[u / 2] & 0xFFu;
+        return width == 3 ? r[2 * u] | uint32_t(r[2 * u + 1]) << 16 : r[u];
+    }
+
+    static void setItem(modbus_mapping_t* m, int width, long u, uint32_t v)
+    {
+        uint16_t* r = m->tab_registers;
+        if (width == 1) {
+            uint16_t& reg = r[u / 2];
+            reg = static_cast<uint16_t>(u % 2 ? (reg & 0x00FF) | (v & 0xFF) << 8 : (reg & 0xFF00) | (v & 0xFF));
+        } else if (width == 3) {
+            r[2 * u] = static_cast<uint16_t>(v);
+            r[2 * u + 1] = static_cast<uint16_t>(v >> 16);
+        } else {
+            r[u] = static_cast<uint16_t>(v);
+        }
+    }
+
+    // Coils and registers a write just changed stop moving.
+    void holdWritten(int station, const uint8_t* f, size_t len)
+    {
+        if (opt.tags.empty() || (f[1] != 0x05 && f[1] != 0x0F && f[1] != 0x06 && f[1] != 0x10 && f[1] != 0x17))
+            return;
+        std::vector<Touch> ranges = touchedRanges(f, len);
+        if (f[1] == 0x17)
+            ranges.erase(ranges.begin());  // the read half
+        Held& h = held[station];
+        for (const Touch& r : ranges) {
+            std::vector<bool>& units = r.area == kCoils ? h.coils : h.regs;
+            for (int u = r.first; u <= r.last && u < simpattern::kAreaSize; ++u)
+                units[size_t(u)] = true;
         }
     }
 
@@ -233,8 +371,10 @@ struct SimController::Impl {
             std::lock_guard<std::mutex> lk(mu);
             ++cnt.requests;
             for (auto& m : maps)
-                if (answers(m.first) && !exceptionFor(m.first, f, len))
+                if (answers(m.first) && !exceptionFor(m.first, f, len)) {
                     libmodbusReply(m.second, f, len);  // broadcasts are never answered
+                    holdWritten(m.first, f, len);
+                }
             return;
         }
 
@@ -255,6 +395,8 @@ struct SimController::Impl {
                 putCrc(answer);
             } else {
                 answer = libmodbusReply(maps[station], f, len);
+                if (answer.size() >= 4 && !(answer[1] & 0x80))
+                    holdWritten(station, f, len);
             }
             if (answer.size() < 4)
                 return;
@@ -306,6 +448,12 @@ SimController::SimController(const SimOptions& options) : d(new Impl(options))
             m->tab_registers[i] = simpattern::holdingRegister(s, i);
         }
     }
+
+    for (const SimTag& t : options.tags)
+        if (t.kind < 0 || t.kind > 11 || t.address < 0 || t.count < 1)
+            throw std::invalid_argument("bad simulated tag");
+    if (options.animate)
+        d->moveTags(0, true);
 
     if (pipe2(d->capture, O_NONBLOCK | O_CLOEXEC) != 0)
         throw std::runtime_error("pipe2 failed");

@@ -20,6 +20,23 @@ struct SimExceptionRange {
     int code;  // exception code sent back (1..255)
 };
 
+// A value of the host's configuration that the controller moves the way its
+// name suggests, so a demo shows believable numbers instead of test patterns.
+struct SimTag {
+    enum Motion {
+        Toggle,   // a bit flips on its own period of 3 to 15 s; of a group of bits, every fourth
+        Steps,    // 1, 2, 3, 4, one step every 8 s (a mode or recipe number)
+        Ramp,     // 0..99, one up every 0.5 s, then from 0 again; counts on from a written value
+        Counter,  // 4 counts a second; counts on from a written value
+        Wave      // 32-bit float 12.5 +- 1.5 in a slow 40 s wave, with a little ripple
+    };
+    int station;
+    int kind;     // register kind 0..11: kind % 3 = area (di, coil, hr), kind / 3 = width (bit, byte, word, dword)
+    int address;  // in units of the width; bit kinds: byte * 8 + bit
+    int count;    // items of the width
+    Motion motion;
+};
+
 struct SimOptions {
     std::vector<int> stations{1};  // stations served (1..247)
     double dropRate = 0;           // share of requests lost before processing: no answer, no effect
@@ -28,7 +45,11 @@ struct SimOptions {
     std::set<int> silentStations;  // never answer these (nor apply broadcasts to them)
     std::vector<SimExceptionRange> exceptions;  // requests touching a range get its exception code instead
     unsigned seed = 1;
-    bool animate = true;  // holding register 0 counts every 100 ms, register 1 is a 10 s sine wave 0..1000
+    // Without tags: holding register 0 counts every 100 ms, register 1 is a 10 s sine wave 0..1000.
+    // With tags: the tags move, every other unit keeps its pattern. A coil or register the
+    // master writes keeps the written value (counters and ramps count on from it).
+    bool animate = true;
+    std::vector<SimTag> tags;
     int frameGapUs = 2000;  // line silence that ends a frame (t3.5); 2 ms suits a pty
 };
 

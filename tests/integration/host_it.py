@@ -221,6 +221,13 @@ def case_read_all_kinds():
     check(res["ok"] and total(res, "failures") == 0, "failures: %s" % res["stations"])
     check(total(res, "exchanges") == counters["answered"], "exchanges %d, answers %d" % (total(res, "exchanges"), counters["answered"]))
 
+    # The demo's tags move like what they stand for, not like test patterns.
+    demo = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "demo.json")
+    rc, out, err = host("read", demo, "--json", "--simulate")
+    v = {t["name"]: t["value"] for t in json.loads(out)["tags"]}
+    check(rc == 0 and 10 < v["flow"] < 15 and 10 < v["return_flow"] < 15 and v["parts_total"] >= 100000 and
+          all(0 <= p < 100 for p in v["batch_pct"]) and 1 <= v["recipe"] <= 4, "demo values: %s %s" % (v, err))
+
 
 # (tag, command-line value, unsigned items the controller must end up with)
 WRITES = [
@@ -347,7 +354,8 @@ def case_silent_station():
     check(st2["giveUps"] >= 2 and st2["lastGiveUpCode"] == 41 and st2["timeouts"] == st2["exchanges"], "station 2: %s" % st2)
 
     # The live view keeps reading station 1 while station 2 is given up again and again.
-    rc, out, err = host("run", "--simulate", "--seconds", "2.2", "--sim-args", "--silent 2", cfg=config(tags))
+    rc, out, err = host("run", "--simulate", "--seconds", "2.2", "--sim-args", "--silent 2 --no-animate",
+                        cfg=config(tags))
     check(rc == 0, "run exit %d: %s" % (rc, err))
     lines = [line for line in out.splitlines() if line.startswith("t=")]
     check(len(lines) >= 3, "expected a status line per second and a summary:\n" + out)
@@ -485,6 +493,8 @@ def case_cli_contract():
         (good, ["read", "--simulate", "--sim-args", "--drop 2"], 2, ["--sim-args", "--drop"]),
         (good, ["read", "--simulate", "--sim-args", "--loud"], 2, ["--sim-args", '"--loud"']),
         (good, ["read", "--library", "/nonexistent/libx.so"], 1, ["cannot load driver"]),
+        (good, ["map", "--response-ms", "-1"], 2, ["--response-ms"]),
+        (with_tag(kind="hr.wrod"), ["map"], 2, ['tag "w"', 'field "kind"']),
         (good, ["read"], 1, ["no serial device"]),
     ]
     problems = []

@@ -1,0 +1,333 @@
+#include "HostMap.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <tuple>
+#include <utility>
+
+namespace host {
+
+namespace {
+
+constexpr int kModbusReadRequest = 8;  // station, function, address, quantity, CRC
+constexpr int kRemoteReadRequest = 22; // descriptor header and its sum byte
+constexpr int kAnswerOverhead = 5;     // station, function, byte count, CRC
+
+const char* areaWord(int area) { return area == 3 ? "inputs" : area == 4 ? "coils" : "registers"; }
+
+// Units of area `area` a block covers, as wire numbers (bits or registers).
+void blockWireRange(const ReadBlock& b, long& first, long& last)
+{
+    const long scale = b.area == 8 ? 1 : 8;
+    first = b.first * scale;
+    last = (b.first + b.length) * scale - 1;
+}
+
+long answerBytes(const ReadBlock& b) { return kAnswerOverhead + (b.area == 8 ? 2 * b.length : b.length); }
+
+std::string blockText(int firstBlock, int lastBlock)
+{
+    if (firstBlock < 0)
+        return "- (broadcast)";
+    std::string out = "#" + std::to_string(firstBlock + 1);
+    if (lastBlock != firstBlock)
+        out += "-#" + std::to_string(lastBlock + 1);
+    return out;
+}
+
+std::string numberRange(long first, long last)
+{
+    return first == last ? std::to_string(first) : std::to_string(first) + "-" + std::to_string(last);
+}
+
+std::string manualRange(const TagMap& m)
+{
+    return m.manualFirst == m.manualLast ? m.manualFirst : m.manualFirst + "-" + m.manualLast;
+}
+
+std::string lineName(const HostConfig& cfg)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%d baud %d%c%d", cfg.link.baud, cfg.link.dataBits, cfg.link.parity,
+                  cfg.link.stopBits);
+    return text;
+}
+
+}  // namespace
+
+std::vector<ReadBlock> readBlocks(const HostConfig& cfg)
+{
+    // (station, area) -> (first unit, length) of every readable tag, in list order.
+    std::map<std::pair<int, int>, std::vector<std::pair<long, long>>> groups;
+    for (const Tag& t : cfg.tags)
+        if (cfg.readable(t))
+            groups[{cfg.stationOf(t), t.areaCode()}].push_back({t.firstUnit(), t.unitCount()});
+
+    const long limit = std::max(1, cfg.driver.maxPerFrame);
+    std::vector<ReadBlock> out;
+    for (auto& g : groups) {
+        std::vector<std::pair<long, long>>& vars = g.second;
+        // Stable like the driver's bubble sort: equal addresses keep list order.
+        std::stable_sort(vars.begin(), vars.end(),
+                         [](const std::pair<long, long>& a, const std::pair<long, long>& b) {
+                             return a.first < b.first;
+                         });
+        const size_t groupStart = out.size();
+        // Appends blocks of at most `limit` units covering [start, start + length).
+        auto cut = [&](long start, long length) {
+            for (long done = 0; done < length; done += limit)
+                out.push_back({g.first.first, g.first.second, start + done, std::min(limit, length - done)});
+        };
+        for (const auto& v : vars) {
+            const long a = v.first, e = v.first + v.second;
+            if (out.size() == groupStart || a >= out.back().first + limit) {
+                cut(a, v.second);
+                continue;
+            }
+            ReadBlock& current = out.back();
+            if (e <= current.first + current.length)
+                continue;  // inside the block
+            const long start = current.first, total = e - start;
+            current.length = std::min(limit, total);
+            if (total > limit)
+                cut(start + limit, total - limit);
+        }
+    }
+    return out;
+}
+
+std::string manualNumber(int area, long n, long highest)
+{
+    const int prefix = area == 3 ? 1 : area == 4 ? 0 : 4;
+    const bool wide = highest + 1 > 9999;
+    const long number = prefix * (wide ? 100000L : 10000L) + n + 1;
+    char text[24];
+    std::snprintf(text, sizeof text, "%0*ld", wide ? 6 : 5, number);
+    return text;
+}
+
+TagMap mapTag(const HostConfig& cfg, const Tag& t, const std::vector<ReadBlock>& blocks)
+{
+    static const char* const readFc[3] = {"02", "01", "03"};
+    // By kind: inputs cannot be written; coils by 05 (one bit) or 0F; registers
+    // by 10, bits and bytes of a register as a read of it and a write back.
+    static const char* const writeFc[12] = {"-", "05", "03+10", "-", "0F", "03+10",
+                                            "-", "0F", "10",    "-", "0F", "10"};
+    TagMap m;
+    const int area = t.areaCode();
+    m.unit = area == 3 ? "input" : area == 4 ? "coil" : "register";
+    m.readFc = readFc[t.areaIndex()];
+    m.writeFc = writeFc[t.kind];
+    long span = 0;
+    wireSpan(t, m.first, span);
+    m.last = m.first + span - 1;
+    m.manualFirst = manualNumber(area, m.first, m.last);
+    m.manualLast = manualNumber(area, m.last, m.last);
+
+    // Register image bytes: even ones are low halves, odd ones high halves.
+    const int a = t.addressValue;
+    if (t.kind == 2)
+        m.part = (t.count == 1 ? "bit " : "from bit ") + std::to_string(a % 16);
+    else if (t.kind == 5)
+        m.part = std::string(t.count == 1 ? "" : "from ") + (a % 2 ? "high byte" : "low byte");
+
+    if (cfg.readable(t)) {
+        const int station = cfg.stationOf(t);
+        const long lo = t.firstUnit(), hi = lo + t.unitCount();
+        // Blocks come sorted by station, area and address, and do not overlap.
+        auto it = std::partition_point(blocks.begin(), blocks.end(), [&](const ReadBlock& b) {
+            return std::make_tuple(b.station, b.area, b.first + b.length) <= std::make_tuple(station, area, lo);
+        });
+        for (; it != blocks.end() && it->station == station && it->area == area && it->first < hi; ++it) {
+            if (m.firstBlock < 0)
+                m.firstBlock = static_cast<int>(it - blocks.begin());
+            m.lastBlock = static_cast<int>(it - blocks.begin());
+        }
+    }
+    return m;
+}
+
+ScanEstimate estimateScan(const HostConfig& cfg, const std::vector<ReadBlock>& blocks, double responseMs)
+{
+    ScanEstimate s;
+    const LinkSettings& l = cfg.link;
+    const int bitsPerChar = 1 + l.dataBits + (l.parity == 'N' ? 0 : 1) + l.stopBits;
+    s.charMs = 1000.0 * bitsPerChar / l.baud;
+    // The host's silence before a request: 3.5 characters up to 19200 baud, 1.75 ms above.
+    s.gapMs = l.gapUs >= 0 ? l.gapUs / 1000.0 : l.baud <= 19200 ? 3.5 * s.charMs : 1.75;
+    s.responseMs = responseMs;
+    s.requests = static_cast<int>(blocks.size());
+    const int request = cfg.driver.remoteMode ? kRemoteReadRequest : kModbusReadRequest;
+    for (const ReadBlock& b : blocks) {
+        s.bytesSent += request;
+        s.bytesReceived += answerBytes(b);
+    }
+    s.ms = s.requests * (s.gapMs + responseMs) + (s.bytesSent + s.bytesReceived) * s.charMs;
+    return s;
+}
+
+const char* addressHelp()
+{
+    return "Address units: a tag's address and count are in units of its width, over its\n"
+           "area. The wire numbers coils, inputs and registers from 0, device manuals from 1\n"
+           "(00001 coils, 10001 discrete inputs, 40001 holding registers):\n"
+           "  coil.bit \"6.2\"  coil 50 (byte 6, bit 2)     coil.byte 6   coils 48-55\n"
+           "  coil.word 3     coils 48-63 (00049-00064)   coil.dword 3  coils 96-127\n"
+           "  hr.bit \"61.2\"   bit 10 of register 30       hr.byte 61    high byte of reg. 30\n"
+           "  hr.word 30      register 30 (40031)         hr.byte 60    low byte of reg. 30\n"
+           "  hr.dword 20     registers 40-41 (40041-40042), register 40 the low half\n"
+           "  di.* count like coil.*, over the discrete inputs. plc-host map shows each tag.\n";
+}
+
+std::string mapText(const HostConfig& cfg, double responseMs)
+{
+    const std::vector<ReadBlock> blocks = readBlocks(cfg);
+    std::string out;
+    char line[256];
+    const char* const format = "%-16.16s %3s  %-10s %-6s %-4s %-5s %-15s %-20s %s\n";
+    std::snprintf(line, sizeof line, format, "TAG", "ST", "KIND", "ADDR", "READ", "WRITE", "0-BASED", "MANUAL",
+                  "BLOCK");
+    out += line;
+    for (const Tag& t : cfg.tags) {
+        const TagMap m = mapTag(cfg, t, blocks);
+        static const char* const shortUnit[3] = {"in", "coil", "reg"};
+        const std::string wire = std::string(shortUnit[t.areaIndex()]) + " " + numberRange(m.first, m.last);
+        const std::string manual = manualRange(m) + (m.part.empty() ? "" : " " + m.part);
+        std::snprintf(line, sizeof line, format, t.name.c_str(), std::to_string(cfg.stationOf(t)).c_str(),
+                      kindName(t.kind), t.address.c_str(), m.readFc, m.writeFc, wire.c_str(), manual.c_str(),
+                      blockText(m.firstBlock, m.lastBlock).c_str());
+        out += line;
+    }
+
+    std::snprintf(line, sizeof line, "\nRead blocks (maxPerFrame %d: registers, or bytes of 8 coils or inputs):\n",
+                  cfg.driver.maxPerFrame);
+    out += line;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const ReadBlock& b = blocks[i];
+        long first = 0, last = 0;
+        blockWireRange(b, first, last);
+        std::snprintf(line, sizeof line, "  #%-3zu station %-3d %-9s %-11s %-13s request %d B, answer %ld B\n", i + 1,
+                      b.station, areaWord(b.area), numberRange(first, last).c_str(),
+                      (first == last ? manualNumber(b.area, first, last)
+                                     : manualNumber(b.area, first, last) + "-" + manualNumber(b.area, last, last))
+                          .c_str(),
+                      cfg.driver.remoteMode ? kRemoteReadRequest : kModbusReadRequest, answerBytes(b));
+        out += line;
+    }
+
+    const ScanEstimate s = estimateScan(cfg, blocks, responseMs);
+    std::snprintf(line, sizeof line,
+                  "\nPer scan: %d requests, %ld bytes sent, %ld received. On %s (%.3f ms a character):\n", s.requests,
+                  s.bytesSent, s.bytesReceived, lineName(cfg).c_str(), s.charMs);
+    out += line;
+    std::snprintf(line, sizeof line,
+                  "  full scan about %.1f ms = %d x (%.2f ms silence before the request + %.1f ms until\n"
+                  "  the controller answers) + %.1f ms of bytes; about %.1f scans a second.\n",
+                  s.ms, s.requests, s.gapMs, s.responseMs, (s.bytesSent + s.bytesReceived) * s.charMs,
+                  s.ms > 0 ? 1000.0 / s.ms : 0.0);
+    out += line;
+    std::snprintf(line, sizeof line,
+                  "  The controller's response time is assumed (--response-ms, default %g);\n"
+                  "  writes and retries come on top.\n",
+                  kDefaultResponseMs);
+    out += line;
+    if (cfg.driver.remoteMode)
+        out += "  Remote mode: requests are remote frames; the function codes apply to Modbus mode only.\n";
+    return out;
+}
+
+std::string mapJson(const HostConfig& cfg, double responseMs)
+{
+    const std::vector<ReadBlock> blocks = readBlocks(cfg);
+    QJsonArray tags;
+    for (const Tag& t : cfg.tags) {
+        const TagMap m = mapTag(cfg, t, blocks);
+        QJsonObject j;
+        j["name"] = QString::fromStdString(t.name);
+        j["station"] = cfg.stationOf(t);
+        j["kind"] = kindName(t.kind);
+        j["address"] = QString::fromStdString(t.address);
+        j["count"] = t.count;
+        j["unit"] = m.unit;
+        j["read"] = m.readFc;
+        j["write"] = m.writeFc;
+        j["first"] = static_cast<double>(m.first);
+        j["last"] = static_cast<double>(m.last);
+        j["manualFirst"] = QString::fromStdString(m.manualFirst);
+        j["manualLast"] = QString::fromStdString(m.manualLast);
+        j["part"] = QString::fromStdString(m.part);
+        j["firstBlock"] = m.firstBlock < 0 ? QJsonValue() : QJsonValue(m.firstBlock + 1);
+        j["lastBlock"] = m.lastBlock < 0 ? QJsonValue() : QJsonValue(m.lastBlock + 1);
+        tags.append(j);
+    }
+    QJsonArray list;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const ReadBlock& b = blocks[i];
+        long first = 0, last = 0;
+        blockWireRange(b, first, last);
+        QJsonObject j;
+        j["block"] = static_cast<int>(i + 1);
+        j["station"] = b.station;
+        j["unit"] = areaWord(b.area);
+        j["first"] = static_cast<double>(first);
+        j["last"] = static_cast<double>(last);
+        j["answerBytes"] = static_cast<double>(answerBytes(b));
+        list.append(j);
+    }
+    const ScanEstimate s = estimateScan(cfg, blocks, responseMs);
+    QJsonObject scan;
+    scan["requests"] = s.requests;
+    scan["bytesSent"] = static_cast<double>(s.bytesSent);
+    scan["bytesReceived"] = static_cast<double>(s.bytesReceived);
+    scan["charMs"] = s.charMs;
+    scan["gapMs"] = s.gapMs;
+    scan["responseMs"] = s.responseMs;
+    scan["ms"] = s.ms;
+    QJsonObject root;
+    root["tags"] = tags;
+    root["blocks"] = list;
+    root["scan"] = scan;
+    return QJsonDocument(root).toJson(QJsonDocument::Indented).toStdString();
+}
+
+int mapCommand(int argc, char** argv)
+{
+    std::string path;
+    bool json = false;
+    double responseMs = kDefaultResponseMs;
+    try {
+        for (int i = 2; i < argc; ++i) {
+            const std::string a = argv[i];
+            if (a == "--json") {
+                json = true;
+            } else if (a == "--response-ms") {
+                char* end = nullptr;
+                const char* v = i + 1 < argc ? argv[++i] : "";
+                responseMs = std::strtod(v, &end);
+                if (!*v || *end || !(responseMs >= 0 && responseMs <= 60000))
+                    throw ConfigError("--response-ms: expected milliseconds 0..60000, got \"" + std::string(v) +
+                                      "\"");
+            } else if (a.rfind("--", 0) == 0 || !path.empty()) {
+                throw ConfigError("unexpected argument \"" + a + "\" for map");
+            } else {
+                path = a;
+            }
+        }
+        if (path.empty())
+            throw ConfigError("missing CONFIG file");
+        const HostConfig cfg = loadConfig(path);
+        std::fputs((json ? mapJson(cfg, responseMs) : mapText(cfg, responseMs)).c_str(), stdout);
+    } catch (const ConfigError& e) {
+        std::fprintf(stderr, "plc-host: %s\n", e.what());
+        return 2;
+    }
+    return 0;
+}
+
+}  // namespace host

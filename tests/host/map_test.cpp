@@ -1,0 +1,131 @@
+// plc-host map: wire numbers checked by hand for every kind, read blocks
+// against the driver's own rebuild, scan time against a hand calculation.
+#include "HostMap.h"
+#include "../test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+host::HostConfig configOf(const std::string& tags, const std::string& link = "", const std::string& driver = "")
+{
+    return host::parseConfig(QByteArray::fromStdString("{\"link\": {" + link + "}, \"driver\": {" + driver +
+                                                       "}, \"tags\": [" + tags + "]}"),
+                             "map.json");
+}
+
+std::string blockText(const std::vector<host::ReadBlock>& blocks)
+{
+    std::string out;
+    for (const host::ReadBlock& b : blocks)
+        out += std::to_string(b.station) + "/" + std::to_string(b.area) + ":" + std::to_string(b.first) + "+" +
+               std::to_string(b.length) + " ";
+    return out;
+}
+
+}  // namespace
+
+TEST(HostMap, WireNumbersOfEveryKind)
+{
+    struct Row {
+        const char *name, *kind, *address;
+        int count;
+        const char *read, *write;
+        long first, last;
+        const char *manual, *part;
+    };
+    const Row rows[] = {
+        {"di_bit", "di.bit", "1.1", 1, "02", "-", 9, 9, "10010", ""},
+        {"di_bytes", "di.byte", "3", 2, "02", "-", 24, 39, "10025-10040", ""},
+        {"di_word", "di.word", "2", 1, "02", "-", 32, 47, "10033-10048", ""},
+        {"di_dword", "di.dword", "1", 1, "02", "-", 32, 63, "10033-10064", ""},
+        {"coil_bit", "coil.bit", "6.2", 1, "01", "05", 50, 50, "00051", ""},
+        {"coil_bits", "coil.bit", "1.6", 4, "01", "05", 14, 17, "00015-00018", ""},
+        {"coil_byte", "coil.byte", "6", 1, "01", "0F", 48, 55, "00049-00056", ""},
+        {"coil_word", "coil.word", "3", 1, "01", "0F", 48, 63, "00049-00064", ""},
+        {"coil_dword", "coil.dword", "3", 1, "01", "0F", 96, 127, "00097-00128", ""},
+        {"coil_six_digits", "coil.bit", "1249.7", 1, "01", "05", 9999, 9999, "010000", ""},
+        {"hr_bit_low_byte", "hr.bit", "60.2", 1, "03", "03+10", 30, 30, "40031", "bit 2"},
+        {"hr_bit_high_byte", "hr.bit", "61.2", 1, "03", "03+10", 30, 30, "40031", "bit 10"},
+        {"hr_bits_two_registers", "hr.bit", "1.6", 4, "03", "03+10", 0, 1, "40001-40002", "from bit 14"},
+        {"hr_byte_high", "hr.byte", "61", 1, "03", "03+10", 30, 30, "40031", "high byte"},
+        {"hr_byte_low", "hr.byte", "60", 1, "03", "03+10", 30, 30, "40031", "low byte"},
+        {"hr_bytes", "hr.byte", "7", 3, "03", "03+10", 3, 4, "40004-40005", "from high byte"},
+        {"hr_word", "hr.word", "30", 1, "03", "10", 30, 30, "40031", ""},
+        {"hr_dword", "hr.dword", "20", 1, "03", "10", 40, 41, "40041-40042", ""},
+        {"hr_six_digits", "hr.word", "9998", 2, "03", "10", 9998, 9999, "409999-410000", ""},
+    };
+    for (const Row& r : rows) {
+        const host::HostConfig cfg = configOf(std::string("{\"name\": \"t\", \"kind\": \"") + r.kind +
+                                              "\", \"address\": \"" + r.address +
+                                              "\", \"count\": " + std::to_string(r.count) + "}");
+        const host::TagMap m = host::mapTag(cfg, cfg.tags[0], host::readBlocks(cfg));
+        const std::string manual = m.manualFirst == m.manualLast ? m.manualFirst : m.manualFirst + "-" + m.manualLast;
+        EXPECT_EQ(std::string(m.readFc) + " " + m.writeFc, std::string(r.read) + " " + r.write) << r.name;
+        EXPECT_EQ(m.first, r.first) << r.name;
+        EXPECT_EQ(m.last, r.last) << r.name;
+        EXPECT_EQ(manual, r.manual) << r.name;
+        EXPECT_EQ(m.part, r.part) << r.name;
+        EXPECT_EQ(m.firstBlock, 0) << r.name;
+    }
+}
+
+// The blocks map shows must be the ones the driver polls.
+TEST(HostMap, BlocksAreTheDriversReadList)
+{
+    const host::HostConfig cfg = configOf(
+        "{\"name\": \"a\", \"kind\": \"hr.word\", \"address\": 0, \"count\": 2},"
+        "{\"name\": \"b\", \"kind\": \"hr.word\", \"address\": 30, \"count\": 25},"
+        "{\"name\": \"c\", \"kind\": \"hr.word\", \"address\": 8, \"count\": 4},"
+        "{\"name\": \"d\", \"kind\": \"hr.word\", \"address\": 5},"
+        "{\"name\": \"e\", \"kind\": \"coil.bit\", \"address\": \"1.5\", \"count\": 4, \"station\": 2},"
+        "{\"name\": \"f\", \"kind\": \"di.dword\", \"address\": 3, \"station\": 2},"
+        "{\"name\": \"i\", \"kind\": \"di.byte\", \"address\": 2, \"station\": 2},"
+        "{\"name\": \"g\", \"kind\": \"hr.byte\", \"address\": 3, \"count\": 2, \"station\": 2},"
+        "{\"name\": \"h\", \"kind\": \"hr.word\", \"address\": 9, \"station\": 0}",
+        "", "\"maxPerFrame\": 10");
+    test::Host driver;
+    driver.info.maxPerFrame = cfg.driver.maxPerFrame;
+    QList<HOST_VAR> vars;
+    for (const host::Tag& t : cfg.tags)
+        vars << HOST_VAR{0, static_cast<unsigned char>(t.kind), static_cast<unsigned char>(t.station), {},
+                         QString::fromStdString(t.address), QString::fromStdString(t.name), t.driverCount()};
+    ReCreatReadVarList(&vars);
+    std::string driverBlocks;
+    for (const RW_VAR& v : PLC_driver.readList)
+        driverBlocks += std::to_string(v.station) + "/" + std::to_string(v.regKind) + ":" + std::to_string(v.regAddr) +
+                        "+" + std::to_string(v.length) + " ";
+    const std::vector<host::ReadBlock> blocks = host::readBlocks(cfg);
+    EXPECT_EQ(blockText(blocks), driverBlocks);
+    EXPECT_EQ(blockText(blocks), "1/8:0+10 1/8:10+2 1/8:30+10 1/8:40+10 1/8:50+5 2/3:2+1 2/3:12+4 2/4:1+2 2/8:1+2 ");
+    const host::TagMap b = host::mapTag(cfg, cfg.tags[1], blocks), h = host::mapTag(cfg, cfg.tags[8], blocks);
+    EXPECT_EQ(b.firstBlock, 2);
+    EXPECT_EQ(b.lastBlock, 4);
+    EXPECT_EQ(h.firstBlock, -1);  // a broadcast tag is written, never read
+}
+
+TEST(HostMap, ScanTimeOnTheLine)
+{
+    struct Row {
+        const char *name, *link, *tags;
+        double responseMs, ms;
+    };
+    const char* const tenRegisters = "{\"name\": \"r\", \"kind\": \"hr.word\", \"address\": 0, \"count\": 10}";
+    const Row rows[] = {
+        // 10 bits a character at 9600 baud: t3.5 3.646 ms + (8 + 25) x 1.0417 ms + 5 ms.
+        {"9600_8N1_t35", "\"baud\": 9600, \"parity\": \"N\"", tenRegisters, 5, 43.021},
+        // 11 bits at 115200 baud: 1.75 ms + 33 x 0.09549 ms + 2 ms.
+        {"115200_8E1_fixed_gap", "\"baud\": 115200", tenRegisters, 2, 6.901},
+        // Two coil blocks, no gap, answers at once: (8 + 7 + 8 + 6) x 0.5729 ms.
+        {"19200_8E1_two_blocks", "\"gapUs\": 0",
+         "{\"name\": \"a\", \"kind\": \"coil.byte\", \"address\": 0, \"count\": 2},"
+         "{\"name\": \"b\", \"kind\": \"coil.byte\", \"address\": 100}",
+         0, 16.615},
+    };
+    for (const Row& r : rows) {
+        const host::HostConfig cfg = configOf(r.tags, r.link);
+        EXPECT_NEAR(host::estimateScan(cfg, host::readBlocks(cfg), r.responseMs).ms, r.ms, 0.001) << r.name;
+    }
+}
