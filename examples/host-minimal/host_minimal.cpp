@@ -33,10 +33,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kCallbackId = 7;    // comes back as the first callback argument
-constexpr int kWriteClass = 1;    // our own keys for the write, given back by VarResultCallBack
+constexpr int kCallbackId = 7;  // comes back as the first callback argument
+constexpr int kWriteClass = 1;  // our own keys for the write, given back by VarResultCallBack
 constexpr int kWriteId = 200;
-int g_writeStatus = 0;            // 1 = acknowledged, 2 = given up after the retries
+int g_writeStatus = 0;  // 1 = acknowledged, 2 = given up after the retries
 
 void onVarResult(int callbackId, int varClass, int varId, int status)
 {
@@ -156,11 +156,11 @@ int main(int argc, char** argv)
     // 3.5 characters of 11 bits, at least 1.75 ms.
     const std::chrono::microseconds silence(std::max(1750L, 38500000L / baud));
 
-    static COM_INFO info{};    // must stay alive while the driver is used
-    info.maxPerFrame = 64;     // units per read request: registers, or bytes of 8 coils
-    info.defaultStation = 1;   // station of every variable while multiStation is 0
-    info.retryLimit = 2;       // failed answers before a request is given up
-    info.linkState = 2;        // 2 = writes go to the controller
+    static COM_INFO info{};   // must stay alive while the driver is used
+    info.maxPerFrame = 64;    // units per read request: registers, or bytes of 8 coils
+    info.defaultStation = 1;  // station of every variable while multiStation is 0
+    info.retryLimit = 2;      // failed answers before a request is given up
+    info.linkState = 2;       // 2 = writes go to the controller
     info.callbackId = kCallbackId;
     SetComInfo(&info);
     RegistCallBackFuncIntf(onVarResult, onListResult);
