@@ -15,6 +15,9 @@ set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
+# GCC's note that std::vector passes arguments differently since GCC 7.1
+# concerns code mixed with GCC 6 builds; there is none.
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 
 if(NOT KEMO_ARMHF_SYSROOT)
   if(DEFINED ENV{KEMO_ARMHF_SYSROOT})
@@ -37,6 +40,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# pkg-config (libmodbus for plc-sim) reads the sysroot's .pc files and
+# prefixes their paths with the sysroot.
+set(ENV{PKG_CONFIG_LIBDIR}
+    "${KEMO_ARMHF_SYSROOT}/usr/lib/arm-linux-gnueabihf/pkgconfig:${KEMO_ARMHF_SYSROOT}/usr/share/pkgconfig")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "${KEMO_ARMHF_SYSROOT}")
 
 # libQt5Core.so pulls in ICU, glib, pcre2, zstd, ...: let the linker find them
 # in the sysroot when it checks an executable for undefined symbols.

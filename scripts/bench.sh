@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Builds the benchmarks as the driver ships (RelWithDebInfo) in build-bench/
-# (or $BUILD_DIR) and runs them all: the driver's CPU and allocation figures,
-# the scan efficiency of the read-list grouping, plc-host against libmodbus
-# over a pty, plc-host's cost as the tag table grows, and its exchange period
-# on a paced line (with a plot). Everything printed is also kept in
-# $BUILD_DIR/bench-results.txt. docs/performance.md explains the figures.
+# Builds the benchmarks as the driver ships (preset default, RelWithDebInfo, in
+# build/) and runs them all: the driver's CPU and allocation figures, the scan
+# efficiency of the read-list grouping, plc-host against libmodbus over a pty,
+# plc-host's cost as the tag table grows, and its exchange period on a paced
+# line (with a plot). Everything printed is also kept in
+# build/bench-results.txt. docs/performance.md explains the figures.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${BUILD_DIR:-$root/build-bench}"
+build="$root/build"
 out="$build/bench-results.txt"
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEMO_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j2 --target driver_bench scan_efficiency compare_libmodbus host_scale plc-host plc-sim
+cd "$root"
+cmake --preset default >/dev/null
+cmake --build --preset default --target driver_bench scan_efficiency compare_libmodbus host_scale plc-host plc-sim
 
 load="$(cut -d' ' -f1 /proc/loadavg)"
 if awk -v l="$load" 'BEGIN { exit !(l > 0.5) }'; then

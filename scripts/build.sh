@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Configures and builds the project in build/ (or $BUILD_DIR) with extra CMake arguments.
+# Configures and builds one CMake preset (default: "default", into build/).
+#   scripts/build.sh [PRESET] [-DVAR=VALUE ...]
+# Presets (CMakePresets.json): default, asan, tsan, fuzz, leak, armhf.
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${BUILD_DIR:-$root/build}"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-cmake --build "$build" -j"$(nproc)"
+cd "$(dirname "$0")/.."
+preset=default
+if [ $# -gt 0 ] && [[ $1 != -* ]]; then preset=$1; shift; fi
+cmake --preset "$preset" "$@" >/dev/null
+cmake --build --preset "$preset"

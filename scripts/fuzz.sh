@@ -6,30 +6,33 @@
 #
 # Any finding (crash, sanitizer report, failed harness check, leak, time-out,
 # memory beyond 2 GiB) makes the script fail; the input is kept in
-# $BUILD_DIR/findings/<target>/ and can be replayed with `$BUILD_DIR/<target> FILE`.
-# Inputs that reach new code are added to $BUILD_DIR/corpus/<target>/; the
-# seeds in fuzz/corpus/ are only read.
+# build-fuzz/findings/<target>/ and can be replayed with `build-fuzz/fuzz/<target> FILE`.
+# Inputs that reach new code are added to build-fuzz/corpus/<target>/; the
+# seeds in fuzz/corpus/ are only read. Built with the CMake preset fuzz.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
-build="${BUILD_DIR:-$root/build-fuzz}"
+build="$root/build-fuzz"
 targets=(fuzz_answer_intake fuzz_host_calls fuzz_read_list fuzz_rtu_framing)
 
-CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target "${targets[@]}"
+cd "$root"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --target "${targets[@]}"
 
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 failed=()
+passed=0
 for target in "${targets[@]}"; do
     corpus="$build/corpus/$target"
     findings="$build/findings/$target"
     mkdir -p "$corpus" "$findings"
     log="$build/$target.log"
     echo "== $target: ${seconds} s"
-    if "$build/$target" "$corpus" "$root/fuzz/corpus/$target" \
+    if "$build/fuzz/$target" "$corpus" "$root/fuzz/corpus/$target" \
         -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=25 -print_final_stats=1 \
         -artifact_prefix="$findings/" >"$log" 2>&1; then
         grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb|DONE' "$log" | sed 's/^/   /'
+        passed=$((passed + 1))
     else
         echo "   FINDING (log: $log)"
         grep -E 'ERROR|fuzz check failed|SUMMARY|Test unit written|runtime error' "$log" | head -20 | sed 's/^/   /'
@@ -39,6 +42,6 @@ done
 
 if [ ${#failed[@]} -gt 0 ]; then
     echo "fuzz: findings in ${failed[*]}"
-    exit 1
 fi
-echo "fuzz: no findings"
+echo "fuzz: $passed passed, ${#failed[@]} failed"
+[ ${#failed[@]} -eq 0 ]

@@ -7,16 +7,17 @@
 #   scripts/leakcheck.sh [ROUNDS]     (default 30 rounds of 40 exchanges)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${BUILD_DIR:-$root/build-leak}"
+build="$root/build-leak"
 rounds="${1:-30}"
 
-cmake -S "$root/tests/leak" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target leak_host kemo_ipc_rtu
+cd "$root"
+cmake --preset leak >/dev/null
+cmake --build --preset leak
 
-library="$(ls "$build"/driver/libkemo_ipc_rtu.so.1)"
+library="$build/driver/libkemo_ipc_rtu.so.1"
 log="$build/valgrind.log"
 if valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect \
-        --error-exitcode=1 --log-file="$log" "$build/leak_host" "$library" "$rounds"; then
+        --error-exitcode=1 --log-file="$log" "$build/tests/leak/leak_host" "$library" "$rounds"; then
     grep -E 'definitely lost|indirectly lost|ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== */   /'
     echo "leakcheck: clean"
 else

@@ -1,19 +1,14 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on Debian 12, only what is missing.
+# Installs what the build and the tests need on Debian 12, only what is missing
+# (as root, or through sudo). The armhf cross build and the packaging install
+# their own extras (scripts/cross-armhf.sh, scripts/package.sh).
+#   scripts/setup.sh [demo]      demo: only what the demo builds (library, plc-host, plc-sim)
 set -euo pipefail
-
-packages=(cmake make g++ pkg-config qtbase5-dev libgtest-dev googletest libbenchmark-dev
-          libmodbus-dev python3 clang libclang-rt-14-dev valgrind gnuplot-nox)
-# "setup.sh demo": only what the demo builds (library, plc-host, plc-sim).
-[ "${1:-}" = "demo" ] && packages=(cmake make g++ pkg-config qtbase5-dev libmodbus-dev)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "setup: installing ${missing[*]}"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq || true  # a failed secondary index must not stop the install
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+. "$(dirname "$0")/lib.sh"
+if [ "${1:-}" = demo ]; then
+    apt_install cmake make g++ pkg-config qtbase5-dev libmodbus-dev
+else
+    apt_install cmake make g++ pkg-config qtbase5-dev libgtest-dev googletest libbenchmark-dev \
+                libmodbus-dev python3 clang libclang-rt-14-dev valgrind \
+                gnuplot-nox clang-format
 fi
