@@ -3,6 +3,7 @@
 #include "DriverApi.h"
 #include "HostConfig.h"
 #include "HostSession.h"
+#include "LinkFactory.h"
 #include "SerialLink.h"
 #include "SimRunner.h"
 
@@ -143,7 +144,7 @@ Options parseArgs(int argc, char** argv)
 struct Setup {
     DriverApi api;
     std::unique_ptr<SimRunner> sim;
-    std::unique_ptr<SerialLink> link;
+    std::unique_ptr<Link> link;
     std::unique_ptr<HostSession> session;
 
     ~Setup()
@@ -181,8 +182,15 @@ int prepare(Setup& s, const Options& o, const HostConfig& cfg)
         std::fprintf(stderr, "plc-host: %s\n", error.c_str());
         return kExitFailed;
     }
-    s.link.reset(new SerialLink(cfg.link));
-    bool ok = o.simulate ? (s.sim->start(error) && s.link->attach(s.sim->hostFd(), false, error)) : s.link->open(error);
+    bool ok;
+    if (o.simulate) {
+        std::unique_ptr<SerialLink> serial(new SerialLink(cfg.link));
+        ok = s.sim->start(error) && serial->attach(s.sim->hostFd(), false, error);
+        s.link = std::move(serial);
+    } else {
+        s.link = makeLink(cfg.link, stderr);  // may throw ConfigError
+        ok = s.link->open(error);
+    }
     if (!ok) {
         std::fprintf(stderr, "plc-host: %s\n", error.c_str());
         return kExitFailed;

@@ -542,6 +542,8 @@ def case_cli_contract():
         (with_tag(name="c"), ["read"], 2, ['tag "c"', "earlier tag"]),
         (with_link(parity="X"), ["read"], 2, ["link", 'field "parity"']),
         (with_link(baud="fast"), ["read"], 2, ["link", 'field "baud"']),
+        (with_link(baud=14400), ["read"], 2, ['field "baud"', "14400 is not supported", "9600, 19200", "921600"]),
+        (with_link(device="tcp://localhost"), ["read"], 2, ['field "device"', "tcp://HOST:PORT"]),
         ({"link": {}}, ["read"], 2, ['field "tags"', "missing"]),
         (good, ["write", "nope=1"], 2, ['no tag named "nope"']),
         (good, ["write", "w=70000"], 2, ['tag "w"', 'value "70000"']),
@@ -557,7 +559,7 @@ def case_cli_contract():
         (good, ["read", "--simulate", "--sim-args", "--drop 2"], 2, ["--sim-args", "--drop"]),
         (good, ["read", "--simulate", "--sim-args", "--loud"], 2, ["--sim-args", '"--loud"']),
         (good, ["read", "--library", "/nonexistent/libx.so"], 1, ["cannot load driver"]),
-        (good, ["read"], 1, ["no serial device"]),
+        (good, ["read"], 2, ["no serial device"]),
     ]
     problems = []
     for i, (cfg, args, want_rc, words) in enumerate(cases):
