@@ -1,5 +1,7 @@
 #include "HostConfig.h"
 
+#include "LinkFactory.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -350,14 +352,15 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
     if (!device.isUndefined() && !device.isString())
         lc.fail("device", "expected a path text");
     cfg.link.device = device.toString().toStdString();
-    cfg.link.baud = getInt(link, "baud", cfg.link.baud, 300, 4000000, lc);
+    std::string deviceError;
+    if (!checkDevice(cfg.link.device, deviceError))
+        lc.fail("device", deviceError);
+    cfg.link.baud = getInt(link, "baud", cfg.link.baud, 1, 4000000, lc);
+    if (!serialline::baudSupported(cfg.link.baud))
+        lc.fail("baud", serialline::unsupportedBaud(cfg.link.baud));
     QJsonValue parity = link.value("parity");
-    if (!parity.isUndefined()) {
-        QString p = parity.toString();
-        if (p != "N" && p != "E" && p != "O")
-            lc.fail("parity", "expected \"N\", \"E\" or \"O\"");
-        cfg.link.parity = p[0].toLatin1();
-    }
+    if (!parity.isUndefined() && !serialline::parseParity(parity.toString().toStdString(), cfg.link.parity))
+        lc.fail("parity", std::string("expected ") + serialline::kParityWords);
     cfg.link.dataBits = getInt(link, "dataBits", cfg.link.dataBits, 7, 8, lc);
     cfg.link.stopBits = getInt(link, "stopBits", cfg.link.stopBits, 1, 2, lc);
     cfg.link.responseTimeoutMs = getInt(link, "responseTimeoutMs", cfg.link.responseTimeoutMs, 1, 60000, lc);

@@ -2,6 +2,8 @@
 // tags, read from one JSON file, plus the value codecs of the tag types.
 #pragma once
 
+#include "SerialLine.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -41,6 +43,8 @@ struct LinkSettings {
     int probeSeconds = 5;     // how often a switched-off station is tried again
     bool resetRetries = true; // an accepted answer clears the driver's retry count
     bool realtime = false;    // real-time scheduling and locked memory for the exchange
+
+    serialline::LineSettings line() const { return {baud, parity, dataBits, stopBits}; }
 };
 
 struct DriverSettings {

@@ -1,6 +1,7 @@
 #include "SimRunner.h"
 
 #include "HostConfig.h"
+#include "SerialLine.h"
 #include "SimArgs.h"
 
 #include <cerrno>
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <pty.h>
 #include <sstream>
-#include <termios.h>
 #include <unistd.h>
 
 namespace host {
@@ -93,12 +93,9 @@ bool SimRunner::start(std::string& error)
         error = std::string("openpty: ") + std::strerror(errno);
         return false;
     }
-    for (int fd : {master_, slave_}) {
-        termios tio{};
-        tcgetattr(fd, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(fd, TCSANOW, &tio);
-    }
+    for (int fd : {master_, slave_})
+        if (!serialline::makeRaw(fd, nullptr, error))
+            return false;
     thread_ = std::thread([this] { sim_->serve(master_, stop_); });
     return true;
 }

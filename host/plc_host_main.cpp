@@ -4,6 +4,7 @@
 #include "HostConfig.h"
 #include "HostMap.h"
 #include "HostSession.h"
+#include "LinkFactory.h"
 #include "SerialLink.h"
 #include "SimRunner.h"
 
@@ -70,7 +71,9 @@ const char kUsage[] =
     "  --trace            every exchange in hex on stderr\n"
     "\n"
     "CONFIG is a JSON object:\n"
-    "  \"link\":   device, baud, parity (N|E|O), dataBits, stopBits, responseTimeoutMs,\n"
+    "  \"link\":   device (a serial device, or tcp://HOST:PORT of a serial server; reopened with\n"
+    "            back-off when it drops), baud (a standard rate 300..921600), parity (N|E|O),\n"
+    "            dataBits, stopBits, responseTimeoutMs,\n"
     "            retryLimit, echo (adapter echoes what it sends), turnaroundMs,\n"
     "            gapUs (silence before a request; default t3.5, none on a pty),\n"
     "            interByteMs (pause allowed inside an answer; default 20),\n"
@@ -151,7 +154,7 @@ Options parseArgs(int argc, char** argv)
 struct Setup {
     DriverApi api;
     std::unique_ptr<SimRunner> sim;
-    std::unique_ptr<SerialLink> link;
+    std::unique_ptr<Link> link;
     std::unique_ptr<HostSession> session;
 
     ~Setup()
@@ -189,8 +192,15 @@ int prepare(Setup& s, const Options& o, const HostConfig& cfg)
         std::fprintf(stderr, "plc-host: %s\n", error.c_str());
         return kExitFailed;
     }
-    s.link.reset(new SerialLink(cfg.link));
-    bool ok = o.simulate ? (s.sim->start(error) && s.link->attach(s.sim->hostFd(), false, error)) : s.link->open(error);
+    bool ok;
+    if (o.simulate) {
+        std::unique_ptr<SerialLink> serial(new SerialLink(cfg.link));
+        ok = s.sim->start(error) && serial->attach(s.sim->hostFd(), false, error);
+        s.link = std::move(serial);
+    } else {
+        s.link = makeLink(cfg.link, stderr);  // may throw ConfigError
+        ok = s.link->open(error);
+    }
     if (!ok) {
         std::fprintf(stderr, "plc-host: %s\n", error.c_str());
         return kExitFailed;

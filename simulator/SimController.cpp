@@ -1,5 +1,6 @@
 #include "SimController.h"
 
+#include "SerialLine.h"
 #include "SimPattern.h"
 
 #include <modbus.h>
@@ -13,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <poll.h>
+#include <sys/stat.h>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -104,9 +106,9 @@ void putCrc(std::vector<uint8_t>& frame)
 
 void simPaceLine(SimOptions& o, long baud, char parity, int dataBits, int stopBits)
 {
-    const int bitsPerChar = 1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits;
-    o.paceCharUs = std::lround(bitsPerChar * 1e6 / double(baud));
-    o.paceGapUs = baud <= 19200 ? std::lround(3.5 * bitsPerChar * 1e6 / double(baud)) : 1750;
+    const serialline::LineSettings line{baud, parity, dataBits, stopBits};
+    o.paceCharUs = serialline::charUs(line);
+    o.paceGapUs = serialline::frameGapUs(line);
 }
 
 uint16_t simCrc16(const uint8_t* data, size_t len)
@@ -521,6 +523,8 @@ int SimController::serve(int fd, const std::atomic<bool>& stop)
     const int oldFlags = fcntl(fd, F_GETFL);
     if (oldFlags < 0 || fcntl(fd, F_SETFL, oldFlags | O_NONBLOCK) < 0)
         return -1;
+    struct stat st {};
+    const bool socket = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);  // its end is the client's leaving
 
     const auto gap = std::chrono::microseconds(d->opt.frameGapUs);
     std::vector<uint8_t> buf;
@@ -567,6 +571,8 @@ int SimController::serve(int fd, const std::atomic<bool>& stop)
             lastByte = Clock::now();
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             continue;
+        } else if (socket && (n == 0 || errno == ECONNRESET)) {
+            break;
         } else if (n == 0 || errno == EIO) {
             // pty without a slave side open (or line hung up): wait for a peer without spinning.
             std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -71,8 +71,9 @@ public:
     SimController(const SimController&) = delete;
     SimController& operator=(const SimController&) = delete;
 
-    // Serves requests arriving on fd (pty master or serial fd, raw) until `stop`
-    // becomes true; returns 0, or -1 on an unrecoverable fd error. Sees `stop`
+    // Serves requests arriving on fd (pty master, serial fd, raw, or a connected
+    // socket) until `stop` becomes true or the socket's client leaves; returns
+    // 0, or -1 on an unrecoverable fd error. Sees `stop`
     // within about 50 ms. One serve() at a time per controller.
     int serve(int fd, const std::atomic<bool>& stop);
 

@@ -1,4 +1,5 @@
 // plc-sim: simulated Modbus RTU controller for driver development and tests.
+#include "SerialLine.h"
 #include "SimArgs.h"
 #include "SimController.h"
 
@@ -17,7 +18,10 @@
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <string>
-#include <termios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -30,14 +34,18 @@ void onSignal(int) { g_stop.store(true); }
 
 const char kUsage[] =
     "usage: plc-sim [options]\n"
-    "Simulated Modbus RTU controller. Without --device it opens a pseudo-terminal and\n"
-    "prints its path as the first line (PTY /dev/pts/N) for a master to open.\n"
+    "Simulated Modbus RTU controller. Without --device or --tcp it opens a pseudo-\n"
+    "terminal and prints its path as the first line (PTY /dev/pts/N) for a master.\n"
     "\n"
     "Line:                                                      [default]\n"
     "  --device PATH      serial device to serve                [a new pty]\n"
-    "  --baud N           1200 2400 4800 9600 19200 38400       [9600]\n"
-    "                     57600 115200 230400 460800 921600\n"
-    "  --parity N|E|O                                           [N]\n"
+    "  --link PATH        also publish the pty as symbolic link PATH (replaced,\n"
+    "                     removed at the end)\n"
+    "  --tcp PORT         serve RTU frames over TCP on 127.0.0.1:PORT instead, one\n"
+    "                     client at a time; 0: a free port. First line: TCP 127.0.0.1:PORT\n"
+    "  --baud N           %s\n"
+    "                                                           [19200]\n"
+    "  --parity N|E|O     also none|even|odd                    [E]\n"
     "  --data-bits 7|8                                          [8]\n"
     "  --stop-bits 1|2                                          [1]\n"
     "  --gap-us N         silence ending a request, 100..1e6 us\n"
@@ -78,59 +86,59 @@ const char kUsage[] =
 
 using BadArg = SimArgError;
 
-speed_t toSpeed(long baud)
+// Publishes `target` under `path`, replacing what is there in one step.
+bool publishLink(const std::string& target, const std::string& path)
 {
-    switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: throw BadArg("--baud: unsupported rate " + std::to_string(baud));
-    }
+    const std::string tmp = path + ".new" + std::to_string(getpid());
+    unlink(tmp.c_str());
+    return symlink(target.c_str(), tmp.c_str()) == 0 && rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-struct Line {
-    std::string device;
-    long baud = 9600;
-    char parity = 'N';
-    int dataBits = 8;
-    int stopBits = 1;
-};
-
-int openSerial(const Line& line)
+// Removes `path` while it still names our pty (a newer plc-sim may own it).
+void withdrawLink(const std::string& target, const std::string& path)
 {
-    int fd = open(line.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0) {
-        close(fd);
+    char now[512] = {};
+    const ssize_t n = readlink(path.c_str(), now, sizeof now - 1);
+    if (n > 0 && target == std::string(now, size_t(n)))
+        unlink(path.c_str());
+}
+
+int listenTcp(long port, long& bound)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    // A restarted simulator takes its port back at once.
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 1) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (fd >= 0)
+            close(fd);
         return -1;
     }
-    cfmakeraw(&tio);
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    tio.c_cflag |= CLOCAL | CREAD | (line.dataBits == 7 ? CS7 : CS8);
-    if (line.parity != 'N')
-        tio.c_cflag |= PARENB | (line.parity == 'O' ? PARODD : 0);
-    if (line.stopBits == 2)
-        tio.c_cflag |= CSTOPB;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, toSpeed(line.baud));
-    cfsetospeed(&tio, toSpeed(line.baud));
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-        close(fd);
-        return -1;
-    }
-    tcflush(fd, TCIOFLUSH);
+    bound = ntohs(a.sin_port);
     return fd;
+}
+
+// One client at a time until stopped; a new one is taken after each leaves.
+void serveTcp(SimController& sim, int listener)
+{
+    while (!g_stop.load()) {
+        pollfd p{listener, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
+            continue;
+        const int one = 1;
+        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sim.serve(client, g_stop);  // a client's broken connection ends only that client
+        close(client);
+    }
 }
 
 }  // namespace
@@ -138,7 +146,9 @@ int openSerial(const Line& line)
 int main(int argc, char** argv)
 {
     SimOptions opt;
-    Line line;
+    serialline::LineSettings line;
+    std::string device, linkPath;
+    long tcpPort = -1;
     std::string dumpPath;
     double seconds = 0;
     bool gapGiven = false;
@@ -148,7 +158,7 @@ int main(int argc, char** argv)
         for (int i = 1; i < argc; ++i) {
             std::string a = argv[i];
             if (a == "--help" || a == "-h") {
-                std::fputs(kUsage, stdout);
+                std::printf(kUsage, serialline::supportedBauds().c_str());
                 return 0;
             }
             if (a == "--no-animate" || a == "--pace") {
@@ -156,19 +166,24 @@ int main(int argc, char** argv)
                 continue;
             }
             static const char* const lineOptions[] = {"--device", "--baud", "--parity", "--data-bits",
-                                                      "--stop-bits", "--seconds"};
+                                                      "--stop-bits", "--seconds", "--tcp", "--link"};
             const bool lineOption = std::find(std::begin(lineOptions), std::end(lineOptions), a) != std::end(lineOptions);
             if (!lineOption && !simOptionTakesValue(a))
                 throw BadArg("unknown argument \"" + a + "\"");
             if (i + 1 >= argc)
                 throw BadArg(a + ": missing value");
             std::string v = argv[++i];
-            if (a == "--device") line.device = v;
-            else if (a == "--baud") { line.baud = simArgInteger(a, v, 1, 4000000); toSpeed(line.baud); }
+            if (a == "--device") device = v;
+            else if (a == "--link") linkPath = v;
+            else if (a == "--tcp") tcpPort = simArgInteger(a, v, 0, 65535);
+            else if (a == "--baud") {
+                line.baud = simArgInteger(a, v, 1, 4000000);
+                if (!serialline::baudSupported(line.baud))
+                    throw BadArg("--baud: " + serialline::unsupportedBaud(line.baud));
+            }
             else if (a == "--parity") {
-                if (v != "N" && v != "E" && v != "O")
-                    throw BadArg("--parity: expected N, E or O, got \"" + v + "\"");
-                line.parity = v[0];
+                if (!serialline::parseParity(v, line.parity))
+                    throw BadArg("--parity: expected " + std::string(serialline::kParityWords) + ", got \"" + v + "\"");
             }
             else if (a == "--data-bits") line.dataBits = int(simArgInteger(a, v, 7, 8));
             else if (a == "--stop-bits") line.stopBits = int(simArgInteger(a, v, 1, 2));
@@ -178,16 +193,17 @@ int main(int argc, char** argv)
                 applySimOption(a, v, opt, dumpPath, pace);
             }
         }
+        if ((tcpPort >= 0) + !device.empty() + !linkPath.empty() > 1)
+            throw BadArg("--device, --tcp and --link exclude each other");
     } catch (const BadArg& e) {
         std::fprintf(stderr, "plc-sim: %s (see --help)\n", e.what());
         return 2;
     }
 
-    if (!gapGiven && !line.device.empty()) {
-        // t3.5 from the character time, but never below 2 ms: serial drivers and
-        // USB adapters hand bytes over in bursts, and a split frame would be lost.
-        int bitsPerChar = 1 + line.dataBits + (line.parity == 'N' ? 0 : 1) + line.stopBits;
-        opt.frameGapUs = std::max(2000, int(3.5 * bitsPerChar * 1e6 / double(line.baud)) + 1);
+    if (!gapGiven && !device.empty()) {
+        // t3.5 of the line, but never below 2 ms: serial drivers and USB
+        // adapters hand bytes over in bursts, and a split frame would be lost.
+        opt.frameGapUs = int(std::max(2000L, serialline::frameGapUs(line) + 1));
     }
 
     if (pace) {
@@ -205,25 +221,37 @@ int main(int argc, char** argv)
 
     int fd = -1;
     int ptySlave = -1;
-    if (line.device.empty()) {
-        char name[256] = {};
-        if (openpty(&fd, &ptySlave, name, nullptr, nullptr) != 0) {
-            std::fprintf(stderr, "plc-sim: openpty: %s\n", std::strerror(errno));
+    std::string ptyName;
+    std::string error;
+    if (tcpPort >= 0) {
+        long bound = 0;
+        fd = listenTcp(tcpPort, bound);
+        if (fd < 0) {
+            std::fprintf(stderr, "plc-sim: cannot listen on 127.0.0.1:%ld: %s\n", tcpPort, std::strerror(errno));
             return 1;
         }
-        for (int f : {fd, ptySlave}) {
-            termios tio{};
-            tcgetattr(f, &tio);
-            cfmakeraw(&tio);
-            tcsetattr(f, TCSANOW, &tio);
+        std::printf("TCP 127.0.0.1:%ld\n", bound);
+        std::fflush(stdout);
+    } else if (device.empty()) {
+        char name[256] = {};
+        if (openpty(&fd, &ptySlave, name, nullptr, nullptr) != 0 || !serialline::makeRaw(fd, nullptr, error) ||
+            !serialline::makeRaw(ptySlave, nullptr, error)) {
+            std::fprintf(stderr, "plc-sim: pty: %s\n", error.empty() ? std::strerror(errno) : error.c_str());
+            return 1;
+        }
+        ptyName = name;
+        if (!linkPath.empty() && !publishLink(ptyName, linkPath)) {
+            std::fprintf(stderr, "plc-sim: cannot publish the pty as %s: %s\n", linkPath.c_str(), std::strerror(errno));
+            return 1;
         }
         // ptySlave stays open: without it the master reports hang-up whenever the host closes its side.
         std::printf("PTY %s\n", name);
         std::fflush(stdout);
     } else {
-        fd = openSerial(line);
-        if (fd < 0) {
-            std::fprintf(stderr, "plc-sim: cannot open %s: %s\n", line.device.c_str(), std::strerror(errno));
+        fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 || !serialline::makeRaw(fd, &line, error)) {
+            std::fprintf(stderr, "plc-sim: cannot open %s: %s\n", device.c_str(),
+                         error.empty() ? std::strerror(errno) : error.c_str());
             return 1;
         }
     }
@@ -244,9 +272,13 @@ int main(int argc, char** argv)
         });
     }
 
-    int rc = sim->serve(fd, g_stop);
-    if (rc != 0)
+    int rc = 0;
+    if (tcpPort >= 0)
+        serveTcp(*sim, fd);
+    else if ((rc = sim->serve(fd, g_stop)) != 0)
         std::fprintf(stderr, "plc-sim: serial line failed: %s\n", std::strerror(errno));
+    if (!linkPath.empty())
+        withdrawLink(ptyName, linkPath);
     g_stop.store(true);
     if (timer.joinable())
         timer.join();

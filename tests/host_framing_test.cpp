@@ -1,7 +1,10 @@
 // plc-host's answer framing: when an answer is complete, and whether it may
 // reach the driver. Frames are hex; CRC stands for the checksum of every
 // byte before it.
+#include "LinkFactory.h"
 #include "RtuFraming.h"
+#include "SerialLine.h"
+#include "TcpLink.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -171,6 +174,80 @@ TEST(HostFraming, EndsAnswersByLengthExceptionOrTimeOut)
         EXPECT_TRUE(framer.complete(c.doneAt));
         EXPECT_EQ(host::statusName(framer.verdict().status), std::string(host::statusName(c.status)));
     }
+}
+
+// Device texts: a serial path, a serial server, or a text no link takes.
+struct DeviceCase {
+    const char* name;
+    const char* device;
+    bool usable;       // checkDevice
+    const char* host;  // "" when it is no TCP device
+    int port;
+};
+
+const DeviceCase kDeviceCases[] = {
+    {"serial_path", "/dev/ttyUSB0", true, "", 0},
+    {"path_with_colon", "/dev/serial/by-path/pci-0:1", true, "", 0},
+    {"tcp_name", "tcp://gateway.local:502", true, "gateway.local", 502},
+    {"tcp_ipv4_top_port", "tcp://10.0.0.7:65535", true, "10.0.0.7", 65535},
+    {"tcp_ipv6", "tcp://[::1]:4001", true, "::1", 4001},
+    {"tcp_no_port", "tcp://gateway", false, "", 0},
+    {"tcp_port_zero", "tcp://gateway:0", false, "", 0},
+    {"tcp_port_too_big", "tcp://gateway:65536", false, "", 0},
+    {"tcp_port_not_number", "tcp://gateway:50x", false, "", 0},
+    {"tcp_no_host", "tcp://:502", false, "", 0},
+    {"tcp_ipv6_no_brackets", "tcp://::1:502", false, "", 0},
+    {"tcp_path_after_port", "tcp://gateway:502/x", false, "", 0},
+};
+
+TEST(HostLink, TellsSerialDevicesFromSerialServers)
+{
+    for (const DeviceCase& c : kDeviceCases) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        EXPECT_EQ(host::checkDevice(c.device, error), c.usable) << error;
+        host::TcpAddress address;
+        EXPECT_EQ(host::parseTcpDevice(c.device, address, error), *c.host != 0);
+        EXPECT_EQ(address.host, c.host);
+        EXPECT_EQ(address.port, c.port);
+    }
+}
+
+// Rates and character formats both programs take, and the timing they give.
+struct LineCase {
+    const char* name;
+    long baud;
+    const char* parity;
+    bool accepted;  // rate and parity word
+    long charUs;
+    long frameGapUs;
+};
+
+const LineCase kLineCases[] = {
+    {"300_8N1", 300, "N", true, 33333, 116667},
+    {"9600_8E1", 9600, "even", true, 1146, 4010},
+    {"19200_8E1", 19200, "E", true, 573, 2005},
+    {"19200_8N1", 19200, "none", true, 521, 1823},
+    {"38400_8O1_fixed_gap", 38400, "Odd", true, 286, 1750},
+    {"921600_8N1", 921600, "n", true, 11, 1750},
+    {"14400_not_a_rate", 14400, "E", false, 0, 0},
+    {"parity_mark", 19200, "M", false, 0, 0},
+};
+
+TEST(HostLink, AcceptsTheStandardRatesAndTimesTheLine)
+{
+    for (const LineCase& c : kLineCases) {
+        SCOPED_TRACE(c.name);
+        serialline::LineSettings line;
+        line.baud = c.baud;
+        const bool accepted = serialline::baudSupported(c.baud) && serialline::parseParity(c.parity, line.parity);
+        EXPECT_EQ(accepted, c.accepted);
+        if (!accepted)
+            continue;
+        EXPECT_EQ(serialline::charUs(line), c.charUs);
+        EXPECT_EQ(serialline::frameGapUs(line), c.frameGapUs);
+    }
+    EXPECT_NE(serialline::unsupportedBaud(14400).find("300, 600, 1200"), std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,42 @@
+// One asynchronous serial line as plc-host and plc-sim take it: the rates
+// both accept, the parity words, the character time and t3.5, and the raw
+// termios set-up of a tty or pty.
+#pragma once
+
+#include <string>
+
+namespace serialline {
+
+struct LineSettings {
+    long baud = 19200;  // the usual Modbus default: 19,200 baud, 8 data bits, even parity, 1 stop bit
+    char parity = 'E';  // 'N', 'E' or 'O'
+    int dataBits = 8;
+    int stopBits = 1;
+};
+
+bool baudSupported(long baud);
+// "300, 600, ..., 921600"
+std::string supportedBauds();
+// The configuration error for a rate outside the table, naming the supported ones.
+std::string unsupportedBaud(long baud);
+
+// N, E, O, or none, even, odd in any case; false for anything else.
+bool parseParity(const std::string& word, char& parity);
+// For messages: what parseParity takes.
+extern const char* const kParityWords;
+
+int bitsPerChar(const LineSettings& line);
+// Wire time of one character, rounded, at least 1 us.
+long charUs(const LineSettings& line);
+// The silence that ends a frame: 3.5 characters up to 19,200 baud, 1.75 ms above.
+long frameGapUs(const LineSettings& line);
+
+// Makes fd raw (no echo, no line editing, reads return what is there). With
+// `line`, also its speed and character format; a pty keeps no parity and
+// reports that as a failure, which is ignored once raw mode and speed are in.
+bool makeRaw(int fd, const LineSettings* line, std::string& error);
+
+// Either end of a pseudo-terminal pair.
+bool isPseudoTerminal(int fd);
+
+}  // namespace serialline
