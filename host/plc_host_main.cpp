@@ -302,9 +302,12 @@ void settleTypedWrites(HostSession& session, LiveView& view, std::vector<OpenWri
         const WriteJob& j = session.writes()[static_cast<size_t>(w.job)];
         const auto st = session.stations().find(cfg.stationOf(cfg.tags[static_cast<size_t>(j.tag)]));
         const bool offline = st != session.stations().end() && st->second.offline;
-        if (j.status == 0 && !offline && now < w.until)
+        // The driver folds a queued write into a later one of the same range.
+        const bool replaced = std::any_of(session.writes().begin() + w.job + 1, session.writes().end(),
+                                          [&](const WriteJob& later) { return later.tag == j.tag && later.status; });
+        if (j.status == 0 && !offline && !replaced && now < w.until)
             return false;
-        view.note(writeOutcome(session, j, false));
+        view.note(writeOutcome(session, j, replaced));
         return true;
     }), open.end());
 }
