@@ -250,6 +250,12 @@ LiveView::LiveView(const HostSession& session, bool simulated)
     : session_(session), simulated_(simulated),
       estimateMs_(estimateScan(session.config(), readBlocks(session.config()), kDefaultResponseMs).ms)
 {
+    const HostConfig& cfg = session.config();
+    for (size_t i = 0; i < cfg.tags.size(); ++i)
+        if (cfg.readable(cfg.tags[i])) {
+            readable_.push_back(i);
+            nameWidth_ = std::min(20, std::max(nameWidth_, static_cast<int>(cfg.tags[i].name.size())));
+        }
 }
 
 void LiveView::sample(double windowSeconds, bool sinceStart)
@@ -285,46 +291,36 @@ bool LiveView::command(const std::string& line, double upSeconds)
 }
 
 // Columns fitted to the width: kind and address only where there is room,
-// the value gets what is left after a minimum for the state.
-std::vector<std::string> LiveView::tagLines(int cols, std::string& header) const
+// the value gets what is left after a minimum for the state. tag -1: the header.
+std::string LiveView::tagLine(long tag, int cols) const
 {
-    const HostConfig& cfg = session_.config();
-    const auto now = Clock::now();
-    int nameW = 3;
-    for (const Tag& t : cfg.tags)
-        nameW = std::max(nameW, static_cast<int>(t.name.size()));
-    nameW = std::min(nameW, 20);
     const bool wide = cols >= 120;
-    const int fixed = nameW + 1 + 4 + 5 + 7 + (wide ? 19 : 0);  // name, station, type, age, kind + address
+    const int fixed = nameWidth_ + 1 + 4 + 5 + 7 + (wide ? 19 : 0);  // name, station, type, age, kind + address
     const int valueW = std::max(8, std::min(40, cols - 1 - fixed - 30));
     char line[512];
     auto row = [&](const char* name, const char* station, const char* kind, const char* address, const char* type,
                    const char* value, const char* age, const char* state) {
         if (wide)
-            std::snprintf(line, sizeof line, "%-*.*s %3s  %-10s %-7s %-4s %-*s %6s  %s", nameW, nameW, name, station,
-                          kind, address, type, valueW, value, age, state);
+            std::snprintf(line, sizeof line, "%-*.*s %3s  %-10s %-7s %-4s %-*s %6s  %s", nameWidth_, nameWidth_, name,
+                          station, kind, address, type, valueW, value, age, state);
         else
-            std::snprintf(line, sizeof line, "%-*.*s %3s %-4s %-*s %6s  %s", nameW, nameW, name, station, type,
-                          valueW, value, age, state);
+            std::snprintf(line, sizeof line, "%-*.*s %3s %-4s %-*s %6s  %s", nameWidth_, nameWidth_, name, station,
+                          type, valueW, value, age, state);
         return cut(line, cols);
     };
-    header = row("TAG", "ST", "KIND", "ADDRESS", "TYPE", "VALUE", "AGE", "STATE");
-    std::vector<std::string> out;
-    for (size_t i = 0; i < cfg.tags.size(); ++i) {
-        const Tag& t = cfg.tags[i];
-        if (!cfg.readable(t))
-            continue;
-        const TagStatus& s = session_.tags()[i];
-        std::string value = shownValue(session_, i);
-        if (value.size() > static_cast<size_t>(valueW))
-            value = value.substr(0, static_cast<size_t>(valueW - 3)) + "...";
-        std::string state = s.ok() ? "ok" : tagTrouble(s);
-        if (stationOffline(session_, cfg.stationOf(t)))
-            state = "station offline; " + state;
-        out.push_back(row(t.name.c_str(), std::to_string(cfg.stationOf(t)).c_str(), kindName(t.kind),
-                          t.address.c_str(), typeName(t.type), value.c_str(), ageText(s, now).c_str(), state.c_str()));
-    }
-    return out;
+    if (tag < 0)
+        return row("TAG", "ST", "KIND", "ADDRESS", "TYPE", "VALUE", "AGE", "STATE");
+    const HostConfig& cfg = session_.config();
+    const Tag& t = cfg.tags[static_cast<size_t>(tag)];
+    const TagStatus& s = session_.tags()[static_cast<size_t>(tag)];
+    std::string value = shownValue(session_, static_cast<size_t>(tag));
+    if (value.size() > static_cast<size_t>(valueW))
+        value = value.substr(0, static_cast<size_t>(valueW - 3)) + "...";
+    std::string state = s.ok() ? "ok" : tagTrouble(s);
+    if (stationOffline(session_, cfg.stationOf(t)))
+        state = "station offline; " + state;
+    return row(t.name.c_str(), std::to_string(cfg.stationOf(t)).c_str(), kindName(t.kind), t.address.c_str(),
+               typeName(t.type), value.c_str(), ageText(s, Clock::now()).c_str(), state.c_str());
 }
 
 std::string LiveView::screen(TermSize size, double upSeconds, const std::string& input)
@@ -341,41 +337,49 @@ std::string LiveView::screen(TermSize size, double upSeconds, const std::string&
                   simulated_ ? " (simulated: no real line)" : "");
     top.push_back(cut(line, cols));
 
-    std::vector<std::string> stations = stationLines(session_, cols, &stationRate_);
-    std::string tagHeader;
-    std::vector<std::string> body = tagLines(cols, tagHeader);
-    // The stations stay on every page unless they would take half the screen.
+    // The body: the tags, paged; the stations stay above them on every page
+    // unless they would take half the screen, then they are paged too.
+    const std::vector<std::string> stations = stationLines(session_, cols, &stationRate_);
     const int footer = 2;
     const int free = rows - static_cast<int>(top.size()) - footer - 1;
-    if (static_cast<int>(stations.size()) <= free / 2) {
+    const bool stationsPaged = static_cast<int>(stations.size()) > free / 2;
+    if (!stationsPaged) {
         top.insert(top.end(), stations.begin(), stations.end());
-    } else {
-        body.insert(body.begin(), stations.begin(), stations.end());
-        body.insert(body.begin() + static_cast<long>(stations.size()), tagHeader);
-        tagHeader.clear();
+        top.push_back(tagLine(-1, cols));
     }
-    if (!tagHeader.empty())
-        top.push_back(tagHeader);
-    const int perPage = rows - static_cast<int>(top.size()) - footer;
+    const long above = stationsPaged ? static_cast<long>(stations.size()) + 1 : 0;  // stations and the tag header
+    const int perPage = std::max(1, rows - static_cast<int>(top.size()) - footer);
     if (autoPage_ && upSeconds - pageTurnedAt_ >= kPageSeconds) {
         ++page_;
         pageTurnedAt_ = upSeconds;
     }
-    const Page p = pageOf(static_cast<int>(body.size()), perPage, page_);
+    const Page p = pageOf(static_cast<int>(above + static_cast<long>(readable_.size())), perPage, page_);
     page_ = p.page;
 
     std::string out = "\x1b[H";
     auto put = [&](const std::string& l) { out += l + "\x1b[K\r\n"; };
     for (const std::string& l : top)
         put(l);
-    for (int i = 0; i < perPage; ++i)
-        put(i < p.count ? body[static_cast<size_t>(p.first + i)] : "");
+    // Only the lines shown are made: a page costs the same at any number of tags.
+    for (int i = 0; i < perPage; ++i) {
+        const long n = p.first + i;
+        if (i >= p.count)
+            put("");
+        else if (n < above - 1)
+            put(stations[static_cast<size_t>(n)]);
+        else
+            put(tagLine(n == above - 1 ? -1 : static_cast<long>(readable_[static_cast<size_t>(n - above)]), cols));
+    }
     put(cut(lastNote_.empty() ? "type NAME=VALUE and Enter to write a tag" : lastNote_, cols));
+    // The end of a long input stays in sight.
     std::string prompt = "> " + input + "_";
+    if (static_cast<int>(prompt.size()) > cols)
+        prompt = "> ..." + prompt.substr(prompt.size() - static_cast<size_t>(cols - 5));
     if (p.pages > 1)
         prompt += std::string(std::max<size_t>(3, 28 - std::min<size_t>(28, prompt.size())), ' ') + "page " +
                   std::to_string(p.page + 1) + "/" + std::to_string(p.pages) +
-                  (autoPage_ ? ", turns every 5 s; :n :p" : " held; :n :p, :a turns");
+                  (autoPage_ ? ", turns every " + std::to_string(static_cast<int>(kPageSeconds)) + " s; :n :p"
+                             : std::string(" held; :n :p, :a turns"));
     out += cut(prompt, cols) + "\x1b[K\x1b[J";
     return out;
 }

@@ -66,11 +66,13 @@ public:
     void note(const std::string& text);
 
 private:
-    std::vector<std::string> tagLines(int cols, std::string& header) const;
+    std::string tagLine(long tag, int cols) const;
 
     const HostSession& session_;
     const bool simulated_;
     const double estimateMs_;
+    std::vector<size_t> readable_;  // tags shown, by index
+    int nameWidth_ = 3;
     double rate_ = 0;
     long lastTotal_ = 0;
     std::map<int, double> stationRate_;
