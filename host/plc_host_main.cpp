@@ -9,10 +9,6 @@
 #include "SerialLink.h"
 #include "SimRunner.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -21,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <sched.h>
 #include <set>
