@@ -1,5 +1,7 @@
 #include "HostMap.h"
 
+#include "ValueCodec.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>

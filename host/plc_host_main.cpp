@@ -7,6 +7,7 @@
 #include "LinkFactory.h"
 #include "SerialLink.h"
 #include "SimRunner.h"
+#include "ValueCodec.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
