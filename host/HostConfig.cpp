@@ -36,6 +36,8 @@ struct Ctx {
     std::string where;  // "link", "tag \"x\"", ...
     [[noreturn]] void fail(const QString& field, const std::string& what) const
     {
+        if (file.empty() && !field.isEmpty())  // a configuration built from command-line options
+            throw ConfigError("--" + field.toStdString() + ": " + what);
         std::string msg = file + ": " + where;
         if (!field.isEmpty())
             msg += ": field " + quote(field);
@@ -353,6 +355,55 @@ HostConfig loadConfig(const std::string& path)
     if (!f.open(QIODevice::ReadOnly))
         throw ConfigError(path + ": cannot read the file: " + f.errorString().toStdString());
     return parseConfig(f.readAll(), path);
+}
+
+void applyOverrides(HostConfig& cfg, const LinkOverrides& o)
+{
+    std::string error;
+    if (!o.device.empty()) {
+        if (!checkDevice(o.device, error))
+            throw ConfigError("--device: " + error);
+        cfg.link.device = o.device;
+    }
+    if (!o.baud.empty()) {
+        const long baud = allDigits(o.baud) ? std::atol(o.baud.c_str()) : -1;
+        if (baud < 0)
+            throw ConfigError("--baud: \"" + o.baud + "\" is not a baud rate (supported: " +
+                              serialline::supportedBauds() + ")");
+        if (!serialline::baudSupported(baud))
+            throw ConfigError("--baud: " + serialline::unsupportedBaud(baud));
+        cfg.link.baud = static_cast<int>(baud);
+    }
+    if (!o.parity.empty() && !serialline::parseParity(o.parity, cfg.link.parity))
+        throw ConfigError(std::string("--parity: expected ") + serialline::kParityWords + ", got \"" + o.parity + "\"");
+    if (!o.station.empty()) {
+        const int station = allDigits(o.station) ? std::atoi(o.station.c_str()) : -1;
+        if (station < 1 || station > 247)
+            throw ConfigError("--station: expected a station 1..247, got \"" + o.station + "\"");
+        cfg.driver.defaultStation = station;
+        for (Tag& t : cfg.tags)
+            if (t.station != 0)
+                t.station = station;
+    }
+}
+
+HostConfig pollConfig(const PollTag& p)
+{
+    QJsonObject tag{{"name", "poll"}};
+    // Numbers where the configuration takes them, so that the checks and messages are the file's.
+    auto put = [&tag](const char* key, const std::string& text, bool numeric) {
+        bool isNumber = false;
+        const double n = QString::fromStdString(text).toDouble(&isNumber);
+        if (!text.empty())
+            tag[key] = numeric && isNumber ? QJsonValue(n) : QJsonValue(QString::fromStdString(text));
+    };
+    put("kind", p.kind, true);
+    put("address", p.address, false);
+    put("count", p.count, true);
+    put("type", p.type, false);
+    HostConfig cfg = parseConfig(QJsonDocument(QJsonObject{{"tags", QJsonArray{tag}}}).toJson(), "");
+    cfg.path = "poll";
+    return cfg;
 }
 
 const char* kindName(int kind) { return kind >= 0 && kind < 12 ? kKindNames[kind] : "?"; }

@@ -48,7 +48,8 @@ long long parseInteger(const std::string& s, bool hexOnly, bool& ok)
     if (v.empty() || v.size() > 16)
         return 0;
     for (char ch : v)
-        if (!std::isxdigit(static_cast<unsigned char>(ch)) || (base == 10 && !std::isdigit(static_cast<unsigned char>(ch))))
+        if (!std::isxdigit(static_cast<unsigned char>(ch)) ||
+            (base == 10 && !std::isdigit(static_cast<unsigned char>(ch))))
             return 0;
     errno = 0;
     long long n = std::strtoll(v.c_str(), nullptr, base);
