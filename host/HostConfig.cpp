@@ -1,6 +1,7 @@
 #include "HostConfig.h"
 
 #include "LinkFactory.h"
+#include "ValueCodec.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -10,15 +11,9 @@
 #include <QStringList>
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cmath>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <set>
-#include <sstream>
 #include <unordered_set>
 
 namespace host {
@@ -28,20 +23,7 @@ namespace {
 const char* const kKindNames[12] = {"di.bit",  "coil.bit",  "hr.bit",  "di.byte",  "coil.byte",  "hr.byte",
                                     "di.word", "coil.word", "hr.word", "di.dword", "coil.dword", "hr.dword"};
 
-struct TypeInfo {
-    ValueType type;
-    const char* name;
-};
-const TypeInfo kTypes[] = {{ValueType::Bit, "bit"}, {ValueType::U8, "u8"},   {ValueType::U16, "u16"},
-                           {ValueType::I16, "i16"}, {ValueType::U32, "u32"}, {ValueType::I32, "i32"},
-                           {ValueType::F32, "f32"}, {ValueType::Hex, "hex"}};
 
-// Types that make sense for each width, the first being the default.
-const std::vector<ValueType> kTypesOfWidth[4] = {
-    {ValueType::Bit},
-    {ValueType::U8, ValueType::Hex},
-    {ValueType::U16, ValueType::I16, ValueType::Hex},
-    {ValueType::U32, ValueType::I32, ValueType::F32, ValueType::Hex}};
 
 // Largest number of items that still fits one Modbus request.
 const int kMaxItems[4] = {2000, 246, 123, 61};
@@ -54,6 +36,8 @@ struct Ctx {
     std::string where;  // "link", "tag \"x\"", ...
     [[noreturn]] void fail(const QString& field, const std::string& what) const
     {
+        if (file.empty() && !field.isEmpty())  // a configuration built from command-line options
+            throw ConfigError("--" + field.toStdString() + ": " + what);
         std::string msg = file + ": " + where;
         if (!field.isEmpty())
             msg += ": field " + quote(field);
@@ -157,7 +141,7 @@ int parseAddress(Tag& t, const QJsonValue& v, const Ctx& c)
 
 void parseType(Tag& t, const QJsonValue& v, const Ctx& c)
 {
-    const std::vector<ValueType>& allowed = kTypesOfWidth[t.width()];
+    const std::vector<ValueType>& allowed = typesOfWidth(t.width());
     if (v.isUndefined()) {
         t.type = allowed.front();
         return;
@@ -165,14 +149,14 @@ void parseType(Tag& t, const QJsonValue& v, const Ctx& c)
     std::string names;
     for (ValueType a : allowed)
         names += std::string(names.empty() ? "" : ", ") + typeName(a);
-    for (const TypeInfo& ti : kTypes)
-        if (v.isString() && v.toString() == QLatin1String(ti.name)) {
-            if (std::find(allowed.begin(), allowed.end(), ti.type) == allowed.end())
-                c.fail("type", std::string("type \"") + ti.name + "\" does not fit kind " + kindName(t.kind) +
-                                   " (expected one of: " + names + ")");
-            t.type = ti.type;
-            return;
-        }
+    ValueType type;
+    if (v.isString() && typeFromName(v.toString().toStdString(), type)) {
+        if (std::find(allowed.begin(), allowed.end(), type) == allowed.end())
+            c.fail("type", std::string("type \"") + typeName(type) + "\" does not fit kind " + kindName(t.kind) +
+                               " (expected one of: " + names + ")");
+        t.type = type;
+        return;
+    }
     c.fail("type", "unknown type " + (v.isString() ? quote(v.toString()) : std::string("value")) +
                        " (expected one of: " + names + ")");
 }
@@ -226,42 +210,7 @@ Tag parseTag(const QJsonValue& value, int index, const HostConfig& cfg, const st
     return t;
 }
 
-long long parseInteger(const std::string& s, bool hexOnly, bool& ok)
-{
-    ok = false;
-    std::string v = s;
-    int base = 10;
-    bool negative = false;
-    if (!v.empty() && (v[0] == '-' || v[0] == '+')) {
-        negative = v[0] == '-';
-        v.erase(0, 1);
-    }
-    if (v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) {
-        base = 16;
-        v.erase(0, 2);
-    } else if (hexOnly) {
-        base = 16;
-    }
-    if (v.empty() || v.size() > 16)
-        return 0;
-    for (char ch : v)
-        if (!std::isxdigit(static_cast<unsigned char>(ch)) || (base == 10 && !std::isdigit(static_cast<unsigned char>(ch))))
-            return 0;
-    errno = 0;
-    long long n = std::strtoll(v.c_str(), nullptr, base);
-    if (errno)
-        return 0;
-    ok = true;
-    return negative ? -n : n;
-}
 
-uint32_t readLe(const QByteArray& b, int pos, int size)
-{
-    uint32_t v = 0;
-    for (int i = size - 1; i >= 0; --i)
-        v = (v << 8) | (pos + i < b.size() ? static_cast<uint8_t>(b[pos + i]) : 0u);
-    return v;
-}
 
 }  // namespace
 
@@ -408,131 +357,55 @@ HostConfig loadConfig(const std::string& path)
     return parseConfig(f.readAll(), path);
 }
 
-const char* kindName(int kind) { return kind >= 0 && kind < 12 ? kKindNames[kind] : "?"; }
-
-const char* typeName(ValueType type)
+void applyOverrides(HostConfig& cfg, const LinkOverrides& o)
 {
-    for (const TypeInfo& ti : kTypes)
-        if (ti.type == type)
-            return ti.name;
-    return "?";
-}
-
-int hostItemSize(const Tag& t)
-{
-    static const int sizes[4] = {1, 2, 2, 4};
-    return sizes[t.width()];
-}
-
-std::string formatItem(const Tag& t, const QByteArray& b, int item)
-{
-    const int size = t.width() == 1 ? 1 : hostItemSize(t);
-    // Byte kinds: GetRegisterData puts the n bytes first, then n zero bytes.
-    const int pos = t.width() == 1 ? item : item * size;
-    uint32_t raw = readLe(b, pos, size);
-    char text[48];
-    switch (t.type) {
-    case ValueType::Bit: std::snprintf(text, sizeof text, "%u", raw & 1u); break;
-    case ValueType::I16: std::snprintf(text, sizeof text, "%d", static_cast<int>(static_cast<int16_t>(raw))); break;
-    case ValueType::I32: std::snprintf(text, sizeof text, "%d", static_cast<int32_t>(raw)); break;
-    case ValueType::F32: {
-        float f;
-        std::memcpy(&f, &raw, sizeof f);
-        std::snprintf(text, sizeof text, "%.9g", static_cast<double>(f));
-        break;
+    std::string error;
+    if (!o.device.empty()) {
+        if (!checkDevice(o.device, error))
+            throw ConfigError("--device: " + error);
+        cfg.link.device = o.device;
     }
-    case ValueType::Hex: std::snprintf(text, sizeof text, "0x%0*x", 2 * size, raw); break;
-    default: std::snprintf(text, sizeof text, "%u", raw); break;
+    if (!o.baud.empty()) {
+        const long baud = allDigits(o.baud) ? std::atol(o.baud.c_str()) : -1;
+        if (baud < 0)
+            throw ConfigError("--baud: \"" + o.baud + "\" is not a baud rate (supported: " +
+                              serialline::supportedBauds() + ")");
+        if (!serialline::baudSupported(baud))
+            throw ConfigError("--baud: " + serialline::unsupportedBaud(baud));
+        cfg.link.baud = static_cast<int>(baud);
     }
-    return text;
+    if (!o.parity.empty() && !serialline::parseParity(o.parity, cfg.link.parity))
+        throw ConfigError(std::string("--parity: expected ") + serialline::kParityWords + ", got \"" + o.parity + "\"");
+    if (!o.station.empty()) {
+        const int station = allDigits(o.station) ? std::atoi(o.station.c_str()) : -1;
+        if (station < 1 || station > 247)
+            throw ConfigError("--station: expected a station 1..247, got \"" + o.station + "\"");
+        cfg.driver.defaultStation = station;
+        for (Tag& t : cfg.tags)
+            if (t.station != 0)
+                t.station = station;
+    }
 }
 
-std::string formatValue(const Tag& t, const QByteArray& hostBytes)
+HostConfig pollConfig(const PollTag& p)
 {
-    std::string out;
-    for (int i = 0; i < t.count; ++i)
-        out += (i ? " " : "") + formatItem(t, hostBytes, i);
-    return out;
-}
-
-std::string rawHex(const Tag& t, const QByteArray& hostBytes)
-{
-    int len = t.width() == 1 ? t.count : t.count * hostItemSize(t);
-    return hostBytes.left(len).leftJustified(len, '\0').toHex().toStdString();
-}
-
-EncodedValue encodeValue(const Tag& t, const std::string& text)
-{
-    std::vector<std::string> items;
-    std::stringstream ss(text);
-    std::string item;
-    while (std::getline(ss, item, ','))
-        items.push_back(item);
-    if (text.empty() || text.back() == ',')
-        items.push_back("");
-    auto bad = [&](const std::string& what) -> ConfigError {
-        return ConfigError("tag \"" + t.name + "\": value \"" + text + "\": " + what);
+    QJsonObject tag{{"name", "poll"}};
+    // Numbers where the configuration takes them, so that the checks and messages are the file's.
+    auto put = [&tag](const char* key, const std::string& text, bool numeric) {
+        bool isNumber = false;
+        const double n = QString::fromStdString(text).toDouble(&isNumber);
+        if (!text.empty())
+            tag[key] = numeric && isNumber ? QJsonValue(n) : QJsonValue(QString::fromStdString(text));
     };
-    if (static_cast<int>(items.size()) > t.count)
-        throw bad("the tag holds " + std::to_string(t.count) + " item(s), " + std::to_string(items.size()) + " given");
-
-    EncodedValue out;
-    const int size = hostItemSize(t);
-    for (const std::string& raw : items) {
-        std::string v = raw;
-        v.erase(0, v.find_first_not_of(" \t"));
-        v.erase(v.find_last_not_of(" \t") + 1);
-        uint32_t bits = 0;
-        bool ok = false;
-        if (t.type == ValueType::Bit) {
-            if (v == "1" || v == "true" || v == "on") {
-                bits = 1;
-                ok = true;
-            } else if (v == "0" || v == "false" || v == "off") {
-                ok = true;
-            }
-            if (!ok)
-                throw bad("\"" + v + "\" is not a bit (0, 1, true, false, on, off)");
-        } else if (t.type == ValueType::F32) {
-            char* end = nullptr;
-            errno = 0;
-            float f = std::strtof(v.c_str(), &end);
-            if (v.empty() || *end || errno || !std::isfinite(f))
-                throw bad("\"" + v + "\" is not a finite 32-bit float");
-            std::memcpy(&bits, &f, sizeof bits);
-        } else {
-            long long n = parseInteger(v, t.type == ValueType::Hex, ok);
-            long long lo = 0, hi = 0;
-            switch (t.type) {
-            case ValueType::I16: lo = -32768; hi = 32767; break;
-            case ValueType::I32: lo = INT32_MIN; hi = INT32_MAX; break;
-            default: hi = t.width() == 1 ? 0xFF : t.width() == 2 ? 0xFFFF : 0xFFFFFFFFLL; break;
-            }
-            if (!ok || n < lo || n > hi)
-                throw bad("\"" + v + "\" is not " + typeName(t.type) + " in " + std::to_string(lo) + ".." +
-                          std::to_string(hi));
-            bits = static_cast<uint32_t>(n);
-        }
-        char le[4] = {char(bits & 0xFF), char((bits >> 8) & 0xFF), char((bits >> 16) & 0xFF), char(bits >> 24)};
-        if (t.width() == 1)
-            le[1] = 0;  // one byte per 16-bit item
-        out.bytes.append(le, size);
-    }
-
-    // The driver sends coil words and double words like registers, high byte
-    // of every 16-bit half first, while a coil read keeps the controller's
-    // byte order. Swapping the halves here makes the controller's first coil
-    // byte the value's low byte, so a written coil word reads back as written.
-    if (t.kind == 7 || t.kind == 10)
-        for (int i = 0; i + 1 < out.bytes.size(); i += 2) {
-            char low = out.bytes[i];
-            out.bytes[i] = out.bytes[i + 1];
-            out.bytes[i + 1] = low;
-        }
-
-    const int n = static_cast<int>(items.size());
-    out.count = t.width() == 3 ? 2 * n : n;
-    return out;
+    put("kind", p.kind, true);
+    put("address", p.address, false);
+    put("count", p.count, true);
+    put("type", p.type, false);
+    HostConfig cfg = parseConfig(QJsonDocument(QJsonObject{{"tags", QJsonArray{tag}}}).toJson(), "");
+    cfg.path = "poll";
+    return cfg;
 }
+
+const char* kindName(int kind) { return kind >= 0 && kind < 12 ? kKindNames[kind] : "?"; }
 
 }  // namespace host

@@ -1,5 +1,5 @@
 // Configuration of plc-host: the serial link, the driver settings and the
-// tags, read from one JSON file, plus the value codecs of the tag types.
+// tags, read from one JSON file. The tags' value codecs are in ValueCodec.h.
 #pragma once
 
 #include "SerialLine.h"
@@ -94,30 +94,31 @@ struct HostConfig {
 HostConfig loadConfig(const std::string& path);
 HostConfig parseConfig(const QByteArray& json, const std::string& path);
 
+// Line and station given on plc-host's command line, replacing the
+// configuration's; an empty text leaves the setting as configured.
+struct LinkOverrides {
+    std::string device;
+    std::string baud;
+    std::string parity;
+    std::string station;  // every tag's station but the broadcasts', and driver.defaultStation
+};
+// Throws ConfigError naming the option and the values it takes.
+void applyOverrides(HostConfig& cfg, const LinkOverrides& overrides);
+
+// The one tag of `plc-host poll`, its fields as given on the command line
+// (empty: the default). Throws ConfigError naming the option.
+struct PollTag {
+    std::string kind;
+    std::string address;
+    std::string count;
+    std::string type;
+};
+HostConfig pollConfig(const PollTag& tag);
+
 // Controller units a tag touches, as numbered on the wire (0-based coil,
 // input or register numbers): the first and how many.
 void wireSpan(const Tag& t, long& first, long& span);
 
-const char* kindName(int kind);          // "hr.word"
-const char* typeName(ValueType type);    // "u16"
-
-// Bytes a tag's value takes in GetRegisterData's output and SetRegisterData's
-// input, per item: 1 (bit), 2 (byte, low byte used), 2 (word), 4 (double word).
-int hostItemSize(const Tag& t);
-
-// Text of one item, from the host-order bytes of GetRegisterData's output.
-std::string formatItem(const Tag& t, const QByteArray& hostBytes, int item);
-// All items, separated by spaces.
-std::string formatValue(const Tag& t, const QByteArray& hostBytes);
-// The bytes GetRegisterData gave that carry the tag's value (hex, no spaces).
-std::string rawHex(const Tag& t, const QByteArray& hostBytes);
-
-// "12" or "1,0,1": one to count items encoded for SetRegisterData.
-// Throws ConfigError naming the tag when a value does not fit its type.
-struct EncodedValue {
-    QByteArray bytes;
-    int count;  // for SetRegisterData (16-bit words for double words)
-};
-EncodedValue encodeValue(const Tag& t, const std::string& text);
+const char* kindName(int kind);  // "hr.word"
 
 }  // namespace host

@@ -1,5 +1,7 @@
 #include "HostMap.h"
 
+#include "ValueCodec.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -294,40 +296,6 @@ std::string mapJson(const HostConfig& cfg, double responseMs)
     root["blocks"] = list;
     root["scan"] = scan;
     return QJsonDocument(root).toJson(QJsonDocument::Indented).toStdString();
-}
-
-int mapCommand(int argc, char** argv)
-{
-    std::string path;
-    bool json = false;
-    double responseMs = kDefaultResponseMs;
-    try {
-        for (int i = 2; i < argc; ++i) {
-            const std::string a = argv[i];
-            if (a == "--json") {
-                json = true;
-            } else if (a == "--response-ms") {
-                char* end = nullptr;
-                const char* v = i + 1 < argc ? argv[++i] : "";
-                responseMs = std::strtod(v, &end);
-                if (!*v || *end || !(responseMs >= 0 && responseMs <= 60000))
-                    throw ConfigError("--response-ms: expected milliseconds 0..60000, got \"" + std::string(v) +
-                                      "\"");
-            } else if (a.rfind("--", 0) == 0 || !path.empty()) {
-                throw ConfigError("unexpected argument \"" + a + "\" for map");
-            } else {
-                path = a;
-            }
-        }
-        if (path.empty())
-            throw ConfigError("missing CONFIG file");
-        const HostConfig cfg = loadConfig(path);
-        std::fputs((json ? mapJson(cfg, responseMs) : mapText(cfg, responseMs)).c_str(), stdout);
-    } catch (const ConfigError& e) {
-        std::fprintf(stderr, "plc-host: %s\n", e.what());
-        return 2;
-    }
-    return 0;
 }
 
 }  // namespace host

@@ -60,7 +60,4 @@ const char* addressHelp();
 std::string mapText(const HostConfig& cfg, double responseMs);
 std::string mapJson(const HostConfig& cfg, double responseMs);
 
-// plc-host map CONFIG [--json] [--response-ms MS]; returns the exit status.
-int mapCommand(int argc, char** argv);
-
 }  // namespace host

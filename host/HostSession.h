@@ -9,6 +9,7 @@
 #include "HostConfig.h"
 #include "Link.h"
 #include "RtuExchange.h"
+#include "ValueCodec.h"
 
 #include <chrono>
 #include <cstdint>

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <pty.h>
-#include <sstream>
 #include <unistd.h>
 
 namespace host {
@@ -54,21 +53,9 @@ SimRunner::SimRunner(const HostConfig& config, const std::string& simArgs)
 {
     options_.stations = config.stations();
     options_.tags = simTags(config);
-    std::stringstream ss(simArgs);
-    std::vector<std::string> args;
-    std::string a;
-    while (ss >> a)
-        args.push_back(a);
     bool pace = false;
     try {
-        for (size_t i = 0; i < args.size(); ++i) {
-            const std::string& opt = args[i];
-            const bool takesValue = simOptionTakesValue(opt);
-            if (takesValue && i + 1 >= args.size())
-                bad(opt + ": missing value");
-            if (!applySimOption(opt, takesValue ? args[++i] : std::string(), options_, dumpPath_, pace))
-                bad("unknown option \"" + opt + "\"");
-        }
+        parseSimArgs(simArgs, options_, dumpPath_, pace);
     } catch (const SimArgError& e) {
         bad(e.what());
     }

@@ -7,7 +7,11 @@
 #include "HostView.h"
 #include "LinkFactory.h"
 #include "SerialLink.h"
+#include "SimArgs.h"
 #include "SimRunner.h"
+#include "ValueCodec.h"
+
+#include <QCommandLineParser>
 
 #include <algorithm>
 #include <atomic>
@@ -43,7 +47,9 @@ const char kUsage[] =
     "usage: plc-host run CONFIG [--seconds N] [options]\n"
     "       plc-host read CONFIG [--json] [--timeout S] [options]\n"
     "       plc-host write CONFIG NAME=VALUE... [--timeout S] [options]\n"
-    "       plc-host map CONFIG [--json] [--response-ms MS]\n"
+    "       plc-host map CONFIG [--json] [--response-ms MS] [line options]\n"
+    "       plc-host poll DEVICE --kind KIND --address ADDRESS [--count N] [--type TYPE]\n"
+    "                     [--json] [--seconds N] [options]\n"
     "\n"
     "  run    live table of the tags and the stations, refreshed 4 times a second;\n"
     "         without a terminal one status line per second. Ctrl-C ends it.\n"
@@ -60,15 +66,27 @@ const char kUsage[] =
     "         register numbers 0-based and as in device manuals, the read block it\n"
     "         falls in, requests per scan and the full-scan time on link's line\n"
     "         (assuming the controller answers MS after a request, default 5 ms).\n"
+    "  poll   without a configuration: reads COUNT items (default 1) of one kind from\n"
+    "         ADDRESS on, as a tag with those fields would, at station 1 or --station,\n"
+    "         and shows them once a second until Ctrl-C or --seconds N; --json: one\n"
+    "         read, printed as read --json prints it. DEVICE as link.device; with\n"
+    "         --simulate none is needed. The line keeps link's defaults (19200 E).\n"
     "\n"
     "options:\n"
     "  --simulate         talk to a simulated controller inside plc-host instead of\n"
     "                     link.device; it serves the stations of the tags\n"
     "%s"
     "  --library PATH     driver library (default libkemo_ipc_rtu.so.1)\n"
-    "  --seconds N        run: stop after N seconds\n"
-    "  --timeout S        read/write: give up after S seconds (default 10)\n"
+    "  --seconds N        run, poll: stop after N seconds\n"
+    "  --timeout S        read, write, poll --json: give up after S seconds (default 10)\n"
     "  --trace            every exchange in hex on stderr\n"
+    "line options (replace the configuration's):\n"
+    "  --device DEVICE    link.device: a serial device or tcp://HOST:PORT\n"
+    "  --baud N           link.baud, one of:\n"
+    "                     %s\n"
+    "  --parity N|E|O     link.parity (also none, even, odd)\n"
+    "  --station N        1..247: every tag moves to station N (broadcast tags stay\n"
+    "                     broadcasts), as does driver.defaultStation\n"
     "\n"
     "CONFIG is a JSON object:\n"
     "  \"link\":   device (a serial device, or tcp://HOST:PORT of a serial server; reopened with\n"
@@ -90,59 +108,135 @@ const char kUsage[] =
     "%s"
     "Exit status 2: bad command line, configuration or value.\n";
 
-void usage(FILE* out) { std::fprintf(out, kUsage, SimRunner::help(), addressHelp()); }
+void usage(FILE* out)
+{
+    std::fprintf(out, kUsage, SimRunner::help(), serialline::supportedBauds().c_str(), addressHelp());
+}
 
 struct Options {
     std::string command;
     std::string configPath;
     std::vector<std::string> assignments;
+    bool help = false;
     bool simulate = false;
     std::string simArgs;
     std::string library = kDefaultDriverLibrary;
     double seconds = 0;
     double timeout = 10;
+    double responseMs = kDefaultResponseMs;
     bool json = false;
     bool trace = false;
+    LinkOverrides overrides;
+    PollTag poll;
 };
 
-double parseSeconds(const std::string& opt, const char* v)
+double parseSeconds(const std::string& opt, const std::string& v)
 {
     char* end = nullptr;
-    double x = std::strtod(v, &end);
-    if (!*v || *end || !(x > 0 && x < 1e7))
+    double x = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end || !(x > 0 && x < 1e7))
         throw ConfigError(opt + ": expected a positive number of seconds, got \"" + v + "\"");
     return x;
 }
 
+// Every option: its name, its value's name (none for a switch) and the commands that take it.
+struct OptionSpec {
+    const char* name;
+    const char* value;
+    const char* commands;
+};
+const OptionSpec kOptions[] = {
+    {"simulate", nullptr, "run read write poll"}, {"sim-args", "ARGS", "run read write poll"},
+    {"library", "PATH", "run read write poll"},   {"trace", nullptr, "run read write poll"},
+    {"device", "DEVICE", "run read write map"},   {"baud", "N", "run read write poll map"},
+    {"parity", "N|E|O", "run read write poll map"}, {"station", "N", "run read write poll map"},
+    {"seconds", "N", "run poll"},                 {"timeout", "S", "read write poll"},
+    {"json", nullptr, "read poll map"},           {"response-ms", "MS", "map"},
+    {"kind", "KIND", "poll"},                     {"address", "ADDRESS", "poll"},
+    {"count", "N", "poll"},                       {"type", "TYPE", "poll"},
+};
+const char kCommands[] = "run, read, write, map or poll";
+
 Options parseArgs(int argc, char** argv)
 {
     Options o;
+    o.command = argc > 1 ? argv[1] : "";
+    const QString command = QString::fromStdString(o.command);
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOption(QCommandLineOption(QStringList{"h", "help"}));
+    bool known = false;
+    for (const OptionSpec& spec : kOptions)
+        if (QString(spec.commands).split(' ').contains(command)) {
+            known = true;
+            parser.addOption(spec.value ? QCommandLineOption(spec.name, QString(), spec.value)
+                                        : QCommandLineOption(spec.name));
+        }
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        if (i != 1 || !known)
+            args << QString::fromLocal8Bit(argv[i]);
+    const bool parsed = parser.parse(args);
+    if ((o.help = parser.isSet("help")))
+        return o;
     if (argc < 2)
-        throw ConfigError("missing command (run, read, write or map)");
-    o.command = argv[1];
-    if (o.command != "run" && o.command != "read" && o.command != "write")
-        throw ConfigError("unknown command \"" + o.command + "\" (expected run, read, write or map)");
-    for (int i = 2; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc)
-                throw ConfigError(a + ": missing value");
-            return argv[++i];
-        };
-        if (a == "--simulate") o.simulate = true;
-        else if (a == "--json" && o.command == "read") o.json = true;
-        else if (a == "--trace") o.trace = true;
-        else if (a == "--sim-args") o.simArgs = value();
-        else if (a == "--library") o.library = value();
-        else if (a == "--seconds" && o.command == "run") o.seconds = parseSeconds(a, value());
-        else if (a == "--timeout" && o.command != "run") o.timeout = parseSeconds(a, value());
-        else if (a.rfind("--", 0) == 0) throw ConfigError("unknown option \"" + a + "\" for " + o.command);
-        else if (o.configPath.empty()) o.configPath = a;
-        else if (o.command == "write") o.assignments.push_back(a);
-        else throw ConfigError("unexpected argument \"" + a + "\"");
+        throw ConfigError(std::string("missing command (") + kCommands + ")");
+    if (!known)
+        throw ConfigError("unknown command \"" + o.command + "\" (expected " + kCommands + ")");
+    if (!parsed)
+        throw ConfigError(parserError(parser) + (parser.unknownOptionNames().isEmpty() ? "" : " for " + o.command));
+
+    const QStringList given = parser.optionNames();
+    auto value = [&](const char* name, std::string& out) {
+        if (!given.contains(name))
+            return false;
+        out = parser.value(name).toStdString();
+        if (out.empty())
+            throw ConfigError(std::string("--") + name + ": empty value");
+        return true;
+    };
+    o.simulate = given.contains("simulate");
+    o.trace = given.contains("trace");
+    o.json = given.contains("json");
+    std::string text;
+    value("sim-args", o.simArgs);
+    value("library", o.library);
+    if (value("seconds", text))
+        o.seconds = parseSeconds("--seconds", text);
+    if (value("timeout", text))
+        o.timeout = parseSeconds("--timeout", text);
+    if (value("response-ms", text)) {
+        char* end = nullptr;
+        o.responseMs = std::strtod(text.c_str(), &end);
+        if (*end || !(o.responseMs >= 0 && o.responseMs <= 60000))
+            throw ConfigError("--response-ms: expected milliseconds 0..60000, got \"" + text + "\"");
     }
-    if (o.configPath.empty())
+    value("device", o.overrides.device);
+    value("baud", o.overrides.baud);
+    value("parity", o.overrides.parity);
+    value("station", o.overrides.station);
+    value("kind", o.poll.kind);
+    value("address", o.poll.address);
+    value("count", o.poll.count);
+    value("type", o.poll.type);
+
+    QStringList positional = parser.positionalArguments();
+    if (o.command == "poll") {
+        // The device of a poll is its first argument; the simulator needs none.
+        if (!positional.isEmpty())
+            o.overrides.device = positional.takeFirst().toStdString();
+        else if (!o.simulate)
+            throw ConfigError("poll needs DEVICE (a serial device or tcp://HOST:PORT) or --simulate");
+    } else if (positional.isEmpty()) {
         throw ConfigError("missing CONFIG file");
+    } else {
+        o.configPath = positional.takeFirst().toStdString();
+    }
+    for (const QString& a : positional) {
+        if (o.command != "write")
+            throw ConfigError("unexpected argument \"" + a.toStdString() + "\" for " + o.command);
+        o.assignments.push_back(a.toStdString());
+    }
     if (!o.simArgs.empty() && !o.simulate)
         throw ConfigError("--sim-args needs --simulate");
     if (o.command == "write" && o.assignments.empty())
@@ -397,25 +491,53 @@ int commandWrite(HostSession& session, const Options& o, const std::vector<Assig
     return allOk ? kExitOk : kExitFailed;
 }
 
+int commandPoll(HostSession& session, const Options& o)
+{
+    session.start(true);
+    const bool tty = isatty(STDOUT_FILENO);
+    const auto start = Clock::now();
+    auto nextShow = start + std::chrono::seconds(1);
+    int shown = 0;
+    auto show = [&](double up) {
+        std::printf("%s%s", tty ? "\x1b[H\x1b[2J" : shown ? "\n" : "", pollTable(session, up).c_str());
+        std::fflush(stdout);
+        ++shown;
+    };
+    while (!g_stop.load()) {
+        const auto now = Clock::now();
+        const double up = std::chrono::duration<double>(now - start).count();
+        if (o.seconds > 0 && up >= o.seconds)
+            break;
+        if (now >= nextShow) {
+            nextShow += std::chrono::seconds(1);
+            show(up);
+        }
+        turn(session);
+    }
+    if (!shown)
+        show(std::chrono::duration<double>(Clock::now() - start).count());
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    for (int i = 1; i < argc; ++i)
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-            usage(stdout);
-            return kExitOk;
-        }
-
-    if (argc > 1 && !std::strcmp(argv[1], "map"))
-        return mapCommand(argc, argv);
-
     Options o;
     HostConfig cfg;
     std::vector<Assignment> assignments;
     try {
         o = parseArgs(argc, argv);
-        cfg = loadConfig(o.configPath);
+        if (o.help) {
+            usage(stdout);
+            return kExitOk;
+        }
+        cfg = o.command == "poll" ? pollConfig(o.poll) : loadConfig(o.configPath);
+        applyOverrides(cfg, o.overrides);
+        if (o.command == "map") {
+            std::fputs((o.json ? mapJson(cfg, o.responseMs) : mapText(cfg, o.responseMs)).c_str(), stdout);
+            return kExitOk;
+        }
         if (o.command == "write")
             assignments = parseAssignments(cfg, o.assignments);
         if (o.command != "write" && std::none_of(cfg.tags.begin(), cfg.tags.end(), [&](const Tag& t) { return cfg.readable(t); }))
@@ -441,6 +563,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "plc-host: %s\n", e.what());
         return kExitUsage;
     }
+    if (o.command == "poll")
+        return o.json ? commandRead(*setup.session, o) : commandPoll(*setup.session, o);
     if (o.command == "run")
         return commandRun(*setup.session, o);
     if (o.command == "read")

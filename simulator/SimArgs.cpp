@@ -1,6 +1,7 @@
 #include "SimArgs.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -93,15 +94,20 @@ long simArgInteger(const std::string& opt, const std::string& v, long lo, long h
     return static_cast<long>(x);
 }
 
-bool simOptionTakesValue(const std::string& opt)
-{
-    static const char* const withValue[] = {"--stations", "--drop",   "--corrupt", "--delay-ms", "--silent",
-                                            "--exception", "--seed", "--gap-us",  "--dump",
-                                            "--split-ms", "--late-ms", "--late-rate"};
-    return std::find(std::begin(withValue), std::end(withValue), opt) != std::end(withValue);
-}
+namespace {
 
-bool applySimOption(const std::string& opt, const std::string& v, SimOptions& o, std::string& dumpPath, bool& pace)
+// The simulator's options; those with a value name take one.
+struct SimOption {
+    const char* name;
+    const char* value;
+};
+const SimOption kSimOptions[] = {{"no-animate", nullptr}, {"pace", nullptr},     {"stations", "LIST"},
+                                 {"drop", "RATE"},        {"corrupt", "RATE"},   {"delay-ms", "N"},
+                                 {"silent", "LIST"},      {"exception", "SPEC"}, {"seed", "N"},
+                                 {"gap-us", "N"},         {"dump", "FILE"},      {"split-ms", "MS"},
+                                 {"late-ms", "MS"},       {"late-rate", "RATE"}};
+
+void applySimOption(const std::string& opt, const std::string& v, SimOptions& o, std::string& dumpPath, bool& pace)
 {
     if (opt == "--no-animate") o.animate = false;
     else if (opt == "--pace") pace = true;
@@ -117,6 +123,56 @@ bool applySimOption(const std::string& opt, const std::string& v, SimOptions& o,
     else if (opt == "--seed") o.seed = static_cast<unsigned>(simArgInteger(opt, v, 0, 4294967295L));
     else if (opt == "--gap-us") o.frameGapUs = static_cast<int>(simArgInteger(opt, v, 100, 1000000));
     else if (opt == "--dump") dumpPath = v;
-    else return false;
-    return true;
+}
+
+}  // namespace
+
+void addSimOptions(QCommandLineParser& parser)
+{
+    for (const SimOption& o : kSimOptions)
+        parser.addOption(o.value ? QCommandLineOption(o.name, QString(), o.value) : QCommandLineOption(o.name));
+}
+
+void applySimOptions(const QCommandLineParser& parser, SimOptions& options, std::string& dumpPath, bool& pace)
+{
+    for (const SimOption& o : kSimOptions) {
+        const std::string opt = std::string("--") + o.name;
+        if (!o.value && parser.isSet(o.name))
+            applySimOption(opt, "", options, dumpPath, pace);
+        else if (o.value)
+            for (const QString& v : parser.values(o.name))  // --silent, --exception add up; others: last wins
+                applySimOption(opt, v.toStdString(), options, dumpPath, pace);
+    }
+}
+
+void parseSimArgs(const std::string& text, SimOptions& options, std::string& dumpPath, bool& pace)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    addSimOptions(parser);
+    QStringList args("--sim-args");  // stands for the program name, which the parser skips
+    std::stringstream words(text);
+    std::string word;
+    while (words >> word)
+        args << QString::fromStdString(word);
+    if (!parser.parse(args))
+        bad(parserError(parser));
+    if (!parser.positionalArguments().isEmpty())
+        bad("unexpected argument \"" + parser.positionalArguments().front().toStdString() + "\"");
+    applySimOptions(parser, options, dumpPath, pace);
+}
+
+std::string parserError(const QCommandLineParser& parser)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (unknown.isEmpty()) {  // "Missing value after '--drop'." -> "missing value after '--drop'"
+        std::string text = parser.errorText().toStdString();
+        if (!text.empty() && text.back() == '.')
+            text.pop_back();
+        if (!text.empty())
+            text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+        return text;
+    }
+    const QString& name = unknown.front();
+    return "unknown option \"" + std::string(name.size() == 1 ? "-" : "--") + name.toStdString() + "\"";
 }

@@ -4,6 +4,8 @@
 
 #include "SimController.h"
 
+#include <QCommandLineParser>
+
 #include <stdexcept>
 #include <string>
 
@@ -15,12 +17,17 @@ struct SimArgError : std::invalid_argument {
 double simArgNumber(const std::string& opt, const std::string& value, double lo, double hi);
 long simArgInteger(const std::string& opt, const std::string& value, long lo, long hi);
 
-// True for the simulator options that take a value (--no-animate and --pace take none).
-bool simOptionTakesValue(const std::string& opt);
+// The simulator's options (stations, faults, frame gap, --dump, --pace), added
+// to a parser: plc-sim's own, or the one for plc-host's --sim-args.
+void addSimOptions(QCommandLineParser& parser);
 
-// Applies one simulator option: the stations, the faults, the frame gap and
-// --dump (into `dumpPath`). --pace only sets `pace`: the owner knows the line.
-// False when `opt` is not a simulator option;
-// throws SimArgError on a bad value.
-bool applySimOption(const std::string& opt, const std::string& value, SimOptions& options, std::string& dumpPath,
-                    bool& pace);
+// Applies the simulator options set in `parser`, --dump into `dumpPath`.
+// --pace only sets `pace`: the owner knows the line. Throws SimArgError.
+void applySimOptions(const QCommandLineParser& parser, SimOptions& options, std::string& dumpPath, bool& pace);
+
+// The simulator options given in one text ("--drop 0.2 --silent 3"), as
+// plc-host --sim-args takes them. Throws SimArgError.
+void parseSimArgs(const std::string& text, SimOptions& options, std::string& dumpPath, bool& pace);
+
+// Why `parser` refused its arguments, unknown options named with their dashes.
+std::string parserError(const QCommandLineParser& parser);

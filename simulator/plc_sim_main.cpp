@@ -3,6 +3,9 @@
 #include "SimArgs.h"
 #include "SimController.h"
 
+#include <QCommandLineParser>
+#include <QStringList>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -154,45 +157,46 @@ int main(int argc, char** argv)
     bool gapGiven = false;
     bool pace = false;
 
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOption(QCommandLineOption(QStringList{"h", "help"}));
+    for (const char* name : {"device", "link", "tcp", "baud", "parity", "data-bits", "stop-bits", "seconds"})
+        parser.addOption(QCommandLineOption(name, QString(), "VALUE"));
+    addSimOptions(parser);
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    const bool parsed = parser.parse(args);
+    if (parser.isSet("help")) {
+        std::printf(kUsage, serialline::supportedBauds().c_str());
+        return 0;
+    }
+    auto text = [&](const char* name) { return parser.value(name).toStdString(); };
     try {
-        for (int i = 1; i < argc; ++i) {
-            std::string a = argv[i];
-            if (a == "--help" || a == "-h") {
-                std::printf(kUsage, serialline::supportedBauds().c_str());
-                return 0;
-            }
-            if (a == "--no-animate" || a == "--pace") {
-                applySimOption(a, "", opt, dumpPath, pace);
-                continue;
-            }
-            static const char* const lineOptions[] = {"--device", "--baud", "--parity", "--data-bits",
-                                                      "--stop-bits", "--seconds", "--tcp", "--link"};
-            const bool lineOption = std::find(std::begin(lineOptions), std::end(lineOptions), a) != std::end(lineOptions);
-            if (!lineOption && !simOptionTakesValue(a))
-                throw BadArg("unknown argument \"" + a + "\"");
-            if (i + 1 >= argc)
-                throw BadArg(a + ": missing value");
-            std::string v = argv[++i];
-            if (a == "--device") device = v;
-            else if (a == "--link") linkPath = v;
-            else if (a == "--tcp") tcpPort = simArgInteger(a, v, 0, 65535);
-            else if (a == "--baud") {
-                line.baud = simArgInteger(a, v, 1, 4000000);
-                if (!serialline::baudSupported(line.baud))
-                    throw BadArg("--baud: " + serialline::unsupportedBaud(line.baud));
-            }
-            else if (a == "--parity") {
-                if (!serialline::parseParity(v, line.parity))
-                    throw BadArg("--parity: expected " + std::string(serialline::kParityWords) + ", got \"" + v + "\"");
-            }
-            else if (a == "--data-bits") line.dataBits = int(simArgInteger(a, v, 7, 8));
-            else if (a == "--stop-bits") line.stopBits = int(simArgInteger(a, v, 1, 2));
-            else if (a == "--seconds") seconds = simArgNumber(a, v, 0.001, 1e9);
-            else {
-                gapGiven = gapGiven || a == "--gap-us";
-                applySimOption(a, v, opt, dumpPath, pace);
-            }
+        if (!parsed)
+            throw BadArg(parserError(parser));
+        if (!parser.positionalArguments().isEmpty())
+            throw BadArg("unknown argument \"" + parser.positionalArguments().front().toStdString() + "\"");
+        device = text("device");
+        linkPath = text("link");
+        if (parser.isSet("tcp"))
+            tcpPort = simArgInteger("--tcp", text("tcp"), 0, 65535);
+        if (parser.isSet("baud")) {
+            line.baud = simArgInteger("--baud", text("baud"), 1, 4000000);
+            if (!serialline::baudSupported(line.baud))
+                throw BadArg("--baud: " + serialline::unsupportedBaud(line.baud));
         }
+        if (parser.isSet("parity") && !serialline::parseParity(text("parity"), line.parity))
+            throw BadArg("--parity: expected " + std::string(serialline::kParityWords) + ", got \"" + text("parity") +
+                         "\"");
+        if (parser.isSet("data-bits"))
+            line.dataBits = int(simArgInteger("--data-bits", text("data-bits"), 7, 8));
+        if (parser.isSet("stop-bits"))
+            line.stopBits = int(simArgInteger("--stop-bits", text("stop-bits"), 1, 2));
+        if (parser.isSet("seconds"))
+            seconds = simArgNumber("--seconds", text("seconds"), 0.001, 1e9);
+        gapGiven = parser.isSet("gap-us");
+        applySimOptions(parser, opt, dumpPath, pace);
         if ((tcpPort >= 0) + !device.empty() + !linkPath.empty() > 1)
             throw BadArg("--device, --tcp and --link exclude each other");
     } catch (const BadArg& e) {

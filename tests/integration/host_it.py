@@ -538,6 +538,8 @@ def reconnect(*sim_args):
     so the stop likely cuts one; no answer it accepted carries other data than the controller's."""
     tags = [tag("a", "hr.word", "10", 1, 4), tag("b", "hr.word", "20", 2, 3)]
     p, device, _ = start_sim("--split-ms", "20", *sim_args)
+    link = sim_args[sim_args.index("--link") + 1] if "--link" in sim_args else None
+    device = link or device  # the pty's own number may go to another program meanwhile; the link stays
     cfg = config(tags, link={"device": device, "responseTimeoutMs": 100, "interByteMs": 50, "probeSeconds": 1,
                              "retryLimit": 3})
     h = subprocess.Popen([ARGS.host, "run", write_file("%s.json" % ARGS.case, cfg), "--seconds", "7", "--trace"],
@@ -547,7 +549,7 @@ def reconnect(*sim_args):
         stop_sim(p)
         time.sleep(1)
         p, again, _ = start_sim("--split-ms", "20", *sim_args)
-        check(again == device, "plc-sim came back at %s, not %s" % (again, device))
+        check((link or again) == device, "plc-sim came back at %s, not %s" % (again, device))
         out, err = h.communicate(timeout=30)
     finally:
         h.kill()
@@ -620,6 +622,31 @@ def case_fault_soak():
             check(got.hr[st][first:first + 4] == values, "%s in the controller: %s" % (w, got.hr[st][first:first + 4]))
 
 
+def case_poll_and_overrides():
+    """plc-host poll reads a stretch of plc-sim without a configuration; --device and --station point a
+    configuration without a device at plc-sim's pty and at its second station."""
+    p, device, _ = start_sim()
+    try:
+        rc, out, err = host("poll", device, "--kind", "hr.word", "--address", "100", "--count", "10",
+                            "--station", "2", "--baud", "19200", "--parity", "E", "--json")
+        check(rc == 0, "poll exit %d\n%s\n%s" % (rc, out, err))
+        got = json.loads(out)["tags"][0]
+        check(got["value"] == [pattern_hr(2, 100 + i) for i in range(10)] and got["station"] == 2, "poll: %s" % got)
+        rc, out, err = host("poll", device, "--kind", "coil.bit", "--address", "0.6", "--count", "3",
+                            "--seconds", "1.5")
+        rows = [line.split() for line in out.splitlines()[1:4]]
+        want = [[a, str(int((7 * c + 1) % 3 == 0))] for a, c in (("0.6", 6), ("0.7", 7), ("1.0", 8))]
+        check(rc == 0 and "station 1" in out and rows == want, "poll table %d:\n%s%s" % (rc, out, err))
+        cfg = config([tag("w", "hr.word", "30", 1, 2), tag("all", "hr.word", "30", 0)])
+        res = json.loads(host("read", "--json", "--device", device, "--station", "2", cfg=cfg)[1])
+        check(res["tags"][0]["value"] == [2030, 2031] and list(res["stations"]) == ["2"], "override: %s" % res)
+    finally:
+        stop_sim(p)
+    rc, out, err = host("poll", "--simulate", "--sim-args", "--no-animate", "--kind", "hr.dword", "--address", "50",
+                        "--type", "hex", "--json")
+    check(rc == 0 and json.loads(out)["tags"][0]["value"] == "0x%04x%04x" % (1101, 1100), "simulated poll: %s" % out)
+
+
 def case_cli_contract():
     good = config([tag("w", "hr.word", "1"), tag("c", "coil.bit", "0.1"), tag("i", "hr.word", "2", 1, 2, "i16"),
                    tag("in", "di.bit", "0.0")])
@@ -673,6 +700,14 @@ def case_cli_contract():
         (good, ["map", "--response-ms", "-1"], 2, ["--response-ms"]),
         (with_tag(kind="hr.wrod"), ["map"], 2, ['tag "w"', 'field "kind"']),
         (good, ["read"], 2, ["no serial device"]),
+        (good, ["read", "--baud", "14400"], 2, ["--baud", "14400 is not supported", "9600, 19200", "921600"]),
+        (good, ["read", "--baud", "fast"], 2, ["--baud", '"fast"', "9600, 19200"]),
+        (good, ["run", "--parity", "X"], 2, ["--parity", "none, even, odd"]),
+        (good, ["write", "w=1", "--station", "0"], 2, ["--station", "1..247"]),
+        (good, ["read", "--device", "tcp://localhost"], 2, ["--device", "tcp://HOST:PORT"]),
+        (good, ["map", "--station", "x"], 2, ["--station", '"x"']),
+        (good, ["map", "--timeout", "1"], 2, ['unknown option "--timeout" for map']),
+        (good, ["read", "--library"], 2, ["missing value", "--library"]),
     ]
     problems = []
     for i, (cfg, args, want_rc, words) in enumerate(cases):
@@ -684,11 +719,37 @@ def case_cli_contract():
             problems.append("%s -> exit %d (want %d), missing %s in: %s" % (args, p.returncode, want_rc, missing, p.stderr.strip()))
         if want_rc == 2 and cfg is not good and path not in p.stderr:
             problems.append("%s: the message does not name the file: %s" % (args, p.stderr.strip()))
+    poll = ["poll", "/dev/null", "--kind", "hr.word", "--address", "100"]
+    no_config = [  # (arguments, exit code, words the message must hold)
+        (["poll", "--kind", "hr.word", "--address", "1"], 2, ["poll needs DEVICE", "--simulate"]),
+        (poll[:3] + ["hr.wrod"] + poll[4:], 2, ["--kind", '"hr.wrod"', "hr.word"]),
+        (poll[:4], 2, ["--address: missing"]),
+        (poll[:4] + ["--address", "0.9"], 2, ["--address", "not a non-negative decimal"]),
+        (poll + ["--count", "200"], 2, ["--count", "1..123"]),
+        (poll + ["--type", "f32"], 2, ["--type", "u16, i16, hex"]),
+        (poll + ["--baud", "14400"], 2, ["--baud", "9600, 19200"]),
+        (poll + ["--station", "248"], 2, ["--station", "1..247"]),
+        (poll + ["--response-ms", "5"], 2, ['unknown option "--response-ms" for poll']),
+        ([ARGS.sim, "--baud", "14400"], 2, ["--baud", "14400 is not supported", "9600, 19200"]),
+        ([ARGS.sim, "--parity", "X"], 2, ["--parity", "none, even, odd"]),
+        ([ARGS.sim, "--drop", "2"], 2, ["--drop", "0..1"]),
+        ([ARGS.sim, "--loud"], 2, ['unknown option "--loud"']),
+        ([ARGS.sim, "--drop"], 2, ["missing value", "--drop"]),
+        ([ARGS.sim, "--tcp", "0", "--device", "/dev/null"], 2, ["exclude each other"]),
+    ]
+    for args, want_rc, words in no_config:
+        cmd = args if args[0] == ARGS.sim else [ARGS.host] + args
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=10)
+        missing = [w for w in words if w not in p.stderr]
+        if p.returncode != want_rc or missing:
+            problems.append("%s -> exit %d (want %d), missing %s in: %s" %
+                            (args, p.returncode, want_rc, missing, p.stderr.strip()))
     p = subprocess.run([ARGS.host, "read", os.path.join(ARGS.work, "missing.json")], stderr=subprocess.PIPE, text=True)
     if p.returncode != 2 or "missing.json: cannot read" not in p.stderr:
         problems.append("missing file -> %d %s" % (p.returncode, p.stderr))
     p = subprocess.run([ARGS.host, "--help"], stdout=subprocess.PIPE, text=True)
-    help_words = ("--simulate", "--sim-args", "interByteMs (pause allowed inside an answer; default 20")
+    help_words = ("--simulate", "--sim-args", "interByteMs (pause allowed inside an answer; default 20", "poll DEVICE",
+                  "--station N", "9600, 19200")
     if p.returncode != 0 or any(w not in p.stdout for w in help_words):
         problems.append("--help -> %d" % p.returncode)
     check(not problems, "\n".join(problems))
