@@ -364,10 +364,12 @@ std::string LiveView::screen(TermSize size, double upSeconds, const std::string&
     std::snprintf(line, sizeof line, "plc-host %s   up %.0fs   %.0f exchanges/s   Ctrl-C ends",
                   session_.config().path.c_str(), upSeconds, rate_);
     top.push_back(cut(line, cols));
-    std::snprintf(line, sizeof line, "full scan %.1f ms, estimated %.1f ms at %d baud%s",
-                  session_.scanTime().count() / 1000.0, estimateMs_, session_.config().link.baud,
-                  simulated_ ? " (simulated: no real line)" : "");
-    top.push_back(cut(line, cols));
+    const int n = std::snprintf(line, sizeof line, "full scan %.1f ms, estimated %.1f ms at %d baud",
+                                session_.scanTime().count() / 1000.0, estimateMs_, session_.config().link.baud);
+    std::string scan = line;
+    if (simulated_)
+        scan += n + 60 <= cols ? " (simulated: no real line, so the pty is far faster)" : " (simulated: no real line)";
+    top.push_back(cut(scan, cols));
 
     // The body: the tags, paged; the stations stay above them on every page
     // unless they would take half the screen, then they are paged too.
