@@ -150,7 +150,7 @@ TEST(HostView, PagesCoverEveryLineOnceAndWrap)
     };
     for (const Row& r : rows) {
         const host::Page p = host::pageOf(r.lines, r.perPage, r.page);
-        EXPECT_EQ(std::make_tuple(p.pages, p.page, p.first, p.count), std::make_tuple(r.pages, r.shown, r.first, r.count))
-            << r.name;
+        EXPECT_EQ(std::make_tuple(p.pages, p.page, p.first, p.count),
+                  std::make_tuple(r.pages, r.shown, r.first, r.count)) << r.name;
     }
 }

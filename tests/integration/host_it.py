@@ -383,7 +383,8 @@ def case_typed_writes():
         ("bad value", "w=x", 'w=x: tag "w": value "x"', None),
         ("discrete input", "d=1", 'd=1: tag "d" is a discrete input (di.bit) and cannot be written', None),
         ("not an assignment", "hello", '"hello" is not NAME=VALUE', None),
-        ("exception", "refused=1", "refused=1: given up, code 41, exception 2: exception 02 illegal data address", None),
+        ("exception", "refused=1", "refused=1: given up, code 41, exception 2: exception 02 illegal data address",
+         None),
         ("station offline", "s2=7", "s2=7: not sent: station 2 is offline (no answer (time-out))", None),
     ]
     cmd = [ARGS.host, "run", path, "--simulate", "--seconds", "4", "--sim-args",
