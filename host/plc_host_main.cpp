@@ -4,6 +4,7 @@
 #include "HostConfig.h"
 #include "HostMap.h"
 #include "HostSession.h"
+#include "HostView.h"
 #include "LinkFactory.h"
 #include "SerialLink.h"
 #include "SimArgs.h"
@@ -11,9 +12,6 @@
 #include "ValueCodec.h"
 
 #include <QCommandLineParser>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <algorithm>
 #include <atomic>
@@ -23,7 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <sched.h>
 #include <set>
@@ -56,6 +53,10 @@ const char kUsage[] =
     "\n"
     "  run    live table of the tags and the stations, refreshed 4 times a second;\n"
     "         without a terminal one status line per second. Ctrl-C ends it.\n"
+    "         A line NAME=VALUE typed (or piped) on stdin is written as `write` does;\n"
+    "         its outcome shows on the table's last lines (or at the end of the next\n"
+    "         status line, after \" || \"). A table longer than the terminal turns its\n"
+    "         pages every 5 s; lines :n and :p page by hand, :a turns again.\n"
     "  read   reads every tag once and prints it (--json: one JSON object).\n"
     "         Exit 0 when every tag was read, 1 when some could not be.\n"
     "  write  writes each NAME=VALUE (VALUE: one item, or items separated by commas,\n"
@@ -315,116 +316,89 @@ void turn(HostSession& session)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
-std::string ageText(const TagStatus& s, Clock::time_point now)
+struct Assignment {
+    int tag;
+    std::string text;
+    EncodedValue value;
+};
+
+// NAME=VALUE of a writable tag, the value in the tag's type; throws ConfigError.
+Assignment parseAssignment(const HostConfig& cfg, const std::string& a)
 {
-    if (!s.everRead)
-        return "-";
-    char t[32];
-    std::snprintf(t, sizeof t, "%.1fs", std::chrono::duration<double>(now - s.lastRead).count());
-    return t;
+    size_t eq = a.find('=');
+    if (eq == std::string::npos || eq == 0)
+        throw ConfigError("\"" + a + "\" is not NAME=VALUE");
+    std::string name = a.substr(0, eq);
+    const Tag* t = cfg.find(name);
+    if (!t)
+        throw ConfigError(cfg.path + ": no tag named \"" + name + "\"");
+    if (!t->writable())
+        throw ConfigError("tag \"" + name + "\" is a discrete input (" + kindName(t->kind) + ") and cannot be written");
+    Assignment as{static_cast<int>(t - cfg.tags.data()), a.substr(eq + 1), {}};
+    as.value = encodeValue(*t, as.text);
+    return as;
 }
 
-std::string codeText(int code) { return code ? std::to_string(code) : "-"; }
-
-// "offline since 08:12:03 (41 s)", or "online".
-std::string stationState(const StationStats& st)
+// Checked before anything is sent: a bad argument must not leave half the writes done.
+std::vector<Assignment> parseAssignments(const HostConfig& cfg, const std::vector<std::string>& args)
 {
-    if (!st.offline)
-        return "online";
-    char when[16];
-    std::tm local{};
-    localtime_r(&st.offlineSince, &local);
-    std::strftime(when, sizeof when, "%H:%M:%S", &local);
-    return std::string("offline since ") + when + " (" + std::to_string(std::time(nullptr) - st.offlineSince) + " s)";
-}
-
-// Why a tag has no value: the reason in words, the driver's code, the exception.
-std::string tagTrouble(const TagStatus& s)
-{
-    std::string why = s.lastGiveUpCode ? "given up, code " + std::to_string(s.lastGiveUpCode) : "not read yet";
-    if (s.lastException)
-        why += ", exception " + std::to_string(s.lastException);
-    if (s.lastGiveUpCode && !s.lastFailure.empty())
-        why += ": " + s.lastFailure;
-    return why;
-}
-
-std::string stationTable(const HostSession& session)
-{
-    std::string out = "STATION  EXCHANGES  FAILURES  GIVE-UPS  TIME-OUTS  BAD-CRC  EXCEPTIONS  LAST-EXC  LAST-CODE"
-                      "  MISMATCH  LATE  STATE / LAST FAILURE\n";
-    char line[320];
-    for (const auto& e : session.stations()) {
-        const StationStats& st = e.second;
-        std::snprintf(line, sizeof line, "%-7d  %9ld  %8ld  %8ld  %9ld  %7ld  %10ld  %8s  %9s  %8ld  %4ld  %s%s%s\n",
-                      e.first, st.exchanges, st.failures, st.giveUps, st.timeouts, st.crcErrors, st.exceptions,
-                      codeText(st.lastException).c_str(), codeText(st.lastGiveUpCode).c_str(), st.mismatches,
-                      st.lateAnswers, stationState(st).c_str(), st.lastFailure.empty() ? "" : " / ",
-                      st.lastFailure.c_str());
-        out += line;
+    std::vector<Assignment> out;
+    std::set<std::string> seen;
+    for (const std::string& a : args) {
+        out.push_back(parseAssignment(cfg, a));
+        if (!seen.insert(cfg.tags[static_cast<size_t>(out.back().tag)].name).second)
+            throw ConfigError("tag \"" + cfg.tags[static_cast<size_t>(out.back().tag)].name + "\" is given twice");
     }
     return out;
 }
 
-// A tag's value as shown, or ? while it has none that is current.
-std::string shownValue(const HostSession& session, size_t i)
+// A typed write still open, and when it stops being waited for.
+struct OpenWrite {
+    int job;
+    Clock::time_point until;
+};
+
+// A line typed while `run` shows its table: NAME=VALUE is written as `write`
+// writes it, a line starting with ':' pages the table.
+void typedLine(HostSession& session, LiveView& view, const std::string& line, double up,
+               Clock::time_point until, std::vector<OpenWrite>& open)
 {
-    const Tag& t = session.config().tags[i];
-    return session.tags()[i].ok() ? formatValue(t, session.readTag(t)) : "?";
+    if (line.empty())
+        return;
+    if (line[0] == ':') {
+        if (!view.command(line, up))
+            view.note(line + ": unknown command (:n next page, :p previous, :a turn pages again)");
+        return;
+    }
+    try {
+        const Assignment a = parseAssignment(session.config(), line);
+        const int job = session.queueWrite(a.tag, a.value, a.text);
+        if (session.writes()[static_cast<size_t>(job)].status == 0)
+            open.push_back({job, until});
+        else
+            view.note(writeOutcome(session, session.writes()[static_cast<size_t>(job)], false));
+    } catch (const ConfigError& e) {
+        view.note(line + ": " + e.what());
+    }
 }
 
-std::string liveTable(const HostSession& session, double rate, double upSeconds)
+// Typed writes that came to an end (or to their station going offline, or to
+// their time-out) go to the view.
+void settleTypedWrites(HostSession& session, LiveView& view, std::vector<OpenWrite>& open, Clock::time_point now)
 {
     const HostConfig& cfg = session.config();
-    const auto now = Clock::now();
-    char line[512];
-    std::snprintf(line, sizeof line, "plc-host  %s   up %.1fs   %.1f exchanges/s   full scan %.1f ms   (Ctrl-C ends)\n\n",
-                  cfg.path.c_str(), upSeconds, rate, session.scanTime().count() / 1000.0);
-    std::string out = line;
-    const char* const format = "%-20.20s %3s  %-10s  %-7s  %-4s  %-24s  %-5s  %s\n";
-    std::snprintf(line, sizeof line, format, "TAG", "ST", "KIND", "ADDRESS", "TYPE", "VALUE", "AGE", "STATE");
-    out += line;
-    for (size_t i = 0; i < cfg.tags.size(); ++i) {
-        const Tag& t = cfg.tags[i];
-        if (!cfg.readable(t))
-            continue;
-        const TagStatus& s = session.tags()[i];
-        std::string value = shownValue(session, i);
-        if (value.size() > 24)
-            value = value.substr(0, 21) + "...";
-        std::string state = s.ok() ? "ok" : tagTrouble(s);
-        const auto st = session.stations().find(cfg.stationOf(t));
-        if (st != session.stations().end() && st->second.offline)
-            state += "; station " + stationState(st->second);
-        std::snprintf(line, sizeof line, format, t.name.c_str(), std::to_string(cfg.stationOf(t)).c_str(),
-                      kindName(t.kind), t.address.c_str(), typeName(t.type), value.c_str(), ageText(s, now).c_str(),
-                      state.c_str());
-        out += line;
-    }
-    return out + "\n" + stationTable(session);
-}
-
-std::string statusLine(const HostSession& session, double rate, double upSeconds)
-{
-    const HostConfig& cfg = session.config();
-    char head[128];
-    std::snprintf(head, sizeof head, "t=%.1fs rate=%.1f/s scan=%.1fms", upSeconds, rate, session.scanTime().count() / 1000.0);
-    std::string out = head;
-    for (const auto& e : session.stations()) {
-        const StationStats& st = e.second;
-        char part[256];
-        std::snprintf(part, sizeof part,
-                      " | st%d exch=%ld fail=%ld giveup=%ld crc=%ld exc=%ld lastexc=%d code=%d"
-                      " tmo=%ld mis=%ld late=%ld off=%d",
-                      e.first, st.exchanges, st.failures, st.giveUps, st.crcErrors, st.exceptions, st.lastException,
-                      st.lastGiveUpCode, st.timeouts, st.mismatches, st.lateAnswers, st.offline ? 1 : 0);
-        out += part;
-    }
-    out += " |";
-    for (size_t i = 0; i < cfg.tags.size(); ++i)
-        if (cfg.readable(cfg.tags[i]))
-            out += " " + cfg.tags[i].name + "=" + shownValue(session, i);
-    return out;
+    open.erase(std::remove_if(open.begin(), open.end(), [&](const OpenWrite& w) {
+        const WriteJob& j = session.writes()[static_cast<size_t>(w.job)];
+        const auto st = session.stations().find(cfg.stationOf(cfg.tags[static_cast<size_t>(j.tag)]));
+        const bool offline = st != session.stations().end() && st->second.offline;
+        // The driver folds a queued write into a later one of the same range.
+        const bool replaced = std::any_of(session.writes().begin() + w.job + 1, session.writes().end(),
+                                          [&](const WriteJob& later) { return later.tag == j.tag && later.status; });
+        if (j.status == 0 && !offline && !replaced && now < w.until)
+            return false;
+        view.note(writeOutcome(session, j, replaced));
+        return true;
+    }), open.end());
 }
 
 int commandRun(HostSession& session, const Options& o)
@@ -433,24 +407,28 @@ int commandRun(HostSession& session, const Options& o)
     const bool tty = isatty(STDOUT_FILENO);
     const auto start = Clock::now();
     const auto period = std::chrono::milliseconds(tty ? 250 : 1000);
+    const auto writeTimeout = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
     auto nextShow = start + period;
-    long exchangesAtLastShow = 0;
+    LiveView view(session, o.simulate);
+    LineInput input(tty);
+    std::vector<OpenWrite> openWrites;
     if (tty)
-        std::fputs("\x1b[?25l", stdout);  // hide the cursor while the table runs
+        std::fputs("\x1b[?25l\x1b[2J", stdout);  // hide the cursor while the table runs
     while (!g_stop.load()) {
         const auto now = Clock::now();
         const double up = std::chrono::duration<double>(now - start).count();
         if (o.seconds > 0 && up >= o.seconds)
             break;
+        for (const std::string& line : input.poll())
+            typedLine(session, view, line, up, now + writeTimeout, openWrites);
+        settleTypedWrites(session, view, openWrites, now);
         if (now >= nextShow) {
-            const double window = std::chrono::duration<double>(period + (now - nextShow)).count();
-            const double rate = (session.totalExchanges() - exchangesAtLastShow) / window;
-            exchangesAtLastShow = session.totalExchanges();
+            view.sample(std::chrono::duration<double>(period + (now - nextShow)).count());
             nextShow = now + period;
             if (tty)
-                std::printf("\x1b[H\x1b[2J%s", liveTable(session, rate, up).c_str());
+                std::fputs(view.screen(terminalSize(STDOUT_FILENO), up, input.partial()).c_str(), stdout);
             else
-                std::printf("%s\n", statusLine(session, rate, up).c_str());
+                std::printf("%s\n", view.statusLine(up).c_str());
             std::fflush(stdout);
         }
         turn(session);
@@ -459,22 +437,13 @@ int commandRun(HostSession& session, const Options& o)
         std::fputs("\x1b[?25h\n", stdout);
     // A last summary, so a short run still shows its accounts.
     const double up = std::chrono::duration<double>(Clock::now() - start).count();
-    const double rate = up > 0 ? session.totalExchanges() / up : 0;
+    view.sample(up, true);
     if (!tty)
-        std::printf("%s\n", statusLine(session, rate, up).c_str());
+        std::printf("%s\n", view.statusLine(up).c_str());
     else
-        std::printf("%ld exchanges in %.1fs (%.1f/s)\n", session.totalExchanges(), up, rate);
+        std::printf("%ld exchanges in %.1fs (%.1f/s)\n", session.totalExchanges(), up,
+                    up > 0 ? session.totalExchanges() / up : 0);
     return kExitOk;
-}
-
-QJsonValue jsonItem(const Tag& t, const QByteArray& bytes, int item)
-{
-    std::string text = formatItem(t, bytes, item);
-    switch (t.type) {
-    case ValueType::Hex: return QString::fromStdString(text);
-    case ValueType::F32: return std::strtod(text.c_str(), nullptr);
-    default: return static_cast<double>(std::strtoll(text.c_str(), nullptr, 10));
-    }
 }
 
 int commandRead(HostSession& session, const Options& o)
@@ -484,119 +453,10 @@ int commandRead(HostSession& session, const Options& o)
     const auto limit = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
     while (!session.allTagsSettled() && !g_stop.load() && Clock::now() < limit)
         turn(session);
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-
-    const HostConfig& cfg = session.config();
-    bool allOk = true;
-    QJsonArray tags;
-    std::string text;
-    for (size_t i = 0; i < cfg.tags.size(); ++i) {
-        const Tag& t = cfg.tags[i];
-        if (!cfg.readable(t))
-            continue;
-        const TagStatus& s = session.tags()[i];
-        const QByteArray bytes = session.readTag(t);
-        allOk = allOk && s.ok();
-        const auto st = session.stations().find(cfg.stationOf(t));
-        const bool offline = st != session.stations().end() && st->second.offline;
-        std::string why = s.ok() ? "" : s.lastGiveUpCode ? tagTrouble(s) : offline ? "not read" : "not read in time";
-        if (!s.ok() && offline)
-            why += "; station offline (" + st->second.lastFailure + ")";
-        if (o.json) {
-            QJsonObject j;
-            j["name"] = QString::fromStdString(t.name);
-            j["station"] = cfg.stationOf(t);
-            j["kind"] = kindName(t.kind);
-            j["address"] = QString::fromStdString(t.address);
-            j["type"] = typeName(t.type);
-            if (t.count == 1) {
-                j["value"] = jsonItem(t, bytes, 0);
-            } else {
-                QJsonArray items;
-                for (int k = 0; k < t.count; ++k)
-                    items.append(jsonItem(t, bytes, k));
-                j["value"] = items;
-            }
-            j["raw"] = QString::fromStdString(rawHex(t, bytes));
-            j["ok"] = s.ok();
-            j["code"] = s.ok() ? 0 : s.lastGiveUpCode;
-            j["exception"] = s.lastException;
-            j["why"] = QString::fromStdString(why);
-            tags.append(j);
-        } else {
-            char line[512];
-            std::snprintf(line, sizeof line, "%-20s = %-24s %s\n", t.name.c_str(),
-                          s.ok() ? formatValue(t, bytes).c_str() : "?", s.ok() ? "" : ("(" + why + ")").c_str());
-            text += line;
-        }
-    }
-    if (o.json) {
-        QJsonObject stations;
-        for (const auto& e : session.stations()) {
-            const StationStats& st = e.second;
-            QJsonObject j;
-            j["exchanges"] = static_cast<double>(st.exchanges);
-            j["failures"] = static_cast<double>(st.failures);
-            j["giveUps"] = static_cast<double>(st.giveUps);
-            j["timeouts"] = static_cast<double>(st.timeouts);
-            j["crcErrors"] = static_cast<double>(st.crcErrors);
-            j["exceptions"] = static_cast<double>(st.exceptions);
-            j["lastException"] = st.lastException;
-            j["lastGiveUpCode"] = st.lastGiveUpCode;
-            j["mismatches"] = static_cast<double>(st.mismatches);
-            j["lateAnswers"] = static_cast<double>(st.lateAnswers);
-            j["lastFailure"] = QString::fromStdString(st.lastFailure);
-            j["offline"] = st.offline;
-            if (st.offline) {
-                char since[32];
-                std::tm utc{};
-                gmtime_r(&st.offlineSince, &utc);
-                std::strftime(since, sizeof since, "%Y-%m-%dT%H:%M:%SZ", &utc);
-                j["offlineSince"] = since;
-            }
-            stations[QString::number(e.first)] = j;
-        }
-        QJsonObject root;
-        root["ok"] = allOk;
-        root["elapsedMs"] = static_cast<int>(elapsed * 1000);
-        root["tags"] = tags;
-        root["stations"] = stations;
-        std::fputs(QJsonDocument(root).toJson(QJsonDocument::Indented).constData(), stdout);
-    } else {
-        std::fputs(text.c_str(), stdout);
-        std::printf("%s", stationTable(session).c_str());
-    }
+    std::string out;
+    const bool allOk = readReport(session, o.json, std::chrono::duration<double>(Clock::now() - start).count(), out);
+    std::fputs(out.c_str(), stdout);
     return allOk ? kExitOk : kExitFailed;
-}
-
-struct Assignment {
-    int tag;
-    std::string text;
-    EncodedValue value;
-};
-
-// Checked before anything is sent: a bad argument must not leave half the writes done.
-std::vector<Assignment> parseAssignments(const HostConfig& cfg, const std::vector<std::string>& args)
-{
-    std::vector<Assignment> out;
-    std::set<std::string> seen;
-    for (const std::string& a : args) {
-        size_t eq = a.find('=');
-        if (eq == std::string::npos || eq == 0)
-            throw ConfigError("\"" + a + "\" is not NAME=VALUE");
-        std::string name = a.substr(0, eq);
-        const Tag* t = cfg.find(name);
-        if (!t)
-            throw ConfigError(cfg.path + ": no tag named \"" + name + "\"");
-        if (!t->writable())
-            throw ConfigError("tag \"" + name + "\" is a discrete input (" + kindName(t->kind) + ") and cannot be written");
-        if (!seen.insert(name).second)
-            throw ConfigError("tag \"" + name + "\" is given twice");
-        Assignment as{static_cast<int>(t - cfg.tags.data()), a.substr(eq + 1), {}};
-        as.value = encodeValue(*t, as.text);
-        out.push_back(as);
-    }
-    return out;
 }
 
 int commandWrite(HostSession& session, const Options& o, const std::vector<Assignment>& assignments)
@@ -619,63 +479,16 @@ int commandWrite(HostSession& session, const Options& o, const std::vector<Assig
             break;  // nothing left in the driver's queue
         }
     }
-    const HostConfig& cfg = session.config();
     bool allOk = true;
     for (const WriteJob& j : session.writes()) {
-        const Tag& t = cfg.tags[static_cast<size_t>(j.tag)];
-        std::string what;
-        switch (j.status) {
-        case 1: what = "acknowledged"; break;
-        case 2: what = "given up, code " + std::to_string(j.giveUpCode); break;
-        case 3: what = "nothing to send"; break;
-        default: {
-            const auto st = session.stations().find(cfg.stationOf(t));
-            if (st != session.stations().end() && st->second.offline)
-                what = "not sent: station " + std::to_string(st->first) + " is offline (" + st->second.lastFailure +
-                       ")";
-            else
-                what = idleTurns >= 3 ? "replaced by a later write of the same range" : "not acknowledged in time";
-            break;
-        }
-        }
-        if (j.exception)
-            what += ", exception " + std::to_string(j.exception);
-        if (j.status == 2 && !j.failure.empty())
-            what += ": " + j.failure;
-        std::printf("%s=%s: %s\n", t.name.c_str(), j.text.c_str(), what.c_str());
+        std::printf("%s\n", writeOutcome(session, j, idleTurns >= 3).c_str());
         allOk = allOk && j.status == 1;
     }
+    if (o.simulate)
+        std::printf("The simulated controller lived only for this command: the next one starts it afresh.\n"
+                    "To watch a write take effect, run `plc-host run %s --simulate` and type NAME=VALUE.\n",
+                    o.configPath.c_str());
     return allOk ? kExitOk : kExitFailed;
-}
-
-// Address of one item of a tag as the configuration writes it: BYTE.BIT for bits.
-std::string itemAddress(const Tag& t, int item)
-{
-    const int a = t.addressValue + item;
-    return t.width() == 0 ? std::to_string(a / 8) + "." + std::to_string(a % 8) : std::to_string(a);
-}
-
-// poll's table: a head line with the tag's state, then one row per item.
-std::string pollTable(const HostSession& session, double upSeconds)
-{
-    const HostConfig& cfg = session.config();
-    const Tag& t = cfg.tags.front();
-    const TagStatus& s = session.tags().front();
-    std::string state = s.ok() ? "ok" : s.lastGiveUpCode ? "given up, code " + std::to_string(s.lastGiveUpCode) +
-                                                              (s.lastFailure.empty() ? "" : ": " + s.lastFailure)
-                                                        : "not read yet";
-    char line[512];
-    std::snprintf(line, sizeof line, "%s  station %d  %s %s  count %d  %s   t=%.0fs  %s\n",
-                  cfg.link.device.empty() ? "simulated" : cfg.link.device.c_str(), cfg.stationOf(t), kindName(t.kind),
-                  t.address.c_str(), t.count, typeName(t.type), upSeconds, state.c_str());
-    std::string out = line;
-    const QByteArray bytes = session.readTag(t);
-    for (int k = 0; k < t.count; ++k) {
-        std::snprintf(line, sizeof line, "%10s  %s\n", itemAddress(t, k).c_str(),
-                      s.ok() ? formatItem(t, bytes, k).c_str() : "?");
-        out += line;
-    }
-    return out;
 }
 
 int commandPoll(HostSession& session, const Options& o)

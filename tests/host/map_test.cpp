@@ -1,11 +1,14 @@
 // plc-host map: wire numbers checked by hand for every kind, read blocks
-// against the driver's own rebuild, scan time against a hand calculation.
+// against the driver's own rebuild, scan time against a hand calculation;
+// and which lines a page of the live table shows.
 #include "HostMap.h"
+#include "HostView.h"
 #include "../test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -127,5 +130,27 @@ TEST(HostMap, ScanTimeOnTheLine)
     for (const Row& r : rows) {
         const host::HostConfig cfg = configOf(r.tags, r.link);
         EXPECT_NEAR(host::estimateScan(cfg, host::readBlocks(cfg), r.responseMs).ms, r.ms, 0.001) << r.name;
+    }
+}
+
+TEST(HostView, PagesCoverEveryLineOnceAndWrap)
+{
+    struct Row {
+        const char* name;
+        int lines, perPage, page;
+        int pages, shown, first, count;
+    };
+    const Row rows[] = {
+        {"fits on one page", 16, 16, 0, 1, 0, 0, 16},
+        {"rest on the last page", 200, 16, 12, 13, 12, 192, 8},
+        {"past the last page wraps to the first", 200, 16, 13, 13, 0, 0, 16},
+        {"before the first page wraps to the last", 200, 16, -1, 13, 12, 192, 8},
+        {"no lines", 0, 16, 3, 1, 0, 0, 0},
+        {"no room still shows a line", 5, 0, 2, 5, 2, 2, 1},
+    };
+    for (const Row& r : rows) {
+        const host::Page p = host::pageOf(r.lines, r.perPage, r.page);
+        EXPECT_EQ(std::make_tuple(p.pages, p.page, p.first, p.count),
+                  std::make_tuple(r.pages, r.shown, r.first, r.count)) << r.name;
     }
 }

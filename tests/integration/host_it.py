@@ -353,19 +353,57 @@ def case_echo_adapter():
         stop_sim(p)
 
 
+def parse_status(line):
+    """A status line of `run` as ({station: {field: value}}, tag values, notes after " || ")."""
+    line, *notes = line.split(" || ")
+    parts = line.split(" | ")
+    st = {int(p.split()[0][2:]): {k: int(v) for k, v in (f.split("=") for f in p.split()[1:])} for p in parts[1:-1]}
+    return st, parts[-1].strip(" |"), notes
+
+
 def run_status(cfg, sim_args, seconds):
     """`run` without a terminal: its status lines, each as {station: {field: value}} plus the tag values."""
     rc, out, err = host("run", "--simulate", "--seconds", seconds, "--sim-args", sim_args, cfg=cfg, timeout=60)
     check(rc == 0, "run exit %d: %s" % (rc, err))
-    lines = []
-    for line in out.splitlines():
-        if line.startswith("t="):
-            parts = line.split(" | ")
-            st = {int(p.split()[0][2:]): {k: int(v) for k, v in (f.split("=") for f in p.split()[1:])}
-                  for p in parts[1:-1]}
-            lines.append((st, parts[-1].strip(" |"), line))
+    lines = [parse_status(line)[:2] + (line,) for line in out.splitlines() if line.startswith("t=")]
     check(len(lines) >= 2, "expected a status line per second and a summary:\n" + out)
     return lines
+
+
+def case_typed_writes():
+    """NAME=VALUE lines piped into `run`: each outcome on the next status line, the value in the table after it."""
+    tags = [tag("w", "hr.word", "10"), tag("f", "hr.dword", "30", typ="f32"), tag("c", "coil.bit", "0.5"),
+            tag("d", "di.bit", "0.1"), tag("s2", "hr.word", "10", 2), tag("refused", "hr.word", "200")]
+    path = write_file("typed.json", config(tags))
+    rows = [  # name, typed line, words of its outcome, value shown after it
+        ("word acknowledged", "w=4660", "w=4660: acknowledged", "w=4660"),
+        ("float acknowledged", "f=2.5", "f=2.5: acknowledged", "f=2.5"),
+        ("coil acknowledged", "c=0", "c=0: acknowledged", "c=0"),
+        ("unknown name", "nosuch=1", 'nosuch=1: %s: no tag named "nosuch"' % path, None),
+        ("bad value", "w=x", 'w=x: tag "w": value "x"', None),
+        ("discrete input", "d=1", 'd=1: tag "d" is a discrete input (di.bit) and cannot be written', None),
+        ("not an assignment", "hello", '"hello" is not NAME=VALUE', None),
+        ("exception", "refused=1", "refused=1: given up, code 41, exception 2: exception 02 illegal data address",
+         None),
+        ("station offline", "s2=7", "s2=7: not sent: station 2 is offline (no answer (time-out))", None),
+    ]
+    cmd = [ARGS.host, "run", path, "--simulate", "--seconds", "4", "--sim-args",
+           "--no-animate --silent 2 --exception 1:hr:200-200:2"]
+    p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines = [p.stdout.readline()]  # station 2 is offline by the first status line
+    p.stdin.write("".join(r[1] + "\n" for r in rows))
+    p.stdin.flush()
+    out, err = p.communicate(timeout=30)
+    lines = [parse_status(l) for l in lines + out.splitlines() if l.startswith("t=")]
+    check(p.returncode == 0 and len(lines) >= 3, "run exit %d: %s\n%s" % (p.returncode, err, out))
+    problems = []
+    for name, typed, words, shown in rows:
+        at = [i for i, (_, _, notes) in enumerate(lines) if any(words in n for n in notes)]
+        if len(at) != 1:
+            problems.append("%s: %r on %d status lines, want 1" % (name, words, len(at)))
+        elif shown and (at[0] + 1 >= len(lines) or shown + " " not in lines[at[0] + 1][1] + " "):
+            problems.append("%s: %s not in the next status line" % (name, shown))
+    check(not problems, "\n".join(problems) + "\n" + out)
 
 
 def case_silent_station():
