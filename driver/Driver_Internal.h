@@ -7,6 +7,7 @@
 #include <QMutex>
 
 #include <initializer_list>
+#include <utility>
 
 #if defined(__SANITIZE_THREAD__)
 #define KEMO_TSAN 1
@@ -46,6 +47,19 @@ public:
 private:
     QMutex* mutex_;
 };
+
+// ---- Named codes ----
+// The list whose turn the scheduler took last (requestKind).
+enum RequestKind { kCyclicTurn = 0, kWriteTurn = 1, kOnceReadTurn = 2, kNoTurn = 100 };
+
+// Result codes that count as success; every other code is a failure.
+const int kCodeAccepted = 1;
+const int kCodeRemoteAccepted = 100;
+inline bool isSuccessCode(int rc) { return rc == kCodeAccepted || rc == kCodeRemoteAccepted; }
+
+// RW_VAR::bitMode: the read half of a bit or byte read-modify-write.
+enum BitMode { kPlainRequest = 0, kBitReadHalf = -1, kByteReadHalf = -2 };
+inline bool isReadHalf(const RW_VAR& v) { return v.bitMode == kBitReadHalf || v.bitMode == kByteReadHalf; }
 
 // ---- Host record words ----
 // The host may change its COM_INFO words from another thread while a
@@ -116,6 +130,21 @@ QByteArray modbusHead(int station, int function, qint64 start, int reserve);
 
 // Appends one request to protocolList and starts the variable's frame count.
 void queueRequest(const QByteArray& frame, int answerLen, int dataOffset, int dataLen, const RW_VAR& var);
+
+// Merges the bit or byte of the pending read-modify-write into the register
+// the read half's answer holds, and patches the queued write half with it.
+// False when the answer holds no register: the write half is dropped then.
+bool mergeReadHalf(const QByteArray& answer, int bitMode);
+
+// ---- Lists ----
+// Moves the front entry to the back in O(1) amortised: QList reuses the room
+// freed at its front, and the contents move without a copy.
+inline void rotateFront(QList<RW_VAR>& list)
+{
+    list.append(RW_VAR());
+    std::swap(list.first(), list.last());
+    list.removeFirst();
+}
 
 // ---- Register store ----
 // No area image grows past this, whatever a host or the wire asks for.

@@ -75,7 +75,7 @@ namespace {
 
 // Puts the merged register into the queued write half (an 11-byte write of
 // one register) and closes it with a fresh CRC.
-void patchWriteHalf(unsigned char high, unsigned char low)
+void patchWriteHalf(unsigned value)
 {
     QList<Protocol>& pending = PLC_driver.protocolList;
     if (pending.size() < 2)
@@ -83,55 +83,50 @@ void patchWriteHalf(unsigned char high, unsigned char low)
     QByteArray& frame = pending[1].frame;
     if (frame.size() < 9)
         frame.resize(9);
-    frame[7] = static_cast<char>(high);
-    frame[8] = static_cast<char>(low);
+    frame[7] = static_cast<char>((value >> 8) & 0xFF);
+    frame[8] = static_cast<char>(value & 0xFF);
     kemo::putCrc(frame, 9, 9);
     pending[1].frameLen = frame.size();
 }
 
-// The register as read, or false when the answer is too short to hold it.
-// A write half built on a guessed register would corrupt its neighbours:
-// it is dropped instead, and the write is built again on its next turn.
-bool readRegisterOf(const QByteArray& answer, unsigned char& high, unsigned char& low)
+}  // namespace
+
+namespace kemo {
+
+bool mergeReadHalf(const QByteArray& answer, int bitMode)
 {
-    if (answer.size() >= 5) {
-        high = kemo::byteAt(answer, 3);
-        low = kemo::byteAt(answer, 4);
-        return true;
+    if (answer.size() < 5) {
+        // A write half built on a guessed register would corrupt its
+        // neighbours: it never goes out.
+        QList<Protocol>& pending = PLC_driver.protocolList;
+        if (pending.size() >= 2)
+            pending.removeAt(1);
+        return false;
     }
-    QList<Protocol>& pending = PLC_driver.protocolList;
-    if (pending.size() >= 2)
-        pending.removeAt(1);
-    return false;
+    const Communication_Protocol::PendingMerge& merge = PLC_driver.pendingMerge;
+    unsigned value = (static_cast<unsigned>(byteAt(answer, 3)) << 8) | byteAt(answer, 4);
+    if (bitMode == kBitReadHalf) {
+        const unsigned mask = 1u << (merge.regAddr & 15);
+        value = merge.value != 0 ? (value | mask) : (value & ~mask);
+    } else if ((merge.regAddr & 1) == 0) {
+        value = (value & 0xFF00) | merge.value;  // even image bytes are the low bytes of their registers
+    } else {
+        value = (value & 0x00FF) | (static_cast<unsigned>(merge.value) << 8);
+    }
+    patchWriteHalf(value);
+    return true;
 }
 
-}  // namespace
+}  // namespace kemo
 
 void special_register_save_bit(QByteArray* answer)
 {
-    unsigned char high = 0;
-    unsigned char low = 0;
-    if (!answer || !readRegisterOf(*answer, high, low))
-        return;
-    const Communication_Protocol::PendingMerge& merge = PLC_driver.pendingMerge;
-    unsigned value = (static_cast<unsigned>(high) << 8) | low;
-    const unsigned mask = 1u << (merge.regAddr & 15);
-    value = merge.value != 0 ? (value | mask) : (value & ~mask);
-    patchWriteHalf(static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value & 0xFF));
+    kemo::mergeReadHalf(answer ? *answer : QByteArray(), kemo::kBitReadHalf);
 }
 
 void special_register_save_byte(QByteArray* answer)
 {
-    unsigned char high = 0;
-    unsigned char low = 0;
-    if (!answer || !readRegisterOf(*answer, high, low))
-        return;
-    const Communication_Protocol::PendingMerge& merge = PLC_driver.pendingMerge;
-    // Even image bytes are the low bytes of their registers.
-    if ((merge.regAddr & 1) == 0)
-        patchWriteHalf(high, merge.value);
-    else
-        patchWriteHalf(merge.value, low);
+    kemo::mergeReadHalf(answer ? *answer : QByteArray(), kemo::kByteReadHalf);
 }
 
 void SaveToLocalDataErea(QByteArray* answer)
@@ -141,11 +136,11 @@ void SaveToLocalDataErea(QByteArray* answer)
         return;
     const Protocol& p = pending.first();
     const RW_VAR& v = p.var;
-    if (v.bitMode == -1) {
+    if (v.bitMode == kemo::kBitReadHalf) {
         special_register_save_bit(answer);
         return;
     }
-    if (v.bitMode == -2) {
+    if (v.bitMode == kemo::kByteReadHalf) {
         special_register_save_byte(answer);
         return;
     }

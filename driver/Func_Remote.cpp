@@ -2,8 +2,6 @@
 // closed by an 8-bit sum.
 #include "Driver_Internal.h"
 
-#include <algorithm>
-
 namespace {
 
 const int kRemoteHeaderBytes = 21;
@@ -25,16 +23,12 @@ QByteArray remoteHeader(const RW_VAR& v, int reserve)
     return frame;
 }
 
-// Sets the length byte (checksum included) and appends the low byte of the sum.
+// Sets the length byte (checksum included) and appends the low byte of the
+// sum, taken like the CRC over the length cut to 16 bits.
 void closeRemoteFrame(QByteArray& frame)
 {
     frame[0] = static_cast<char>((frame.size() + 1) & 0xFF);
-    unsigned sum = 0;
-    // CalSUM counts at most 65,535 bytes per call.
-    for (int at = 0; at < frame.size(); at += 0xFFFF) {
-        const int part = std::min(frame.size() - at, 0xFFFF);
-        sum += CalSUM(reinterpret_cast<unsigned char*>(frame.data()) + at, static_cast<unsigned short>(part));
-    }
+    const unsigned sum = CalSUM(reinterpret_cast<unsigned char*>(frame.data()), static_cast<unsigned short>(frame.size()));
     frame.append(static_cast<char>(sum & 0xFF));
 }
 

@@ -37,8 +37,8 @@ void WriteRegister(RW_VAR* var)
         copy.bitMode = 0;
         WriteAnalog(&copy);
         if (d.comInfo) {
-            d.comInfo->framesPerVar = 2;
-            d.comInfo->framesDone = 0;
+            kemo::storeWord(d.comInfo->framesPerVar, 2);
+            kemo::storeWord(d.comInfo->framesDone, 0);
         }
         break;
     }

@@ -77,7 +77,6 @@ TEST(EndToEnd, WritesAndASilentStation)
     test::Host host;
     host.info.retryLimit = 1;
     test::CallbackLog log;
-    log.install();
     QList<HOST_VAR> vars{hostVar(8, "0", 1, 2), hostVar(8, "0", 1)};
     ASSERT_EQ(ReCreatReadVarList(&vars), 2);
     EXPECT_EQ(setValue(8, "20", "CD AB", 1, 5), 1);  // host values are little-endian per item
@@ -98,11 +97,7 @@ TEST(EndToEnd, WritesAndASilentStation)
     EnCommStation(2, 0);
     run({{"01 03 00 00 00 01 84 0A", "01 03 02 12 36", 1}, {"01 03 00 00 00 01 84 0A", "01 03 02 12 37", 1}});
     EXPECT_EQ(host.info.scanComplete, 1);
-    std::string results;
-    for (const auto& r : log.varResults)
-        results += std::to_string(r.varClass) + ':' + std::to_string(r.status) + ' ';
-    EXPECT_EQ(results, "5:1 6:1 7:1 ");
-    EXPECT_EQ(log.listResultClasses, std::vector<int>{0});
+    EXPECT_EQ(log.calls, "var 77 5 1 1; var 77 6 1 1; var 77 7 1 1; list 0 1");
     expectStore(1, {{8, "20", 1, "CD AB"}, {2, "2.3", 1, "01"}, {1, "0.5", 1, "01"}, {8, "0", 1, "37 12"}});
     expectStore(2, {{8, "0", 1, "00 00"}});
 }

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <tuple>
+#include <vector>
 #include <utility>
 
 namespace {
@@ -79,23 +80,42 @@ TEST(Frames, ReadModifyWrite)
     }
 }
 
-// No guessed register ever reaches the wire: a read half too short to hold
-// the register drops its write half (the pair is built again on the write's
-// next turn), and a given-up read half takes its write half along.
-TEST(Frames, ShortOrFailedReadHalfDropsTheWrite)
+// No guessed register ever reaches the wire. Every way a read half can end
+// without a register to merge: an answer too short to hold one (the length
+// claimed, fewer bytes given) or none at all counts as a failure and drops
+// the write half; a remote read half merges like a local one. `answers`
+// are given in turn ("-": none); the write half must then be `write`, or
+// nothing be queued ("").
+TEST(Frames, ReadHalfWithoutARegister)
 {
-    test::Host host;
-    host.info.retryLimit = 0;
-    RW_VAR v = writeVar(2, 19, "01");
-    AddListWriteVar(&v, 1);
-    EXPECT_EQ(test::frontFrame(), "01 03 00 01 00 01 D5 CA");
-    QByteArray shortAnswer = test::hex("01 03 02 00");
-    EXPECT_EQ(DataCom(&shortAnswer, 7)->retCode, 1);
-    EXPECT_TRUE(PLC_driver.protocolList.isEmpty());
-    EXPECT_EQ(test::frontFrame(), "01 03 00 01 00 01 D5 CA");
-    EXPECT_EQ(test::answer(nullptr), 41);
-    EXPECT_TRUE(PLC_driver.protocolList.isEmpty());
-    EXPECT_EQ(ComCommunication(), 0);
+    const char* const shortRead = "01 03 02 00";
+    const struct { const char* name; int kind, deviceId, retryLimit; std::vector<const char*> answers;
+                   std::vector<int> codes; const char* write; const char* calls; } cases[] = {
+        {"remote byte write merges", 5, 9, 0, {"01 03 02 12 34 00 00"}, {100}, "01 10 00 01 00 01 02 AB 34 D9 66", ""},
+        {"remote bit write merges", 2, 9, 0, {"01 03 02 12 30 00 00"}, {1}, "01 10 00 01 00 01 02 12 38 AA F3", ""},
+        {"local too short, given up", 2, 0, 0, {shortRead}, {11}, "", "var 77 0 0 2; list 0 1"},
+        {"remote too short, given up", 5, 9, 0, {shortRead}, {111}, "", "var 77 0 0 2; list 0 1"},
+        {"no answer array, given up", 2, 0, 0, {nullptr}, {11}, "", "var 77 0 0 2; list 0 1"},
+        {"too short, then retried and read", 2, 0, 1, {shortRead, "01 03 02 00 00 00 00"}, {0, 1}, "", ""},
+        {"too short for ever: given up", 2, 0, 2, {shortRead, shortRead, shortRead}, {0, 0, 11}, "", "var 77 0 0 2; list 0 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::resetDriver();
+        test::Host host;
+        host.info.retryLimit = c.retryLimit;
+        test::CallbackLog log;
+        RW_VAR v = writeVar(c.kind, c.kind == 2 ? 19 : 3, c.kind == 2 ? "01" : "AB");
+        v.deviceId = c.deviceId;
+        AddListWriteVar(&v, 1);
+        for (size_t i = 0; i < c.answers.size(); ++i) {
+            EXPECT_EQ(test::frontFrame(), "01 03 00 01 00 01 D5 CA");
+            QByteArray bytes = test::hex(c.answers[i] ? c.answers[i] : "");
+            EXPECT_EQ(DataCom(c.answers[i] ? &bytes : nullptr, 7)->retCode, c.codes[i]);
+        }
+        EXPECT_EQ(PLC_driver.protocolList.isEmpty() ? "" : test::frontFrame(), c.write);
+        EXPECT_EQ(log.calls, c.calls);
+    }
 }
 
 TEST(Frames, UnwritableKindsAreDropped)
@@ -183,6 +203,16 @@ TEST(Frames, RemoteFrames)
     big.deviceId = 2;
     Remote_WriteVar(&big);
     EXPECT_EQ(test::hex(PLC_driver.protocolList.last().frame.left(1) + PLC_driver.protocolList.last().frame.right(1)), "00 5C");
+    // From 65,536 bytes on, the sum covers the length cut to 16 bits, as the CRC does.
+    big.data.resize(65600);
+    for (int i = 0; i < big.data.size(); ++i)
+        big.data[i] = static_cast<char>(i % 251);
+    Remote_WriteVar(&big);
+    QByteArray huge = PLC_driver.protocolList.last().frame;
+    unsigned head = 0;  // the bytes 65,536 and on are not counted
+    for (int i = 0; i < (huge.size() - 1) - 65536; ++i)
+        head += static_cast<unsigned char>(huge.at(i));
+    EXPECT_EQ(static_cast<unsigned char>(huge.back()), head & 0xFF);
 }
 
 // Accepted read answers land in the image of their area, as far as the

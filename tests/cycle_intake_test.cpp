@@ -6,6 +6,7 @@
 
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -24,31 +25,15 @@ RW_VAR var(int varClass, int varId = 1, int deviceId = 0, int station = 1, bool 
     return v;
 }
 
-// What the callbacks saw, in order. Both must run with the lists locked,
-// the store readable and commFailed already telling the outcome.
-struct Recorder {
-    std::string calls;
-    int failedSeen = 0;  // bit 0: called with commFailed 0, bit 1: with 1
-    bool contractBroken = false;
-    inline static Recorder* on = nullptr;
-    Recorder() { on = this; RegistCallBackFuncIntf(onVar, onList); }
-    void seen(const std::string& call)
-    {
-        const bool lockFree = PLC_driver.listMutex.tryLock();
-        if (lockFree)
-            PLC_driver.listMutex.unlock();
-        QString addr = "0";
-        QByteArray out;
-        contractBroken |= lockFree || GetRegisterData(0, 8, addr, 1, &out, 1) != 1;
-        failedSeen |= 1 << PLC_driver.commFailed.load();
-        calls += (calls.empty() ? "" : "; ") + call;
-    }
-    static void onVar(int id, int cls, int varId, int st) { on->seen(QString::asprintf("var %d %d %d %d", id, cls, varId, st).toStdString()); }
-    static void onList(QList<RW_VAR>* results, int cls, int flag)
-    {
-        on->seen(QString::asprintf("list %d %d%s", cls, flag, results && results->isEmpty() ? "" : " non-empty").toStdString());
-    }
-};
+// "class/id@station ..." of every entry of a list.
+std::string keys(const QList<RW_VAR>& list)
+{
+    std::string out;
+    for (const RW_VAR& v : list)
+        out += (out.empty() ? "" : " ") + std::to_string(v.varClass) + '/' + std::to_string(v.varId) + '@' +
+               std::to_string(v.station);
+    return out;
+}
 
 }  // namespace
 
@@ -118,27 +103,21 @@ TEST(Intake, CallbacksAndGiveUps)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
+        test::resetDriver();
         QList<RW_VAR>& queue = c.list == Write ? PLC_driver.writeList : c.list == Once ? PLC_driver.onceReadList : PLC_driver.readList;
-        PLC_driver.writeList.clear();
-        PLC_driver.onceReadList.clear();
-        PLC_driver.readList.clear();
-        PLC_driver.writeStreak = PLC_driver.onceReadStreak = 0;
         test::Host host;
         host.info.retryLimit = 0;
         host.info.multiStation = c.multi;
-        Recorder rec;
-        std::istringstream keys(c.queued);
+        test::CallbackLog rec;
+        std::istringstream queued(c.queued);
         int cls, id, station;
         char slash, at;
-        while (keys >> cls >> slash >> id >> at >> station)
+        while (queued >> cls >> slash >> id >> at >> station)
             queue.append(var(cls, id, c.remote ? 9 : 0, station, c.list == Write));
         ASSERT_NE(ComCommunication(), 0);
         EXPECT_EQ(test::answer(c.fails ? nullptr : c.list == Write ? kEcho : kRead1), c.fails ? (c.remote ? 142 : 42) : (c.remote ? 100 : 1));
         EXPECT_EQ(rec.calls, c.calls);
-        std::string left;
-        for (const RW_VAR& v : queue)
-            left += (left.empty() ? "" : " ") + std::to_string(v.varClass) + '/' + std::to_string(v.varId) + '@' + std::to_string(v.station);
-        EXPECT_EQ(left, c.left);
+        EXPECT_EQ(keys(queue), c.left);
         EXPECT_EQ(rec.failedSeen, rec.calls.empty() ? 0 : c.fails ? 2 : 1);
         EXPECT_FALSE(rec.contractBroken);
         EXPECT_EQ(PLC_driver.retValue.varClass, 1);
@@ -172,24 +151,128 @@ TEST(Intake, ScanCompleteCounting)
     }
 }
 
-// A remote answer is stored only for a read half (bitMode -1), and then
-// reports 100 only when it is the variable's second answer.
+// A remote answer is never stored; a read half's merges into its write half
+// (bit 3 set, or the high byte replaced by 01) and reports 100 unless it is a
+// bit write's first answer.
 TEST(Intake, RemoteReadHalves)
 {
-    const struct { int bitMode, framesDone, code; bool merged; } cases[] = {
-        {0, 0, 100, false}, {-2, 0, 100, false}, {-1, 0, 1, true}, {-1, 1, 100, true}};
+    const char* const unmerged = "01 10 00 01 00 01 02 00 00 00 00";
+    const struct { const char* name; int bitMode, framesDone, code; const char* write; } cases[] = {
+        {"plain read", 0, 0, 100, unmerged},
+        {"byte read half", -2, 0, 100, "01 10 00 01 00 01 02 01 30 A6 05"},
+        {"bit read half, first answer", -1, 0, 1, "01 10 00 01 00 01 02 12 38 AA F3"},
+        {"bit read half, second answer", -1, 1, 100, "01 10 00 01 00 01 02 12 38 AA F3"},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        PLC_driver.protocolList.clear();
+        SCOPED_TRACE(c.name);
+        test::resetDriver();
         test::Host host;
         test::queueRequest(var(0, 1, 9, 1, false, 1), 7, 3, 2).var.bitMode = c.bitMode;
-        test::queueRequest(var(0, 1, 9, 1, true, 1), 8, 0, 0, "01 10 00 01 00 01 02 00 00 00 00");
+        test::queueRequest(var(0, 1, 9, 1, true, 1), 8, 0, 0, unmerged);
         PLC_driver.pendingMerge.regAddr = 19;
         PLC_driver.pendingMerge.value = 1;
         host.info.framesPerVar = 2;
         host.info.framesDone = c.framesDone;
         EXPECT_EQ(test::answer("01 03 02 12 30 00 00"), c.code);
-        EXPECT_EQ(test::frontFrame(), c.merged ? "01 10 00 01 00 01 02 12 38 AA F3" : "01 10 00 01 00 01 02 00 00 00 00");
+        EXPECT_EQ(test::frontFrame(), c.write);
         EXPECT_TRUE(test::image(1, 8).isEmpty());
+    }
+}
+
+// An answer finishes the front entry of its queue only while that entry is
+// the variable the request was built from. Here the queue is emptied while
+// the request is out (a host write with the link down does that) and `then`
+// queued: an entry that is another variable stays, unreported, and goes out
+// on its turn; the same variable again is finished by the answer.
+TEST(Intake, AnswerFinishesOnlyTheEntryItWasFor)
+{
+    enum { Write, Once };
+    const struct { const char* name; int list; bool fails; RW_VAR then; const char* calls; const char* left; } cases[] = {
+        {"write, another register", Write, false, var(1, 1, 0, 1, true, 5), "", "1/1@1"},
+        {"write, another variable", Write, false, var(2, 1, 0, 1, true), "", "2/1@1"},
+        {"write, another station", Write, false, var(1, 1, 0, 2, true), "", "1/1@2"},
+        {"write, the same variable", Write, false, var(1, 1, 0, 1, true), "var 77 1 1 1", ""},
+        {"write given up, another register", Write, true, var(1, 1, 0, 1, true, 5), "list 1 1", "1/1@1"},
+        {"one-shot read, another register", Once, false, var(1, 1, 0, 1, false, 5), "", "1/1@1"},
+        {"one-shot read given up, another", Once, true, var(2, 1), "list 1 1", "2/1@1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::resetDriver();
+        test::Host host;
+        host.info.retryLimit = 0;
+        test::CallbackLog log;
+        RW_VAR first = var(1, 1, 0, 1, c.list == Write);
+        (c.list == Write ? AddListWriteVar : AddListOnceReadVar)(&first, 1);
+        ASSERT_NE(ComCommunication(), 0);
+        RW_VAR then = c.then;
+        if (c.list == Write) {
+            PLC_driver.writeList.clear();
+            AddListWriteVar(&then, 1);
+        } else {
+            PLC_driver.onceReadList.clear();
+            AddListOnceReadVar(&then, 1);
+        }
+        EXPECT_EQ(test::answer(c.fails ? nullptr : c.list == Write ? kEcho : kRead1), c.fails ? 42 : 1);
+        EXPECT_EQ(log.calls, c.calls);
+        EXPECT_EQ(keys(c.list == Write ? PLC_driver.writeList : PLC_driver.onceReadList), c.left);
+        EXPECT_EQ(PLC_driver.retValue.varClass, 1);  // the result names the variable answered
+        if (*c.left) {
+            EXPECT_EQ(ComCommunication() ? PLC_driver.protocolList.first().var.regAddr : -1, then.regAddr);
+        }
+    }
+}
+
+// A host write with the link down sets commFailed from another thread. When
+// it lands while DataCom waits between its two locked sections (parked here
+// by holding the driver's mutexes, as other host threads would), the answer
+// still ends the exchange as accepted: no give-up is reported, nothing purged.
+TEST(Intake, OutcomeIsTheAnswersOwnWhateverCommFailedSays)
+{
+    enum { Cyclic, Once };
+    const struct { const char* name; int list; const char* calls; const char* left; } cases[] = {
+        {"cyclic read", Cyclic, "", "2/1@1 1/1@1"},
+        {"one-shot read", Once, "", "1/1@1"},  // the repetition reports for both
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::resetDriver();
+        test::Host host;
+        host.info.retryLimit = 0;
+        test::CallbackLog log;
+        RW_VAR a = var(1), b = var(2), again = var(1);
+        if (c.list == Cyclic) {
+            AddListReadVar(&a);
+            AddListReadVar(&b);
+        } else {
+            AddListOnceReadVar(&a, 1);
+            AddListOnceReadVar(&again, 1);
+            PLC_driver.onceReadList[1].regAddr = 1;  // a repetition a give-up would purge
+        }
+        ASSERT_NE(ComCommunication(), 0);
+        Communication_Protocol& d = PLC_driver;
+        d.retValue.retCode = -1;
+        d.commFailed = 1;
+        d.storeMutex.lock();
+        int code = 0;
+        std::thread exchange([&] { code = test::answer(kRead1); });
+        // Once DataCom has set retCode in its first section it waits for the store.
+        for (;;) {
+            d.listMutex.lock();
+            if (d.retValue.retCode == 1)
+                break;
+            d.listMutex.unlock();
+            std::this_thread::yield();
+        }
+        d.storeMutex.unlock();
+        while (d.commFailed.load() != 0)  // answer stored and accepted: DataCom waits for listMutex
+            std::this_thread::yield();
+        d.commFailed = 1;  // what SetRegisterData with linkState not 2 does meanwhile
+        d.listMutex.unlock();
+        exchange.join();
+        EXPECT_EQ(code, 1);
+        EXPECT_EQ(log.calls, c.calls);
+        EXPECT_EQ(keys(c.list == Cyclic ? d.readList : d.onceReadList), c.left);
+        EXPECT_EQ(d.commFailed.load(), 1);  // the host's word stands for the write-through rule
     }
 }

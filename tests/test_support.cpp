@@ -27,15 +27,27 @@ void captureHandler(QtMsgType, const QMessageLogContext&, const QString& text)
     if (activeCapture)
         activeCapture->messages << text;
 }
+void logCall(const QString& call)
+{
+    CallbackLog* log = CallbackLog::current;
+    if (!log)
+        return;
+    const bool listFree = PLC_driver.listMutex.tryLock();
+    if (listFree)
+        PLC_driver.listMutex.unlock();
+    QString addr = "0";
+    QByteArray out;
+    log->contractBroken |= listFree || GetRegisterData(0, 8, addr, 1, &out, 1) != 1;
+    log->failedSeen |= 1 << PLC_driver.commFailed.load();
+    log->calls += (log->calls.empty() ? "" : "; ") + call.toStdString();
+}
 void onVarResult(int callbackId, int varClass, int varId, int status)
 {
-    if (CallbackLog::current)
-        CallbackLog::current->varResults.push_back({callbackId, varClass, varId, status});
+    logCall(QString::asprintf("var %d %d %d %d", callbackId, varClass, varId, status));
 }
 void onListResult(QList<RW_VAR>* results, int varClass, int flag)
 {
-    if (CallbackLog::current && results && results->isEmpty() && flag == 1)
-        CallbackLog::current->listResultClasses.push_back(varClass);
+    logCall(QString::asprintf("list %d %d%s", varClass, flag, results && results->isEmpty() ? "" : " non-empty"));
 }
 }  // namespace
 
@@ -53,10 +65,16 @@ DebugCapture::~DebugCapture()
 
 CallbackLog* CallbackLog::current = nullptr;
 
-void CallbackLog::install()
+CallbackLog::CallbackLog()
 {
     current = this;
     RegistCallBackFuncIntf(onVarResult, onListResult);
+}
+
+CallbackLog::~CallbackLog()
+{
+    RegistCallBackFuncIntf(nullptr, nullptr);
+    current = nullptr;
 }
 
 RW_VAR makeVar(int regKind, int regAddr, int length, int station, const char* dataHex)

@@ -3,6 +3,7 @@
 #define KEMO_TEST_SUPPORT_H
 
 #include "Communication_Protocol.h"
+#include "driver_reset.h"
 
 #include <QByteArray>
 #include <QString>
@@ -31,12 +32,17 @@ struct DebugCapture {
     QStringList messages;
 };
 
-// Records the calls of both host callbacks; install() registers them.
+// Registers both host callbacks for its lifetime and records their calls
+// as text, "var 77 1 1 2; list 1 1" (VarResultCallBack id, class, varId,
+// status; ListResultCallBack class, flag, " non-empty" for a filled list).
+// Also checks what every callback may rely on: listMutex held, the store
+// free, commFailed telling the outcome.
 struct CallbackLog {
-    struct VarResult { int callbackId, varClass, varId, status; };
-    std::vector<VarResult> varResults;
-    std::vector<int> listResultClasses;
-    void install();
+    CallbackLog();
+    ~CallbackLog();
+    std::string calls;
+    int failedSeen = 0;  // bit 0: a callback ran with commFailed 0, bit 1: with 1
+    bool contractBroken = false;
     static CallbackLog* current;
 };
 
