@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <ctime>
+#include <functional>
 #include <string>
 
 namespace {
@@ -174,4 +177,91 @@ TEST(Scheduler, OutstandingRequestReturnedAgain)
     EXPECT_EQ(test::answer("01 03 02 00 00 00 00"), 1);
     host.info.remoteMode = 0;
     EXPECT_EQ(test::frontFrame(), "01 03 00 C8 00 01 05 F4");
+}
+
+namespace {
+
+// Best of several runs of `work`, in CPU microseconds of this thread, after
+// three runs that let the lists reach their steady state.
+double bestMicros(const std::function<void()>& work)
+{
+    for (int run = 0; run < 3; ++run)
+        work();
+    double best = 1e30;
+    for (int run = 0; run < 7; ++run) {
+        timespec a{}, b{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+        work();
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+        best = std::min(best, (b.tv_sec - a.tv_sec) * 1e6 + (b.tv_nsec - a.tv_nsec) / 1e3);
+    }
+    return best;
+}
+
+// Blocks of the cyclic list on `station`, switched off when it is 2. Served
+// three times round, so that the list has used up its spare room.
+std::function<void()> blocks(int n, int station = 1)
+{
+    return [=] {
+        for (int i = 0; i < n; ++i)
+            PLC_driver.readList.append(entry(2, i % 100, station));
+        EnCommStation(2, 0);
+        for (int i = 0; i < 3 * n && station != 2; ++i) {
+            ComCommunication();
+            QByteArray reply(7, '\0');
+            DataCom(&reply, reply.size());
+        }
+    };
+}
+
+// A full write queue, and 1,000 writes of one range (1: its second entry's).
+const std::function<void()> fullWriteQueue = [] {
+    for (int i = 0; i < 1024; ++i)
+        PLC_driver.writeList.append(entry(0, i));
+};
+std::function<void()> writes(int regAddr)
+{
+    return [=] {
+        RW_VAR v = entry(0, regAddr);
+        for (int i = 0; i < 1000; ++i)
+            AddListWriteVar(&v, 0);
+    };
+}
+
+const std::function<void()> exchanges = [] {
+    for (int i = 0; i < 1000; ++i) {
+        ComCommunication();
+        QByteArray reply(7, '\0');
+        DataCom(&reply, reply.size());
+    }
+};
+
+}  // namespace
+
+// What a call costs may not grow with the lists: each row times the same
+// call against a small and a large list (or a cheap and a full queue), per
+// unit of work, and bounds the ratio. Work per list entry and call shows
+// as 4 to 20 times.
+TEST(Scheduler, CostDoesNotGrowWithTheLists)
+{
+    const struct { const char* name; std::function<void()> small, large, work; int smallUnits, largeUnits;
+                   double maxRatio; } cases[] = {
+        {"cyclic exchange, 16,384 blocks against 64", blocks(64), blocks(16384), exchanges, 1, 1, 2},
+        {"passing over switched-off blocks, 8,192 against 512, per block", blocks(512, 2), blocks(8192, 2),
+         [] { ComCommunication(); }, 512, 8192, 4},
+        {"a write refused at the cap against one replacing the second entry", fullWriteQueue, fullWriteQueue,
+         nullptr, 1, 1, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        double micros[2];
+        for (int large = 0; large < 2; ++large) {
+            test::resetDriver();
+            test::Host host;
+            (large ? c.large : c.small)();
+            const auto work = c.work ? c.work : writes(large ? 5000 : 1);
+            micros[large] = bestMicros(work) / (large ? c.largeUnits : c.smallUnits);
+        }
+        EXPECT_LE(micros[1], c.maxRatio * micros[0]) << micros[0] << " us against " << micros[1] << " us";
+    }
 }
