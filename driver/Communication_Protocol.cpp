@@ -30,19 +30,29 @@ QByteArray modbusHead(int station, int function, qint64 start, int reserve)
     return frame;
 }
 
-void queueRequest(const QByteArray& frame, int answerLen, int dataOffset, int dataLen, const RW_VAR& var)
+Protocol makeRequest(const QByteArray& frame, int answerLen, int dataOffset, int dataLen, const RW_VAR& var)
 {
-    Communication_Protocol& d = PLC_driver;
-    d.protocolList.append(Protocol());
-    Protocol& p = d.protocolList.last();
+    Protocol p;
     p.frame = frame;
     p.frameLen = frame.size();
     p.answerLen = answerLen;
     p.dataOffset = dataOffset;
     p.dataLen = dataLen;
     p.var = var;
+    return p;
+}
+
+void queueRequests(Protocol& first, Protocol* second)
+{
+    Communication_Protocol& d = PLC_driver;
+    for (Protocol* p : {&first, second}) {
+        if (p) {
+            d.protocolList.append(Protocol());
+            std::swap(d.protocolList.last(), *p);
+        }
+    }
     if (d.comInfo) {
-        storeWord(d.comInfo->framesPerVar, 1);
+        storeWord(d.comInfo->framesPerVar, second ? 2 : 1);
         storeWord(d.comInfo->framesDone, 0);
     }
 }
@@ -148,29 +158,30 @@ int SwitchErrorReturn(int base)
 
 int GetDriverReturnValue(int verdict)
 {
+    using namespace kemo;
     switch (verdict) {
-    case 0: return 1;
-    case 1: return SwitchErrorReturn(10);
-    case 2: return SwitchErrorReturn(40);
-    case 3: return SwitchErrorReturn(70);
-    case 4: return 100;
-    case 5: return SwitchErrorReturn(110);
-    case 6: return SwitchErrorReturn(140);
-    case 7: return SwitchErrorReturn(170);
+    case kAccepted: return kCodeAccepted;
+    case kRefused: return SwitchErrorReturn(10);
+    case kSilent: return SwitchErrorReturn(40);
+    case kWrongLength: return SwitchErrorReturn(70);
+    case kRemote: return kCodeRemoteAccepted;
+    case kRemoteRefused: return SwitchErrorReturn(110);
+    case kRemoteSilent: return SwitchErrorReturn(140);
+    case kRemoteWrongLength: return SwitchErrorReturn(170);
     default: return 200;
     }
 }
 
 namespace {
 
-// Verdict on the answer's length alone, or -1 when the length is acceptable.
-// `silentVerdict` is the verdict for no answer; the wrong-length one follows it.
-int lengthVerdict(const Protocol& p, int received, int silentVerdict)
+// Verdict on the answer's length alone, or -1 when the length is acceptable;
+// `remote` (0 or kRemote) is added to the verdict.
+int lengthVerdict(const Protocol& p, int received, int remote)
 {
     if (received == 0 && p.answerLen != 0)
-        return silentVerdict;
+        return remote + kemo::kSilent;
     if (received != 0 && received != p.answerLen && p.answerLen != -1)
-        return silentVerdict + 1;
+        return remote + kemo::kWrongLength;
     return -1;
 }
 
@@ -186,19 +197,19 @@ int DealDataOfLocalArea(QByteArray* answer, int received)
 {
     const QList<Protocol>& pending = PLC_driver.protocolList;
     if (pending.isEmpty())
-        return GetDriverReturnValue(-1);
+        return GetDriverReturnValue(-1);  // no verdict: code 200
     const RW_VAR& v = pending.first().var;
-    int verdict = lengthVerdict(pending.first(), received, 2);
+    int verdict = lengthVerdict(pending.first(), received, 0);
     if (verdict < 0) {
         switch (CheckGetData(answer, received)) {
         case 1:
             // A read half's answer must hold the register its write half carries.
             if (!kemo::isReadHalf(v))
                 storeAnswer(answer);
-            verdict = !kemo::isReadHalf(v) || kemo::mergeReadHalf(*answer, v.bitMode) ? 0 : 1;
+            verdict = !kemo::isReadHalf(v) || kemo::mergeReadHalf(*answer, v.bitMode) ? kemo::kAccepted : kemo::kRefused;
             break;
-        case 2: verdict = 0; break;
-        default: verdict = 1; break;
+        case 2: verdict = kemo::kAccepted; break;
+        default: verdict = kemo::kRefused; break;
         }
     }
     return GetDriverReturnValue(verdict);
@@ -210,18 +221,18 @@ int DealDataOfRemoteArea(QByteArray* answer, int received)
     if (d.protocolList.isEmpty())
         return GetDriverReturnValue(-1);
     const RW_VAR& v = d.protocolList.first().var;
-    int verdict = lengthVerdict(d.protocolList.first(), received, 6);
+    int verdict = lengthVerdict(d.protocolList.first(), received, kemo::kRemote);
     if (verdict < 0) {
         const int check = CheckGetData(answer, received);
         const bool merged = check == 1 && kemo::isReadHalf(v) && kemo::mergeReadHalf(*answer, v.bitMode);
         if (check != 1 && check != 2) {
-            verdict = 5;
+            verdict = kemo::kRemoteRefused;
         } else if (check == 1 && kemo::isReadHalf(v) && !merged) {
-            verdict = 5;  // no register to merge: the write half is gone
+            verdict = kemo::kRemoteRefused;  // no register to merge: the write half is gone
         } else if (v.bitMode != kemo::kBitReadHalf) {
-            verdict = 4;  // a remote answer is not stored
+            verdict = kemo::kRemote;  // a remote answer is not stored
         } else {
-            verdict = (d.comInfo && loadWord(d.comInfo->framesDone) == 1) ? 4 : 0;
+            verdict = (d.comInfo && loadWord(d.comInfo->framesDone) == 1) ? kemo::kRemote : kemo::kAccepted;
         }
     }
     return GetDriverReturnValue(verdict);

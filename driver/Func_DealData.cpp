@@ -8,33 +8,26 @@ namespace kemo {
 
 int areaOfKind(int kind)
 {
-    if (kind < 0 || kind > 11)
-        return kind;
-    static const int kArea[3] = {3, 4, 8};
-    return kArea[kind % 3];
+    const KindFacts* f = kindFacts(kind);
+    return f ? f->area : kind;
 }
 
 qint64 requiredImageBytes(const ControlInformationM& record)
 {
     const qint64 end = static_cast<qint64>(record.regAddr) + record.length;
-    const int area = areaOfKind(record.regKind);
-    // Bit areas keep two spare bytes; everything else is sized as registers.
-    return (area == 3 || area == 4) ? end + 2 : 2 * end;
+    const KindFacts* area = areaFacts(areaOfKind(record.regKind));
+    // Byte areas keep two spare bytes; everything else is sized as registers.
+    return area && area->unitBits == 8 ? end + 2 : 2 * end;
 }
 
 bool hostAccessFits(int kind, qint64 address, qint64 count)
 {
-    if (kind < 0 || kind > 11 || address < 0)
+    const KindFacts* f = kindFacts(kind);
+    if (!f || address < 0)
         return false;
     const ControlInformationM record = {0, kind, static_cast<int>(address), static_cast<int>(count)};
-    const qint64 units = std::max<qint64>(count, 0);
-    qint64 touched = 0;
-    switch (kind / 3) {
-    case 0: touched = (address + units + 7) / 8; break;
-    case 1: touched = address + units; break;
-    case 2: touched = 2 * (address + units); break;
-    default: touched = 4 * (address + (units + 1) / 2); break;
-    }
+    const qint64 items = itemsOfCount(*f, std::max<qint64>(count, 0));
+    const qint64 touched = ((address + items) * f->itemBits + 7) / 8;
     return requiredImageBytes(record) <= kMaxImageBytes && touched <= kMaxImageBytes;
 }
 
@@ -151,27 +144,20 @@ void SaveToLocalDataErea(QByteArray* answer)
     ControlInformationM record = {v.station, v.regKind, v.regAddr, v.length};
     checkTheStorage(record);
 
-    switch (v.regKind) {
-    case 3: case 4:
+    const kemo::KindFacts* area = kemo::areaFacts(v.regKind);
+    if (!area) {
+        kemo::logDefault("SaveToLocalDataErea default", {v.station, v.regKind, v.regAddr});
+    } else if (area->unitBits == 8) {
         if (n > 0) {
             if (unsigned char* out = kemo::imageSpan(kemo::storeImage(v.station, v.regKind), v.regAddr, n))
                 std::memcpy(out, data, static_cast<size_t>(n));
         }
-        break;
-    case 8: {
+    } else if (const qint64 words = n / 2) {
         // Registers travel high byte first and are kept low byte first.
-        const qint64 words = n / 2;
-        if (words == 0)
-            break;
-        unsigned char* out = kemo::imageSpan(kemo::storeImage(v.station, 8), 2 * static_cast<qint64>(v.regAddr), 2 * words);
+        unsigned char* out = kemo::imageSpan(kemo::storeImage(v.station, v.regKind), 2 * static_cast<qint64>(v.regAddr), 2 * words);
         for (qint64 j = 0; out && j < words; ++j) {
             out[2 * j] = data[2 * j + 1];
             out[2 * j + 1] = data[2 * j];
         }
-        break;
-    }
-    default:
-        kemo::logDefault("SaveToLocalDataErea default", {v.station, v.regKind, v.regAddr});
-        break;
     }
 }

@@ -34,29 +34,37 @@ void closeRemoteFrame(QByteArray& frame)
 
 }  // namespace
 
+bool kemo::buildRemoteReadRequest(const RW_VAR& var, Protocol& out)
+{
+    const KindFacts* f = kindFacts(var.regKind);
+    if (!f || !f->remoteReadable)
+        return false;
+    // Answers carry whole units of the area: bytes, or registers of two.
+    const qint64 dataLen = static_cast<qint64>(var.length) * f->unitBits / 8;
+    QByteArray frame = remoteHeader(var, kRemoteHeaderBytes + 1);
+    closeRemoteFrame(frame);
+    out = makeRequest(frame, wrapInt(dataLen + 5), 3, wrapInt(dataLen), var);
+    return true;
+}
+
+Protocol kemo::buildRemoteWriteRequest(const RW_VAR& var)
+{
+    QByteArray frame = remoteHeader(var, kRemoteHeaderBytes + 1 + var.data.size());
+    frame.append(var.data);
+    closeRemoteFrame(frame);
+    return makeRequest(frame, var.station != 0 ? 8 : 0, 0, 0, var);
+}
+
 void Remote_ReadVar(RW_VAR* var)
 {
-    qint64 dataLen = 0;
-    switch (var->regKind) {
-    case 3: case 4: case 7:  // byte-counted areas; coils are read like coil words
-        dataLen = var->length;
-        break;
-    case 8:
-        dataLen = 2 * static_cast<qint64>(var->length);
-        break;
-    default:
-        return;
-    }
-    QByteArray frame = remoteHeader(*var, kRemoteHeaderBytes + 1);
-    closeRemoteFrame(frame);
-    kemo::queueRequest(frame, kemo::wrapInt(dataLen + 5), 3, kemo::wrapInt(dataLen), *var);
+    Protocol request;
+    if (kemo::buildRemoteReadRequest(*var, request))
+        kemo::queueRequests(request);
 }
 
 void Remote_WriteVar(RW_VAR* var)
 {
-    QByteArray frame = remoteHeader(*var, kRemoteHeaderBytes + 1 + var->data.size());
-    frame.append(var->data);
-    closeRemoteFrame(frame);
-    kemo::queueRequest(frame, var->station != 0 ? 8 : 0, 0, 0, *var);
+    Protocol request = kemo::buildRemoteWriteRequest(*var);
+    kemo::queueRequests(request);
     WriteDataToLocal(var);
 }
