@@ -38,7 +38,7 @@ TEST(Frames, DirectWrites)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.frame);
-        PLC_driver.protocolList.clear();
+        test::resetDriver();
         test::Host host;
         RW_VAR v = writeVar(c.kind, c.regAddr, c.data, c.station);
         WriteRegister(&v);
@@ -62,8 +62,7 @@ TEST(Frames, ReadModifyWrite)
     for (const auto& c : cases) {
         for (int meddle = 0; meddle < 3; ++meddle) {
             SCOPED_TRACE(std::string(c.write) + " meddle " + std::to_string(meddle));
-            PLC_driver.writeList.clear();
-            PLC_driver.writeStreak = 0;
+            test::resetDriver();
             test::Host host;
             RW_VAR v = writeVar(c.kind, c.regAddr, c.data), other = writeVar(c.kind, c.regAddr ^ 1, c.data[0] == '0' ? "FF" : "00");
             AddListWriteVar(&v, 1);
@@ -122,10 +121,7 @@ TEST(Frames, UnwritableKindsAreDropped)
 {
     for (int kind : {0, 3, 6, 9, 12, -1}) {
         SCOPED_TRACE(kind);
-        PLC_driver.writeList.clear();
-        PLC_driver.protocolList.clear();
-        PLC_driver.writeStreak = 0;
-        DataStorage.clear();
+        test::resetDriver();
         test::Host host;
         RW_VAR bad = writeVar(kind, 5, "01 02", 1, 2), good = writeVar(8, 16, "12 34");
         AddListWriteVar(&bad, 1);
@@ -149,7 +145,7 @@ TEST(Frames, WriteThroughFollowsTheLink)
     for (const auto& c : cases) {
         for (int failed = 0; failed < 2; ++failed) {
             SCOPED_TRACE(std::to_string(c.kind) + (c.remote ? " remote" : "") + (failed ? " failed" : ""));
-            DataStorage.clear();
+            test::resetDriver();
             test::Host host;
             PLC_driver.commFailed = failed;
             RW_VAR v = writeVar(c.kind, c.regAddr, c.data);
@@ -175,7 +171,7 @@ TEST(Frames, RemoteFrames)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
-        PLC_driver.protocolList.clear();
+        test::resetDriver();
         test::Host host;
         host.info.framesPerVar = host.info.framesDone = 7;
         RW_VAR v = test::makeVar(c.kind, c.regAddr, c.length, c.station, c.data);
@@ -225,7 +221,7 @@ TEST(Frames, AnswerStoring)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer);
-        DataStorage.clear();
+        test::resetDriver();
         test::Host host;
         test::queueRequest(test::makeVar(c.kind, c.regAddr, c.length), -1, 3, c.dataLen);
         QByteArray bytes = test::hex((std::string(c.answer) + " EE EE").c_str());
@@ -253,7 +249,7 @@ TEST(Frames, WriteDataToLocal)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.kind) + ' ' + c.data);
-        DataStorage.clear();
+        test::resetDriver();
         test::Host host;
         DataStorage[1][getPlcReg(c.kind)] = test::hex(c.before);
         RW_VAR v = writeVar(c.kind, c.regAddr, c.data, 1, c.length);

@@ -1,9 +1,11 @@
 // Taking answers: verdicts and result codes, retries, give-ups, callbacks,
 // the scan-complete flag.
+#include "Driver_Internal.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -55,7 +57,7 @@ TEST(Intake, AnswersAndResultCodes)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
-        DataStorage.clear();
+        test::resetDriver();
         test::Host host;
         host.info.retryLimit = 0;
         RW_VAR v = var(c.varClass, 1, c.deviceId);
@@ -253,22 +255,20 @@ TEST(Intake, OutcomeIsTheAnswersOwnWhateverCommFailedSays)
         Communication_Protocol& d = PLC_driver;
         d.retValue.retCode = -1;
         d.commFailed = 1;
-        d.storeMutex.lock();
+        // Held as the driver holds its locks, so a thread sanitizer sees them too.
+        std::optional<kemo::Locker> store(&d.storeMutex), list;
         int code = 0;
         std::thread exchange([&] { code = test::answer(kRead1); });
         // Once DataCom has set retCode in its first section it waits for the store.
-        for (;;) {
-            d.listMutex.lock();
-            if (d.retValue.retCode == 1)
-                break;
-            d.listMutex.unlock();
+        for (list.emplace(&d.listMutex); d.retValue.retCode != 1; list.emplace(&d.listMutex)) {
+            list.reset();
             std::this_thread::yield();
         }
-        d.storeMutex.unlock();
+        store.reset();
         while (d.commFailed.load() != 0)  // answer stored and accepted: DataCom waits for listMutex
             std::this_thread::yield();
         d.commFailed = 1;  // what SetRegisterData with linkState not 2 does meanwhile
-        d.listMutex.unlock();
+        list.reset();
         exchange.join();
         EXPECT_EQ(code, 1);
         EXPECT_EQ(log.calls, c.calls);

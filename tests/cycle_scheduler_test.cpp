@@ -25,15 +25,17 @@ RW_VAR entry(int which, int i, int station = 1, int kind = 8)
     return v;
 }
 
+// A fresh driver on the same host record, with that many entries in each list.
 void reset(int writes, int onces, int reads)
 {
+    COM_INFO* host = PLC_driver.comInfo;
+    test::resetDriver();
+    SetComInfo(host);
     const int counts[] = {writes, onces, reads};
     for (int which = 0; which < 3; ++which) {
-        listOf(which).clear();
         for (int i = 0; i < counts[which]; ++i)
             listOf(which).append(entry(which, i));
     }
-    PLC_driver.writeStreak = PLC_driver.onceReadStreak = 0;
 }
 
 // Runs `calls` host turns, each answered correctly. A turn shows as the list
@@ -83,7 +85,6 @@ TEST(Scheduler, RotatesPastSwitchedOffStationsForGood)
         SCOPED_TRACE(which);
         test::Host host;
         reset(0, 0, 0);
-        EnCommStation(-1, 1);
         const int stations[] = {2, 3, 1, 2};
         for (int i = 0; i < 4; ++i)
             listOf(which).append(entry(which, i, stations[i]));

@@ -5,6 +5,10 @@
 
 #include <dlfcn.h>
 
+#include <fstream>
+#include <iterator>
+#include <regex>
+
 #include <string>
 #include <tuple>
 
@@ -48,4 +52,15 @@ TEST(HostInterface, EntryPointsResolveByPlainNameAndWork)
     EXPECT_EQ(test::hex(reinterpret_cast<const Protocol*>(request)->frame), "03 03 00 64 00 0A 85 F0");
     EXPECT_EQ(dlclose(lib), 0);
     EXPECT_EQ(dlclose(byFile), 0);
+}
+
+// plc-host finds CalCRC, a function with C++ linkage, by its mangled name:
+// that name must stay the declared function's, or the host fails at run time.
+TEST(HostInterface, PlcHostLooksUpTheDeclaredCalCRC)
+{
+    std::ifstream source(KEMO_SOURCE_DIR "/host/DriverApi.cpp");
+    const std::string text{std::istreambuf_iterator<char>(source), std::istreambuf_iterator<char>()};
+    std::smatch name;
+    ASSERT_TRUE(std::regex_search(text, name, std::regex(R"re("(_Z\w+)",\s*CalCRC\b)re")));
+    EXPECT_EQ(dlsym(RTLD_DEFAULT, name[1].str().c_str()), reinterpret_cast<void*>(&CalCRC)) << name[1];
 }

@@ -73,7 +73,7 @@ TEST(OnceReadQueue, ChunksInAreaUnitsAndSkipsWaitingDuplicates)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.entries);
-        PLC_driver.onceReadList.clear();
+        test::resetDriver();
         test::Host host;
         host.info.maxPerFrame = c.maxPerFrame;
         RW_VAR v = test::makeVar(c.kind, 0, c.length);
@@ -109,7 +109,7 @@ TEST(HostWrite, SplitsValuesIntoWireOrderRequests)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.requests);
-        PLC_driver.writeList.clear();
+        test::resetDriver();
         test::Host host;
         host.info.maxPerFrame = c.maxPerFrame;
         QString name = "tag", addr = c.addr;
