@@ -46,17 +46,28 @@ std::string keys(const QList<RW_VAR>& list)
 TEST(Intake, AnswersAndResultCodes)
 {
     const char* const none = "00 00 00 00";  // image: registers 0 and 1 as stored
-    const struct { int varClass, deviceId, answerLen; const char* bytes; int received, code; const char* image; } cases[] = {
-        {0, 0, 0, "", 0, 1, none}, {0, 0, 0, "01 03", 2, 71, none}, {0, 0, 0, nullptr, 0, 1, none},  // nullptr: no array
-        {11, 0, -1, "", 0, 52, none}, {0, 0, -1, "01 03 04 12 34 56 78 00 00 00 00", 11, 1, "34 12 78 56"},
-        {0, 0, -1, "01 03 04 12 34 56 78", -1, 1, "34 12 78 56"}, {0, 0, -1, "01 03 04 12 34", 100, 1, "34 12 00 00"},
-        {0, 0, -1, "01 03", 2, 1, none}, {0, 0, 9, "01 03 04 12 34", 9, 1, "34 12 00 00"},
-        {12, 0, 9, "01 03 04 12 34 56 78 00 00", 8, 71, none}, {-1, 0, 9, "01 03 04 12 34 56 78 00 00", -9, 71, none},
-        {-1, 0, 9, nullptr, 0, 41, none}, {0, 0, 9, nullptr, 9, 1, none},
-        {0, 9, 9, "01 03 04 12 34 56 78 00 00", 9, 100, none}, {11, 9, 9, "", 0, 152, none}, {12, 9, 9, "01 03 04", 3, 171, none},
+    const char* const full = "01 03 04 12 34 56 78 00 00";
+    const struct { const char* name; int varClass, deviceId, answerLen; const char* bytes; int received, code;
+                   const char* image; } cases[] = {
+        {"broadcast, silence", 0, 0, 0, "", 0, 1, none},
+        {"broadcast answered", 0, 0, 0, "01 03", 2, 71, none},
+        {"broadcast, no array", 0, 0, 0, nullptr, 0, 1, none},
+        {"any length, silence", 11, 0, -1, "", 0, 52, none},
+        {"any length, long answer", 0, 0, -1, "01 03 04 12 34 56 78 00 00 00 00", 11, 1, "34 12 78 56"},
+        {"any length, count -1", 0, 0, -1, "01 03 04 12 34 56 78", -1, 1, "34 12 78 56"},
+        {"count beyond the bytes", 0, 0, -1, "01 03 04 12 34", 100, 1, "34 12 00 00"},
+        {"any length, no data", 0, 0, -1, "01 03", 2, 1, none},
+        {"right count, bytes short", 0, 0, 9, "01 03 04 12 34", 9, 1, "34 12 00 00"},
+        {"wrong length, class 12", 12, 0, 9, full, 8, 71, none},
+        {"negative count, class -1", -1, 0, 9, full, -9, 71, none},
+        {"silence, class -1", -1, 0, 9, nullptr, 0, 41, none},
+        {"right count, no array", 0, 0, 9, nullptr, 9, 1, none},
+        {"remote, accepted, not stored", 0, 9, 9, full, 9, 100, none},
+        {"remote silence", 11, 9, 9, "", 0, 152, none},
+        {"remote wrong length", 12, 9, 9, "01 03 04", 3, 171, none},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
+        SCOPED_TRACE(c.name);
         test::resetDriver();
         test::Host host;
         host.info.retryLimit = 0;
@@ -85,45 +96,70 @@ TEST(Intake, NothingOutstanding)
 
 // Which callbacks an exchange ends with, and what is left of its list: a
 // given-up write or one-shot read takes its queued repetitions with it
-// (matching the station too when stations are per variable).
+// (matching the station too when stations are per variable). An answer
+// finishes the front entry only while it is the variable the request was
+// built from: `refill` empties the list while the request is out (a host
+// write with the link down does that) and queues other entries, which stay
+// unreported and go out on their turn.
 TEST(Intake, CallbacksAndGiveUps)
 {
     enum { Write, Once, Cyclic };
-    const char* const mixed = "1/1@1 1/1@2 2/1@1 1/1@1 1/2@1";  // class/id@station
-    const struct { int list; bool remote, fails; int multi; const char* queued; const char* calls; const char* left; } cases[] = {
-        {Write, false, false, 1, "1/1@1 1/1@1", "", "1/1@1"},  // the later one reports
-        {Write, false, true, 1, "1/1@1 1/1@1", "var 77 1 1 2; list 1 1", ""},
-        {Write, true, false, 1, "1/1@1", "var 77 1 1 1", ""},
-        {Write, false, true, 1, mixed, "var 77 1 1 2; list 1 1", "1/1@2 2/1@1 1/2@1"},
-        {Write, false, true, 0, mixed, "var 77 1 1 2; list 1 1", "2/1@1 1/2@1"},
-        {Once, true, false, 1, "1/1@1", "", ""},
-        {Once, true, true, 1, "1/1@1 1/1@1", "list 1 1", ""},
-        {Once, false, true, 1, mixed, "var 77 1 1 2; list 1 1", "1/1@2 2/1@1 1/2@1"},
-        {Once, false, true, 0, mixed, "var 77 1 1 2; list 1 1", "2/1@1 1/2@1"},
-        {Cyclic, false, false, 1, "1/1@1", "", "1/1@1"},
-        {Cyclic, false, true, 0, mixed, "list 1 1", "1/1@2 2/1@1 1/1@1 1/2@1 1/1@1"},  // only rotated
+    const char* const mixed = "1/1@1 1/1@2 2/1@1 1/1@1 1/2@1";  // class/id@station[:address]
+    const char* const giveUp = "var 77 1 1 2; list 1 1";
+    const struct { const char* name; int list; bool remote, fails; int multi; const char* queued, *refill;
+                   const char* calls, *left; } cases[] = {
+        {"write repeated: the later reports", Write, false, false, 1, "1/1@1 1/1@1", nullptr, "", "1/1@1"},
+        {"write repeated, given up", Write, false, true, 1, "1/1@1 1/1@1", nullptr, giveUp, ""},
+        {"remote write", Write, true, false, 1, "1/1@1", nullptr, "var 77 1 1 1", ""},
+        {"write given up, by station", Write, false, true, 1, mixed, nullptr, giveUp, "1/1@2 2/1@1 1/2@1"},
+        {"write given up, any station", Write, false, true, 0, mixed, nullptr, giveUp, "2/1@1 1/2@1"},
+        {"remote one-shot read", Once, true, false, 1, "1/1@1", nullptr, "", ""},
+        {"remote one-shot read given up", Once, true, true, 1, "1/1@1 1/1@1", nullptr, "list 1 1", ""},
+        {"one-shot read given up, by station", Once, false, true, 1, mixed, nullptr, giveUp, "1/1@2 2/1@1 1/2@1"},
+        {"one-shot read given up, any station", Once, false, true, 0, mixed, nullptr, giveUp, "2/1@1 1/2@1"},
+        {"cyclic read", Cyclic, false, false, 1, "1/1@1", nullptr, "", "1/1@1"},
+        {"cyclic read given up: only rotated", Cyclic, false, true, 0, mixed, nullptr, "list 1 1",
+         "1/1@2 2/1@1 1/1@1 1/2@1 1/1@1"},
+        {"write, refilled: another register", Write, false, false, 1, "1/1@1", "1/1@1:5", "", "1/1@1"},
+        {"write, refilled: another variable", Write, false, false, 1, "1/1@1", "2/1@1", "", "2/1@1"},
+        {"write, refilled: another station", Write, false, false, 1, "1/1@1", "1/1@2", "", "1/1@2"},
+        {"write, refilled: the same variable", Write, false, false, 1, "1/1@1", "1/1@1", "var 77 1 1 1", ""},
+        {"write given up, refilled", Write, false, true, 1, "1/1@1", "1/1@1:5", "list 1 1", "1/1@1"},
+        {"one-shot read, refilled", Once, false, false, 1, "1/1@1", "1/1@1:5", "", "1/1@1"},
+        {"one-shot read given up, refilled", Once, false, true, 1, "1/1@1", "2/1@1", "list 1 1", "2/1@1"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
+        SCOPED_TRACE(c.name);
         test::resetDriver();
         QList<RW_VAR>& queue = c.list == Write ? PLC_driver.writeList : c.list == Once ? PLC_driver.onceReadList : PLC_driver.readList;
         test::Host host;
         host.info.retryLimit = 0;
         host.info.multiStation = c.multi;
         test::CallbackLog rec;
-        std::istringstream queued(c.queued);
-        int cls, id, station;
-        char slash, at;
-        while (queued >> cls >> slash >> id >> at >> station)
-            queue.append(var(cls, id, c.remote ? 9 : 0, station, c.list == Write));
+        const auto fill = [&](const char* keys) {
+            std::istringstream in(keys);
+            int cls, id, station, address = 0;
+            char slash, at;
+            while (in >> cls >> slash >> id >> at >> station) {
+                if (in.peek() == ':')
+                    in >> at >> address;
+                queue.append(var(cls, id, c.remote ? 9 : 0, station, c.list == Write, address));
+            }
+        };
+        fill(c.queued);
         ASSERT_NE(ComCommunication(), 0);
+        if (c.refill) {
+            queue.clear();
+            fill(c.refill);
+        }
         EXPECT_EQ(test::answer(c.fails ? nullptr : c.list == Write ? kEcho : kRead1), c.fails ? (c.remote ? 142 : 42) : (c.remote ? 100 : 1));
         EXPECT_EQ(rec.calls, c.calls);
         EXPECT_EQ(keys(queue), c.left);
         EXPECT_EQ(rec.failedSeen, rec.calls.empty() ? 0 : c.fails ? 2 : 1);
         EXPECT_FALSE(rec.contractBroken);
-        EXPECT_EQ(PLC_driver.retValue.varClass, 1);
+        EXPECT_EQ(PLC_driver.retValue.varClass, 1);  // the variable answered
         EXPECT_TRUE(PLC_driver.retValue.data.isEmpty());
+        EXPECT_EQ(ComCommunication() != 0, !queue.isEmpty());
     }
 }
 
@@ -137,14 +173,17 @@ TEST(Intake, ScanCompleteCounting)
     AddListReadVar(&r);
     AddListWriteVar(&bit, 1);
     AddListOnceReadVar(&remote, 1);
-    // The bit write's read half, its write half (now the variable is done), the
-    // remote one-shot read (not counted), the cyclic read (2 exchanges > 1 entry).
-    const struct { const char* reply; int code, framesDone, scanCount, scanComplete; } script[] = {
-        {kRead1, 1, 1, 0, 0}, {kEcho, 1, 2, 1, 0}, {kRead1, 100, 1, 1, 0}, {kRead1, 1, 1, 0, 1},
-        {nullptr, 0, 0, 0, 0}, {kRead1, 1, 1, 1, 0}, {kRead1, 1, 1, 0, 1},
+    const struct { const char* name; const char* reply; int code, framesDone, scanCount, scanComplete; } script[] = {
+        {"bit write, read half", kRead1, 1, 1, 0, 0},
+        {"bit write, write half: done", kEcho, 1, 2, 1, 0},
+        {"remote one-shot read: not counted", kRead1, 100, 1, 1, 0},
+        {"cyclic read: 2 exchanges > 1 entry", kRead1, 1, 1, 0, 1},
+        {"cyclic read fails", nullptr, 0, 0, 0, 0},
+        {"cyclic read again", kRead1, 1, 1, 1, 0},
+        {"and again: complete", kRead1, 1, 1, 0, 1},
     };
     for (const auto& s : script) {
-        SCOPED_TRACE(&s - script);
+        SCOPED_TRACE(s.name);
         ASSERT_NE(ComCommunication(), 0);
         EXPECT_EQ(test::answer(s.reply), s.code);
         EXPECT_EQ(host.info.framesDone, s.framesDone);
@@ -178,50 +217,6 @@ TEST(Intake, RemoteReadHalves)
         EXPECT_EQ(test::answer("01 03 02 12 30 00 00"), c.code);
         EXPECT_EQ(test::frontFrame(), c.write);
         EXPECT_TRUE(test::image(1, 8).isEmpty());
-    }
-}
-
-// An answer finishes the front entry of its queue only while that entry is
-// the variable the request was built from. Here the queue is emptied while
-// the request is out (a host write with the link down does that) and `then`
-// queued: an entry that is another variable stays, unreported, and goes out
-// on its turn; the same variable again is finished by the answer.
-TEST(Intake, AnswerFinishesOnlyTheEntryItWasFor)
-{
-    enum { Write, Once };
-    const struct { const char* name; int list; bool fails; RW_VAR then; const char* calls; const char* left; } cases[] = {
-        {"write, another register", Write, false, var(1, 1, 0, 1, true, 5), "", "1/1@1"},
-        {"write, another variable", Write, false, var(2, 1, 0, 1, true), "", "2/1@1"},
-        {"write, another station", Write, false, var(1, 1, 0, 2, true), "", "1/1@2"},
-        {"write, the same variable", Write, false, var(1, 1, 0, 1, true), "var 77 1 1 1", ""},
-        {"write given up, another register", Write, true, var(1, 1, 0, 1, true, 5), "list 1 1", "1/1@1"},
-        {"one-shot read, another register", Once, false, var(1, 1, 0, 1, false, 5), "", "1/1@1"},
-        {"one-shot read given up, another", Once, true, var(2, 1), "list 1 1", "2/1@1"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::resetDriver();
-        test::Host host;
-        host.info.retryLimit = 0;
-        test::CallbackLog log;
-        RW_VAR first = var(1, 1, 0, 1, c.list == Write);
-        (c.list == Write ? AddListWriteVar : AddListOnceReadVar)(&first, 1);
-        ASSERT_NE(ComCommunication(), 0);
-        RW_VAR then = c.then;
-        if (c.list == Write) {
-            PLC_driver.writeList.clear();
-            AddListWriteVar(&then, 1);
-        } else {
-            PLC_driver.onceReadList.clear();
-            AddListOnceReadVar(&then, 1);
-        }
-        EXPECT_EQ(test::answer(c.fails ? nullptr : c.list == Write ? kEcho : kRead1), c.fails ? 42 : 1);
-        EXPECT_EQ(log.calls, c.calls);
-        EXPECT_EQ(keys(c.list == Write ? PLC_driver.writeList : PLC_driver.onceReadList), c.left);
-        EXPECT_EQ(PLC_driver.retValue.varClass, 1);  // the result names the variable answered
-        if (*c.left) {
-            EXPECT_EQ(ComCommunication() ? PLC_driver.protocolList.first().var.regAddr : -1, then.regAddr);
-        }
     }
 }
 
