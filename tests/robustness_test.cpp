@@ -22,11 +22,7 @@ int onceRead(int kind, const char* addr, int length, int station = 1)
     v.addrText = addr;
     return AddListOnceReadVar(&v, 0);
 }
-int rebuild(int kind, const char* addr, int length, int station = 1)
-{
-    QList<HOST_VAR> vars{{0, static_cast<unsigned char>(kind), static_cast<unsigned char>(station), {}, addr, {}, length}};
-    return ReCreatReadVarList(&vars);
-}
+int rebuild(int kind, const char* addr, int length, int station = 1) { return test::rebuild({{kind, station, addr, length}}); }
 
 }  // namespace
 

@@ -113,6 +113,33 @@ Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset, int dat
     return PLC_driver.protocolList.last();
 }
 
+std::string entries(const QList<RW_VAR>& list)
+{
+    std::string out;
+    for (const RW_VAR& v : list) {
+        out += (out.empty() ? "" : ", ") + std::to_string(v.station) + '/' + std::to_string(v.regKind) + ':' +
+               std::to_string(v.regAddr) + '+' + std::to_string(v.length);
+        if (!v.data.isEmpty())
+            out += ' ' + hex(v.data);
+    }
+    return out;
+}
+
+QList<HOST_VAR> hostList(std::initializer_list<ListVar> vars)
+{
+    QList<HOST_VAR> list;
+    for (const ListVar& v : vars)
+        list << HOST_VAR{0, static_cast<unsigned char>(v.kind), static_cast<unsigned char>(v.station), {}, v.addr,
+                         QString("v%1").arg(list.size()), v.length};
+    return list;
+}
+
+int rebuild(std::initializer_list<ListVar> vars)
+{
+    QList<HOST_VAR> list = hostList(vars);
+    return ReCreatReadVarList(&list);
+}
+
 QByteArray image(int station, int area) { return DataStorage.value(station).value(area); }
 
 }  // namespace test
