@@ -91,7 +91,6 @@ TEST(Frames, ReadHalfWithoutARegister)
     const struct { const char* name; int kind, deviceId, retryLimit; std::vector<const char*> answers;
                    std::vector<int> codes; const char* write; const char* calls; } cases[] = {
         {"remote byte write merges", 5, 9, 0, {"01 03 02 12 34 00 00"}, {100}, "01 10 00 01 00 01 02 AB 34 D9 66", ""},
-        {"remote bit write merges", 2, 9, 0, {"01 03 02 12 30 00 00"}, {1}, "01 10 00 01 00 01 02 12 38 AA F3", ""},
         {"local too short, given up", 2, 0, 0, {shortRead}, {11}, "", "var 77 0 0 2; list 0 1"},
         {"remote too short, given up", 5, 9, 0, {shortRead}, {111}, "", "var 77 0 0 2; list 0 1"},
         {"no answer array, given up", 2, 0, 0, {nullptr}, {11}, "", "var 77 0 0 2; list 0 1"},
