@@ -206,7 +206,8 @@ int DealDataOfLocalArea(QByteArray* answer, int received)
             // A read half's answer must hold the register its write half carries.
             if (!kemo::isReadHalf(v))
                 storeAnswer(answer);
-            verdict = !kemo::isReadHalf(v) || kemo::mergeReadHalf(*answer, v.bitMode) ? kemo::kAccepted : kemo::kRefused;
+            verdict = !kemo::isReadHalf(v) || kemo::mergeReadHalf(*answer, v.bitMode) ? kemo::kAccepted
+                                                                                      : kemo::kRefused;
             break;
         case 2: verdict = kemo::kAccepted; break;
         default: verdict = kemo::kRefused; break;

@@ -30,7 +30,8 @@ void putCrc(QByteArray& frame, int count, int at)
 {
     if (frame.size() < at + 2)
         frame.resize(at + 2);
-    const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(frame.data()), static_cast<unsigned short>(count));
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(frame.data());
+    const unsigned short crc = CalCRC(bytes, static_cast<unsigned short>(count));
     frame[at] = static_cast<char>(crc & 0xFF);
     frame[at + 1] = static_cast<char>(crc >> 8);
 }

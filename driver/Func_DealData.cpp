@@ -154,7 +154,8 @@ void SaveToLocalDataErea(QByteArray* answer)
         }
     } else if (const qint64 words = n / 2) {
         // Registers travel high byte first and are kept low byte first.
-        unsigned char* out = kemo::imageSpan(kemo::storeImage(v.station, v.regKind), 2 * static_cast<qint64>(v.regAddr), 2 * words);
+        QByteArray& image = kemo::storeImage(v.station, v.regKind);
+        unsigned char* out = kemo::imageSpan(image, 2 * static_cast<qint64>(v.regAddr), 2 * words);
         for (qint64 j = 0; out && j < words; ++j) {
             out[2 * j] = data[2 * j + 1];
             out[2 * j + 1] = data[2 * j];

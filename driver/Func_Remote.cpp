@@ -28,7 +28,8 @@ QByteArray remoteHeader(const RW_VAR& v, int reserve)
 void closeRemoteFrame(QByteArray& frame)
 {
     frame[0] = static_cast<char>((frame.size() + 1) & 0xFF);
-    const unsigned sum = CalSUM(reinterpret_cast<unsigned char*>(frame.data()), static_cast<unsigned short>(frame.size()));
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(frame.data());
+    const unsigned sum = CalSUM(bytes, static_cast<unsigned short>(frame.size()));
     frame.append(static_cast<char>(sum & 0xFF));
 }
 
