@@ -1,6 +1,8 @@
 // The driver object, the request scheduler, answer intake and the station switch.
 #include "Driver_Internal.h"
 
+#include <utility>
+
 using kemo::loadWord;
 using kemo::storeWord;
 

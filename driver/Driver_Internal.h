@@ -7,7 +7,6 @@
 #include <QMutex>
 
 #include <initializer_list>
-#include <utility>
 
 #if defined(__SANITIZE_THREAD__)
 #define KEMO_TSAN 1
@@ -204,13 +203,29 @@ void queueRequests(Protocol& first, Protocol* second = nullptr);
 bool mergeReadHalf(const QByteArray& answer, int bitMode);
 
 // ---- Lists ----
-// Moves the front entry to the back in O(1) amortised: QList reuses the room
-// freed at its front, and the contents move without a copy.
+// The bounds of a QList's pointer array. A QList of Qt 4 and 5 holds one
+// pointer, to its array header (QListData::Data); the API does not show it.
+static_assert(sizeof(QList<RW_VAR>) == sizeof(QListData::Data*), "QList holds one pointer");
+inline const QListData::Data& listBounds(const QList<RW_VAR>& list)
+{
+    return **reinterpret_cast<QListData::Data* const*>(&list);
+}
+
+// Moves the front entry to the back in O(1) amortised and without an
+// allocation. QList::move shifts only the array's bounds while there is room
+// behind the last entry, but the whole array once there is none; an append
+// then makes room (moving the entries down to the room freed at the front,
+// or growing the array), and is taken back at once.
 inline void rotateFront(QList<RW_VAR>& list)
 {
-    list.append(RW_VAR());
-    std::swap(list.first(), list.last());
-    list.removeFirst();
+    if (list.size() < 2)
+        return;
+    list.detach();
+    if (listBounds(list).end == listBounds(list).alloc) {
+        list.append(RW_VAR());
+        list.removeLast();
+    }
+    list.move(0, list.size() - 1);
 }
 
 // ---- Register store ----
