@@ -157,19 +157,24 @@ TEST(Frames, WriteThroughFollowsTheLink)
 TEST(Frames, RemoteFrames)
 {
     // frame nullptr: not compared; answerLen -1: nothing queued.
-    const struct { bool write; int varClass, deviceId, station, kind, regAddr, length, bitMode, spare;
-                   const char* data, *frame; int answerLen, dataLen; } cases[] = {
-        {false, 1, 2, 1, 8, 100, 4, -2, 0, "", "16 01 00 02 01 00 08 00 00 00 64 00 04 FF FF FF FE 00 00 00 00 85", 13, 8},
-        {false, 1, 2, 1, 4, 100, 6, 0, 0, "", "16 01 00 02 01 00 04 00 00 00 64 00 06 00 00 00 00 00 00 00 00 88", 11, 6},
-        {false, 1, 2, 1, 7, 100, 6, 0, 0, "", nullptr, 11, 6}, {false, 1, 2, 1, 3, 100, 6, 0, 0, "", nullptr, 11, 6},
-        {false, 1, 2, 1, 2, 100, 6, 0, 0, "", nullptr, -1, 0}, {false, 1, 2, 1, 11, 100, 6, 0, 0, "", nullptr, -1, 0},
-        {true, 1, 2, 1, 8, 100, 1, 0, 0, "", "16 01 01 02 01 00 08 00 00 00 64 00 01 00 00 00 00 00 00 00 00 88", 8, 0},
-        {true, 0x101, 0x1FF, 0x2FE, 0x10008, -2, 0x10003, 0x01020304, -1, "AA",
+    const struct { const char* name; bool write; int varClass, deviceId, station, kind, regAddr, length, bitMode,
+                   spare; const char* data, *frame; int answerLen, dataLen; } cases[] = {
+        {"register read", false, 1, 2, 1, 8, 100, 4, -2, 0, "",
+         "16 01 00 02 01 00 08 00 00 00 64 00 04 FF FF FF FE 00 00 00 00 85", 13, 8},
+        {"coil read, like coil words", false, 1, 2, 1, 4, 100, 6, 0, 0, "",
+         "16 01 00 02 01 00 04 00 00 00 64 00 06 00 00 00 00 00 00 00 00 88", 11, 6},
+        {"coil-word read", false, 1, 2, 1, 7, 100, 6, 0, 0, "", nullptr, 11, 6},
+        {"discrete-input read", false, 1, 2, 1, 3, 100, 6, 0, 0, "", nullptr, 11, 6},
+        {"bit kind: no read", false, 1, 2, 1, 2, 100, 6, 0, 0, "", nullptr, -1, 0},
+        {"double-word kind: no read", false, 1, 2, 1, 11, 100, 6, 0, 0, "", nullptr, -1, 0},
+        {"register write", true, 1, 2, 1, 8, 100, 1, 0, 0, "",
+         "16 01 01 02 01 00 08 00 00 00 64 00 01 00 00 00 00 00 00 00 00 88", 8, 0},
+        {"fields cut to their widths", true, 0x101, 0x1FF, 0x2FE, 0x10008, -2, 0x10003, 0x01020304, -1, "AA",
          "17 01 01 FF FE 00 08 FF FF FF FE 00 03 01 02 03 04 FF FF FF FF AA CC", 8, 0},
-        {true, 1, 2, 0, 8, 100, 1, 0, 0, "12 34", nullptr, 0, 0},  // a broadcast, still written through
+        {"broadcast, still written through", true, 1, 2, 0, 8, 100, 1, 0, 0, "12 34", nullptr, 0, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
+        SCOPED_TRACE(c.name);
         test::resetDriver();
         test::Host host;
         host.info.framesPerVar = host.info.framesDone = 7;

@@ -65,12 +65,16 @@ std::string addresses(const QList<RW_VAR>& list)
 
 TEST(Scheduler, PriorityAndStreakLimits)
 {
-    const struct { int writes, onces, reads, calls; const char* turns; } cases[] = {
-        {7, 0, 0, 9, "W0 W1 W2 W3 W4 - W5 W6 -"},   {7, 0, 2, 10, "W0 W1 W2 W3 W4 R0 W5 W6 R1 R0"},
-        {0, 7, 0, 9, "O0 O1 O2 O3 O4 - O5 O6 -"},   {0, 7, 1, 10, "O0 O1 O2 O3 O4 R0 O5 O6 R0 R0"},
-        {2, 2, 1, 6, "W0 W1 O0 O1 R0 R0"},          {7, 7, 2, 17, "W0 W1 W2 W3 W4 O0 O1 O2 O3 O4 R0 W5 W6 O5 O6 R1 R0"},
+    const struct { const char* name; int writes, onces, reads, calls; const char* turns; } cases[] = {
+        {"writes only", 7, 0, 0, 9, "W0 W1 W2 W3 W4 - W5 W6 -"},
+        {"writes and reads", 7, 0, 2, 10, "W0 W1 W2 W3 W4 R0 W5 W6 R1 R0"},
+        {"one-shot reads only", 0, 7, 0, 9, "O0 O1 O2 O3 O4 - O5 O6 -"},
+        {"one-shot and cyclic reads", 0, 7, 1, 10, "O0 O1 O2 O3 O4 R0 O5 O6 R0 R0"},
+        {"a few of each", 2, 2, 1, 6, "W0 W1 O0 O1 R0 R0"},
+        {"many of each", 7, 7, 2, 17, "W0 W1 W2 W3 W4 O0 O1 O2 O3 O4 R0 W5 W6 O5 O6 R1 R0"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         test::Host host;
         reset(c.writes, c.onces, c.reads);
         EXPECT_EQ(serve(c.calls), c.turns);
