@@ -3,6 +3,7 @@
 #define KEMO_BENCH_SUPPORT_H
 
 #include "Communication_Protocol.h"
+#include "../tests/driver_reset.h"
 
 namespace bench {
 
@@ -10,17 +11,7 @@ namespace bench {
 // settings, so each measurement starts from a freshly loaded driver.
 inline void freshDriver(COM_INFO& info, int maxPerFrame, bool multiStation = true, int defaultStation = 1)
 {
-    Communication_Protocol& d = PLC_driver;
-    d.readList.clear();
-    d.writeList.clear();
-    d.onceReadList.clear();
-    d.protocolList.clear();
-    d.requestKind = 100;
-    d.writeStreak = 0;
-    d.onceReadStreak = 0;
-    d.scanCount = 0;
-    d.commFailed = 0;
-    DataStorage.clear();
+    test::resetDriver();
     info = COM_INFO{};
     info.maxPerFrame = maxPerFrame;
     info.defaultStation = defaultStation;

@@ -1,6 +1,8 @@
 // The driver object, the request scheduler, answer intake and the station switch.
 #include "Driver_Internal.h"
 
+#include <utility>
+
 using kemo::loadWord;
 using kemo::storeWord;
 
@@ -30,20 +32,30 @@ QByteArray modbusHead(int station, int function, qint64 start, int reserve)
     return frame;
 }
 
-void queueRequest(const QByteArray& frame, int answerLen, int dataOffset, int dataLen, const RW_VAR& var)
+Protocol makeRequest(const QByteArray& frame, int answerLen, int dataOffset, int dataLen, const RW_VAR& var)
 {
-    Communication_Protocol& d = PLC_driver;
-    d.protocolList.append(Protocol());
-    Protocol& p = d.protocolList.last();
+    Protocol p;
     p.frame = frame;
     p.frameLen = frame.size();
     p.answerLen = answerLen;
     p.dataOffset = dataOffset;
     p.dataLen = dataLen;
     p.var = var;
+    return p;
+}
+
+void queueRequests(Protocol& first, Protocol* second)
+{
+    Communication_Protocol& d = PLC_driver;
+    for (Protocol* p : {&first, second}) {
+        if (p) {
+            d.protocolList.append(Protocol());
+            std::swap(d.protocolList.last(), *p);
+        }
+    }
     if (d.comInfo) {
-        d.comInfo->framesPerVar = 1;
-        d.comInfo->framesDone = 0;
+        storeWord(d.comInfo->framesPerVar, second ? 2 : 1);
+        storeWord(d.comInfo->framesDone, 0);
     }
 }
 
@@ -54,22 +66,46 @@ void queueRequest(const QByteArray& frame, int answerLen, int dataOffset, int da
 namespace {
 
 // Moves entries of switched-off stations behind the others, at most once
-// round the list. True when the front entry may be sent.
+// round the list, in the order they were met. True when the front entry may
+// be sent. The stations are looked up under one lock, once per run of equal
+// stations; a whole round over switched-off stations leaves the order as it
+// was, so it is not made.
 bool rotatePastStationsOff(QList<RW_VAR>& list)
 {
-    for (int budget = list.size(); budget != 0 && Ethernetcontains(list.first().station); --budget)
-        list.move(0, list.size() - 1);
-    return !Ethernetcontains(list.first().station);
+    int skip = 0;
+    {
+        kemo::Locker lock(&PLC_driver.stationMutex);
+        const QMap<int, int>& off = PLC_driver.disabledStations;
+        if (!off.isEmpty()) {
+            int station = 0;
+            bool stationOff = false;
+            for (skip = 0; skip < list.size(); ++skip) {
+                if (skip == 0 || list.at(skip).station != station) {
+                    station = list.at(skip).station;
+                    stationOff = off.contains(station);
+                }
+                if (!stationOff)
+                    break;
+            }
+        }
+    }
+    if (skip == list.size())
+        return false;
+    for (int i = 0; i < skip; ++i)
+        kemo::rotateFront(list);
+    return true;
 }
 
 // One turn of a list: its front entry, once past switched-off stations, goes
 // to the frame builder as a working copy. False when every station is off.
 bool takeTurn(QList<RW_VAR>& list, int kind, void (*build)(RW_VAR*))
 {
-    PLC_driver.requestKind = kind;
+    Communication_Protocol& d = PLC_driver;
+    d.requestKind = kind;
     if (!rotatePastStationsOff(list))
         return false;
     RW_VAR work = list.first();
+    d.exchangeSource = {work.varClass, work.varId, work.station, work.regKind, work.regAddr};
     build(&work);
     return true;
 }
@@ -92,18 +128,18 @@ extern "C" intptr_t ComCommunication()
     bool issued = false;
 
     if (!d.writeList.isEmpty() && d.writeStreak <= 4) {
-        issued = takeTurn(d.writeList, 1, remote ? Remote_WriteVar : WriteRegister);
+        issued = takeTurn(d.writeList, kemo::kWriteTurn, remote ? Remote_WriteVar : WriteRegister);
         ++d.writeStreak;
     }
 
     if (!d.onceReadList.isEmpty() && d.onceReadStreak <= 4 && !issued) {
-        issued = takeTurn(d.onceReadList, 2, readBuilder);
+        issued = takeTurn(d.onceReadList, kemo::kOnceReadTurn, readBuilder);
         ++d.onceReadStreak;
     }
 
     if (!issued) {
         // The cycle ends when the list is empty or every station of it is off.
-        const bool cycleEnds = d.readList.isEmpty() || !takeTurn(d.readList, 0, readBuilder);
+        const bool cycleEnds = d.readList.isEmpty() || !takeTurn(d.readList, kemo::kCyclicTurn, readBuilder);
         d.writeStreak = 0;
         d.onceReadStreak = 0;
         if (cycleEnds)
@@ -124,29 +160,30 @@ int SwitchErrorReturn(int base)
 
 int GetDriverReturnValue(int verdict)
 {
+    using namespace kemo;
     switch (verdict) {
-    case 0: return 1;
-    case 1: return SwitchErrorReturn(10);
-    case 2: return SwitchErrorReturn(40);
-    case 3: return SwitchErrorReturn(70);
-    case 4: return 100;
-    case 5: return SwitchErrorReturn(110);
-    case 6: return SwitchErrorReturn(140);
-    case 7: return SwitchErrorReturn(170);
+    case kAccepted: return kCodeAccepted;
+    case kRefused: return SwitchErrorReturn(10);
+    case kSilent: return SwitchErrorReturn(40);
+    case kWrongLength: return SwitchErrorReturn(70);
+    case kRemote: return kCodeRemoteAccepted;
+    case kRemoteRefused: return SwitchErrorReturn(110);
+    case kRemoteSilent: return SwitchErrorReturn(140);
+    case kRemoteWrongLength: return SwitchErrorReturn(170);
     default: return 200;
     }
 }
 
 namespace {
 
-// Verdict on the answer's length alone, or -1 when the length is acceptable.
-// `silentVerdict` is the verdict for no answer; the wrong-length one follows it.
-int lengthVerdict(const Protocol& p, int received, int silentVerdict)
+// Verdict on the answer's length alone, or -1 when the length is acceptable;
+// `remote` (0 or kRemote) is added to the verdict.
+int lengthVerdict(const Protocol& p, int received, int remote)
 {
     if (received == 0 && p.answerLen != 0)
-        return silentVerdict;
+        return remote + kemo::kSilent;
     if (received != 0 && received != p.answerLen && p.answerLen != -1)
-        return silentVerdict + 1;
+        return remote + kemo::kWrongLength;
     return -1;
 }
 
@@ -162,13 +199,20 @@ int DealDataOfLocalArea(QByteArray* answer, int received)
 {
     const QList<Protocol>& pending = PLC_driver.protocolList;
     if (pending.isEmpty())
-        return GetDriverReturnValue(-1);
-    int verdict = lengthVerdict(pending.first(), received, 2);
+        return GetDriverReturnValue(-1);  // no verdict: code 200
+    const RW_VAR& v = pending.first().var;
+    int verdict = lengthVerdict(pending.first(), received, 0);
     if (verdict < 0) {
         switch (CheckGetData(answer, received)) {
-        case 1: storeAnswer(answer); verdict = 0; break;
-        case 2: verdict = 0; break;
-        default: verdict = 1; break;
+        case 1:
+            // A read half's answer must hold the register its write half carries.
+            if (!kemo::isReadHalf(v))
+                storeAnswer(answer);
+            verdict = !kemo::isReadHalf(v) || kemo::mergeReadHalf(*answer, v.bitMode) ? kemo::kAccepted
+                                                                                      : kemo::kRefused;
+            break;
+        case 2: verdict = kemo::kAccepted; break;
+        default: verdict = kemo::kRefused; break;
         }
     }
     return GetDriverReturnValue(verdict);
@@ -179,16 +223,19 @@ int DealDataOfRemoteArea(QByteArray* answer, int received)
     Communication_Protocol& d = PLC_driver;
     if (d.protocolList.isEmpty())
         return GetDriverReturnValue(-1);
-    int verdict = lengthVerdict(d.protocolList.first(), received, 6);
+    const RW_VAR& v = d.protocolList.first().var;
+    int verdict = lengthVerdict(d.protocolList.first(), received, kemo::kRemote);
     if (verdict < 0) {
         const int check = CheckGetData(answer, received);
+        const bool merged = check == 1 && kemo::isReadHalf(v) && kemo::mergeReadHalf(*answer, v.bitMode);
         if (check != 1 && check != 2) {
-            verdict = 5;
-        } else if (d.protocolList.first().var.bitMode != -1) {
-            verdict = 4;
+            verdict = kemo::kRemoteRefused;
+        } else if (check == 1 && kemo::isReadHalf(v) && !merged) {
+            verdict = kemo::kRemoteRefused;  // no register to merge: the write half is gone
+        } else if (v.bitMode != kemo::kBitReadHalf) {
+            verdict = kemo::kRemote;  // a remote answer is not stored
         } else {
-            storeAnswer(answer);
-            verdict = (d.comInfo && d.comInfo->framesDone == 1) ? 4 : 0;
+            verdict = (d.comInfo && loadWord(d.comInfo->framesDone) == 1) ? kemo::kRemote : kemo::kAccepted;
         }
     }
     return GetDriverReturnValue(verdict);
@@ -201,26 +248,39 @@ bool sameVariable(const RW_VAR& a, const RW_VAR& b)
     return a.varClass == b.varClass && a.varId == b.varId;
 }
 
-// Ends the exchange of the front entry of a write or one-shot queue.
-void finishQueuedVariable(QList<RW_VAR>& queue, bool report)
+// True when `entry` is the entry the outstanding request was built from.
+bool isExchangeSource(const RW_VAR& entry)
+{
+    const Communication_Protocol::ExchangeSource& s = PLC_driver.exchangeSource;
+    return entry.varClass == s.varClass && entry.varId == s.varId && entry.station == s.station &&
+           entry.regKind == s.regKind && entry.regAddr == s.regAddr;
+}
+
+// Ends the exchange of the front entry of a write or one-shot queue, with
+// the outcome of this answer. False when the front entry is not the one the
+// request was built from (the queue was emptied and refilled meanwhile):
+// it stays queued, untouched and unreported.
+template <typename Queue>
+bool finishQueuedVariable(Queue& queue, bool report, bool givenUp)
 {
     Communication_Protocol& d = PLC_driver;
-    if (queue.isEmpty())
-        return;
+    if (queue.isEmpty() || !isExchangeSource(queue.first()))
+        return false;
     const RW_VAR& front = queue.first();
-    const bool failed = d.commFailed.load() != 0;
     bool repeated = false;
     for (int i = 1; i < queue.size() && !repeated; ++i)
         repeated = sameVariable(queue.at(i), front);
     // A later entry of the same variable reports success for both.
-    if (report && d.VarResultCallBack && (failed || !repeated))
-        d.VarResultCallBack(d.comInfo->callbackId, front.varClass, front.varId, failed ? 2 : 1);
+    if (report && d.VarResultCallBack && (givenUp || !repeated))
+        d.VarResultCallBack(loadWord(d.comInfo->callbackId), front.varClass, front.varId, givenUp ? 2 : 1);
     passRetValue(front, d.retValue);
     queue.removeFirst();
+    return true;
 }
 
 // After a give-up, every waiting repetition of the variable goes too.
-void purgeGivenUp(QList<RW_VAR>& queue, bool matchStation)
+template <typename Queue>
+void purgeGivenUp(Queue& queue, bool matchStation)
 {
     const RW_VAR& given = PLC_driver.retValue;
     for (int i = 0; i < queue.size();) {
@@ -234,12 +294,28 @@ void purgeGivenUp(QList<RW_VAR>& queue, bool matchStation)
 
 }  // namespace
 
+// Takes the host's answer to the front request of protocolList (`received`
+// bytes, 0 = none came) and returns &retValue, whose retCode is the result:
+// 1 or 100 accepted, 0 failed but kept for sending again, an error code when
+// the request was given up, 1 when nothing was outstanding.
+// - An accepted answer removes its request; once the variable's last request
+//   is answered, the variable is finished in its list. A failed one counts
+//   toward retryLimit; past it, protocolList is emptied and the variable is
+//   finished as given up: ListResultCallBack, its queued repetitions purged.
+// - Finishing: a write or one-shot read leaves its queue (reported through
+//   VarResultCallBack), but only while it is still the front entry the
+//   request was built from; a cyclic read moves to the back of readList.
+// - Locks: judging runs without listMutex (storing takes storeMutex); the
+//   list work and the callbacks run under listMutex. Steps after the lock
+//   follow this answer's outcome, kept in locals, never commFailed, which a
+//   host write may set meanwhile.
+// - Must not run at the same time as ComCommunication.
 extern "C" RW_VAR* DataCom(QByteArray* answer, int received)
 {
     Communication_Protocol& d = PLC_driver;
     {
         kemo::Locker lock(&d.listMutex);
-        d.retValue.retCode = 1;
+        d.retValue.retCode = kemo::kCodeAccepted;
     }
     if (d.protocolList.isEmpty() || !d.comInfo)
         return &d.retValue;
@@ -250,20 +326,23 @@ extern "C" RW_VAR* DataCom(QByteArray* answer, int received)
     const bool remote = d.protocolList.first().var.deviceId != loadWord(info.localDeviceId);
     const int rc = remote ? DealDataOfRemoteArea(bytes, received) : DealDataOfLocalArea(bytes, received);
 
-    const bool accepted = rc == 1 || rc == 100;
+    const bool accepted = kemo::isSuccessCode(rc);
+    // What the answer was for, should the front entry of its queue turn out
+    // to be another variable.
+    const RW_VAR answered = d.requestKind == kemo::kCyclicTurn ? RW_VAR() : d.protocolList.first().var;
     if (accepted) {
         d.commFailed = 0;
         d.protocolList.removeFirst();
-        info.framesDone += 1;
+        storeWord(info.framesDone, loadWord(info.framesDone) + 1);
     } else {
         d.commFailed = 1;
-        info.retryCount += 1;
+        storeWord(info.retryCount, loadWord(info.retryCount) + 1);
         storeWord(info.scanComplete, 0);
     }
 
     kemo::Locker lock(&d.listMutex);
     if (accepted) {
-        if (info.framesDone < info.framesPerVar) {
+        if (loadWord(info.framesDone) < loadWord(info.framesPerVar)) {
             d.retValue.retCode = rc;  // the variable's next request follows
             return &d.retValue;
         }
@@ -273,40 +352,46 @@ extern "C" RW_VAR* DataCom(QByteArray* answer, int received)
         }
     } else {
         d.scanCount = 0;
-        if (info.retryCount <= info.retryLimit) {
+        if (loadWord(info.retryCount) <= loadWord(info.retryLimit)) {
             d.retValue.retCode = 0;  // still queued: sent again on the next turn
             return &d.retValue;
         }
-        info.retryCount = 0;
+        storeWord(info.retryCount, 0);
         d.protocolList.clear();  // a given-up variable sends none of its other requests
     }
 
+    const bool givenUp = !accepted;
+    bool finished = true;
     switch (d.requestKind) {
-    case 1:
-        finishQueuedVariable(d.writeList, true);
+    case kemo::kWriteTurn:
+        finished = finishQueuedVariable(d.writeList, true, givenUp);
         break;
-    case 2:
-        finishQueuedVariable(d.onceReadList, !remote);
+    case kemo::kOnceReadTurn:
+        finished = finishQueuedVariable(d.onceReadList, !remote, givenUp);
         break;
-    case 0:
+    case kemo::kCyclicTurn:
         if (!d.readList.isEmpty()) {
             passRetValue(d.readList.first(), d.retValue);
-            d.readList.move(0, d.readList.size() - 1);
+            kemo::rotateFront(d.readList);
         }
         break;
     default:
         break;
     }
+    if (!finished)
+        passRetValue(answered, d.retValue);
 
-    if (d.commFailed.load()) {
+    if (givenUp) {
         if (d.ListResultCallBack) {
             QList<RW_VAR> results;
             d.ListResultCallBack(&results, d.retValue.varClass, 1);
         }
+        // The queue no longer holds the given-up variable when it was not
+        // finished: what is there stays untouched.
         const bool matchStation = loadWord(info.multiStation) != 0;
-        if (d.requestKind == 1)
+        if (finished && d.requestKind == kemo::kWriteTurn)
             purgeGivenUp(d.writeList, matchStation);
-        else if (d.requestKind == 2)
+        else if (finished && d.requestKind == kemo::kOnceReadTurn)
             purgeGivenUp(d.onceReadList, matchStation);
     }
     d.retValue.retCode = rc;

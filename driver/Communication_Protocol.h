@@ -7,6 +7,7 @@
 #define KEMO_COMMUNICATION_PROTOCOL_H
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QMutex>
@@ -96,6 +97,78 @@ struct ControlInformationM {
 typedef void (*VarResultCallBackFunc)(int callbackId, int varClass, int varId, int status);
 typedef void (*ListResultCallBackFunc)(QList<RW_VAR>* results, int varClass, int flag);
 
+// The write queue: a list of write requests that also counts its entries per
+// write range (station, kind, address, length), so that looking for a waiting
+// write of the same range costs nothing when there is none. Every change of
+// the entries goes through the members below, which keep the count in step;
+// moving entries around (the scheduler's rotation) leaves it unchanged.
+class WriteQueue : public QList<RW_VAR> {
+public:
+    void append(const RW_VAR& v)
+    {
+        QList<RW_VAR>::append(v);
+        tally(v, 1);
+    }
+    void removeFirst()
+    {
+        tally(first(), -1);
+        QList<RW_VAR>::removeFirst();
+    }
+    void removeLast()
+    {
+        tally(last(), -1);
+        QList<RW_VAR>::removeLast();
+    }
+    void removeAt(int i)
+    {
+        tally(at(i), -1);
+        QList<RW_VAR>::removeAt(i);
+    }
+    void clear()
+    {
+        QList<RW_VAR>::clear();
+        ranges_.clear();
+        counted_ = 0;
+    }
+    // Entries from position 1 on that may share `v`'s write range (0: none do).
+    int rangeCountPastHead(const RW_VAR& v) const
+    {
+        if (counted_ != size()) {
+            // Changed through the plain list interface: count afresh.
+            ranges_.clear();
+            counted_ = 0;
+            for (const RW_VAR& e : *this)
+                tally(e, 1);
+        }
+        if (isEmpty())
+            return 0;
+        return ranges_.value(rangeKey(v)) - (rangeKey(first()) == rangeKey(v) ? 1 : 0);
+    }
+
+private:
+    // The write range folded into 64 bits. Two ranges may share a value: a
+    // count above 0 is checked entry by entry.
+    static quint64 rangeKey(const RW_VAR& v)
+    {
+        quint64 h = static_cast<quint32>(v.station);
+        for (int word : {v.regKind, v.regAddr, v.length})
+            h = (h ^ static_cast<quint32>(word)) * 0x9E3779B97F4A7C15ull;
+        return h ^ (h >> 29);
+    }
+    void tally(const RW_VAR& v, int delta) const
+    {
+        const quint64 key = rangeKey(v);
+        const int n = ranges_.value(key) + delta;
+        if (n > 0)
+            ranges_.insert(key, n);
+        else
+            ranges_.remove(key);
+        counted_ += delta;
+    }
+    mutable QHash<quint64, int> ranges_;
+    mutable int counted_ = 0;  // entries the count covers
+};
+
 // The driver state. Internal: the host never sees this object.
 class KEMO_EXPORT Communication_Protocol {
 public:
@@ -106,7 +179,7 @@ public:
 
     COM_INFO* comInfo = nullptr;
     QList<RW_VAR> readList;
-    QList<RW_VAR> writeList;
+    WriteQueue writeList;
     QList<RW_VAR> onceReadList;
     QList<Protocol> protocolList;
     VarResultCallBackFunc VarResultCallBack = nullptr;
@@ -130,6 +203,17 @@ public:
         int regAddr = 0;          // bit address (bit write) or byte address (byte write)
         unsigned char value = 0;  // first data byte of the write
     } pendingMerge;
+
+    // The list entry the outstanding request was built from, taken when it
+    // was scheduled. An answer finishes the front entry of writeList or
+    // onceReadList only when it is still that entry.
+    struct ExchangeSource {
+        int varClass = 0;
+        int varId = 0;
+        int station = 0;
+        int regKind = 0;
+        int regAddr = 0;
+    } exchangeSource;
 };
 
 // Register store: station -> area code -> area image.

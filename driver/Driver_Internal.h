@@ -47,6 +47,73 @@ private:
     QMutex* mutex_;
 };
 
+// ---- Register kinds ----
+// Every fact that depends on a register kind (0 to 11), in one table: kind
+// modulo 3 selects the area, kind divided by 3 the width of one item. The
+// area codes 3, 4 and 8 are the kinds whose items are the area's own units.
+struct KindFacts {
+    int area;              // 3 discrete inputs, 4 coils, 8 holding registers
+    int itemBits;          // one item: 1, 8, 16 or 32 bits
+    int unitBits;          // one unit of the area: a byte (8) or a register (16)
+    int readFunction;      // Modbus function reading the area
+    int writeFunction;     // Modbus function writing the kind; 0 = read-only
+    bool readModifyWrite;  // a bit or byte inside a holding register: read first
+    bool remoteReadable;   // Remote_ReadVar builds a request for it
+};
+const KindFacts kKindFacts[12] = {
+    {3, 1, 8, 0x02, 0x00, false, false},    // 0  bit of the discrete inputs
+    {4, 1, 8, 0x01, 0x05, false, false},    // 1  coil
+    {8, 1, 16, 0x03, 0x10, true, false},    // 2  bit of a holding register
+    {3, 8, 8, 0x02, 0x00, false, true},     // 3  byte of discrete inputs (area code 3)
+    {4, 8, 8, 0x01, 0x0F, false, true},     // 4  byte of coils (area code 4)
+    {8, 8, 16, 0x03, 0x10, true, false},    // 5  byte of a holding register
+    {3, 16, 8, 0x02, 0x00, false, false},   // 6  word of discrete inputs
+    {4, 16, 8, 0x01, 0x0F, false, true},    // 7  word of coils
+    {8, 16, 16, 0x03, 0x10, false, true},   // 8  holding register (area code 8)
+    {3, 32, 8, 0x02, 0x00, false, false},   // 9  double word of discrete inputs
+    {4, 32, 8, 0x01, 0x0F, false, false},   // 10 double word of coils
+    {8, 32, 16, 0x03, 0x10, false, false},  // 11 double word of holding registers
+};
+
+// The facts of a kind, or null for a value outside 0 to 11.
+inline const KindFacts* kindFacts(int kind) { return kind >= 0 && kind <= 11 ? &kKindFacts[kind] : nullptr; }
+// The facts of an area code (3, 4 or 8), or null for any other value.
+inline const KindFacts* areaFacts(int area)
+{
+    const KindFacts* f = kindFacts(area);
+    return f && f->area == area ? f : nullptr;
+}
+// Modbus addresses count bits in the bit areas and registers in area 8.
+inline int modbusUnitBits(const KindFacts& f) { return f.area == 8 ? 16 : 1; }
+// Items a count means: double-word counts are in 16-bit words.
+inline qint64 itemsOfCount(const KindFacts& f, qint64 count) { return f.itemBits == 32 ? (count + 1) / 2 : count; }
+
+// ---- Named codes ----
+// The list whose turn the scheduler took last (requestKind).
+enum RequestKind { kCyclicTurn = 0, kWriteTurn = 1, kOnceReadTurn = 2, kNoTurn = 100 };
+
+// Result codes that count as success; every other code is a failure.
+const int kCodeAccepted = 1;
+const int kCodeRemoteAccepted = 100;
+inline bool isSuccessCode(int rc) { return rc == kCodeAccepted || rc == kCodeRemoteAccepted; }
+
+// Verdicts on an answer, turned into result codes by GetDriverReturnValue.
+// The remote ones are the local ones plus kRemote.
+enum Verdict {
+    kAccepted = 0,      // code 1
+    kRefused = 1,       // the answer check refused it: 10 + class
+    kSilent = 2,        // no answer although one was expected: 40 + class
+    kWrongLength = 3,   // 70 + class
+    kRemote = 4,        // remote answer accepted: code 100
+    kRemoteRefused = kRemote + kRefused,
+    kRemoteSilent = kRemote + kSilent,
+    kRemoteWrongLength = kRemote + kWrongLength,
+};
+
+// RW_VAR::bitMode: the read half of a bit or byte read-modify-write.
+enum BitMode { kPlainRequest = 0, kBitReadHalf = -1, kByteReadHalf = -2 };
+inline bool isReadHalf(const RW_VAR& v) { return v.bitMode == kBitReadHalf || v.bitMode == kByteReadHalf; }
+
 // ---- Host record words ----
 // The host may change its COM_INFO words from another thread while a
 // driver call reads them; word-sized relaxed accesses keep that well defined.
@@ -114,8 +181,52 @@ void appendCrc(QByteArray& frame);
 // request this driver sends begins.
 QByteArray modbusHead(int station, int function, qint64 start, int reserve);
 
-// Appends one request to protocolList and starts the variable's frame count.
-void queueRequest(const QByteArray& frame, int answerLen, int dataOffset, int dataLen, const RW_VAR& var);
+// The request record for a frame: answer length, where its data starts and
+// how long it is, and the variable it was made for.
+Protocol makeRequest(const QByteArray& frame, int answerLen, int dataOffset, int dataLen, const RW_VAR& var);
+
+// Frame builders: the request for a variable, or false when its kind has
+// none. They neither queue nor touch COM_INFO.
+bool buildReadRequest(const RW_VAR& var, Protocol& out);
+bool buildWriteRequest(const RW_VAR& var, Protocol& out);
+bool buildRemoteReadRequest(const RW_VAR& var, Protocol& out);
+Protocol buildRemoteWriteRequest(const RW_VAR& var);
+
+// The one place requests are queued: a variable's request, or the two of a
+// read-modify-write, go to the back of protocolList, and COM_INFO counts
+// them (framesPerVar) from none answered (framesDone 0).
+void queueRequests(Protocol& first, Protocol* second = nullptr);
+
+// Merges the bit or byte of the pending read-modify-write into the register
+// the read half's answer holds, and patches the queued write half with it.
+// False when the answer holds no register: the write half is dropped then.
+bool mergeReadHalf(const QByteArray& answer, int bitMode);
+
+// ---- Lists ----
+// The bounds of a QList's pointer array. A QList of Qt 4 and 5 holds one
+// pointer, to its array header (QListData::Data); the API does not show it.
+static_assert(sizeof(QList<RW_VAR>) == sizeof(QListData::Data*), "QList holds one pointer");
+inline const QListData::Data& listBounds(const QList<RW_VAR>& list)
+{
+    return **reinterpret_cast<QListData::Data* const*>(&list);
+}
+
+// Moves the front entry to the back in O(1) amortised and without an
+// allocation. QList::move shifts only the array's bounds while there is room
+// behind the last entry, but the whole array once there is none; an append
+// then makes room (moving the entries down to the room freed at the front,
+// or growing the array), and is taken back at once.
+inline void rotateFront(QList<RW_VAR>& list)
+{
+    if (list.size() < 2)
+        return;
+    list.detach();
+    if (listBounds(list).end == listBounds(list).alloc) {
+        list.append(RW_VAR());
+        list.removeLast();
+    }
+    list.move(0, list.size() - 1);
+}
 
 // ---- Register store ----
 // No area image grows past this, whatever a host or the wire asks for.

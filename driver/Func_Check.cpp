@@ -30,7 +30,8 @@ void putCrc(QByteArray& frame, int count, int at)
 {
     if (frame.size() < at + 2)
         frame.resize(at + 2);
-    const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(frame.data()), static_cast<unsigned short>(count));
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(frame.data());
+    const unsigned short crc = CalCRC(bytes, static_cast<unsigned short>(count));
     frame[at] = static_cast<char>(crc & 0xFF);
     frame[at + 1] = static_cast<char>(crc >> 8);
 }
@@ -108,34 +109,28 @@ int ASCIIToDigital(int character)
 
 int getPlcReg(int kind)
 {
-    switch (kind) {
-    case 0: case 3: case 6: case 9:
-        return 3;
-    case 1: case 4: case 7: case 10:
-        return 4;
-    case 2: case 5: case 8: case 11:
-        return 8;
-    default:
-        kemo::logDefault("getPlcReg default", {kind});
-        return kind;
-    }
+    if (const kemo::KindFacts* f = kemo::kindFacts(kind))
+        return f->area;
+    kemo::logDefault("getPlcReg default", {kind});
+    return kind;
 }
 
 namespace kemo {
 
 bool toAreaUnits(int kind, qint64 a, qint64 n, AreaStretch& out)
 {
-    const int area = areaOfKind(kind);
-    switch (kind) {
-    case 0: case 1: out = {area, a / 8, (a % 8 + n + 7) / 8}; return true;
-    case 2: out = {area, a / 16, (a % 16 + n + 15) / 16}; return true;
-    case 3: case 4: case 8: out = {area, a, n}; return true;
-    case 5: out = {area, a / 2, (a % 2 + n + 1) / 2}; return true;
-    case 6: case 7: out = {area, a * 2, n * 2}; return true;
-    case 9: case 10: out = {area, a * 4, ((n + 1) / 2) * 4}; return true;
-    case 11: out = {area, a * 2, ((n + 1) / 2) * 2}; return true;
-    default: return false;
+    const KindFacts* f = kindFacts(kind);
+    if (!f)
+        return false;
+    if (f->itemBits < f->unitBits) {
+        // Several items share a unit: the units the items touch.
+        const qint64 perUnit = f->unitBits / f->itemBits;
+        out = {f->area, a / perUnit, (a % perUnit + n + perUnit - 1) / perUnit};
+    } else {
+        const qint64 unitsPerItem = f->itemBits / f->unitBits;
+        out = {f->area, a * unitsPerItem, itemsOfCount(*f, n) * unitsPerItem};
     }
+    return true;
 }
 
 bool readStretchFits(const AreaStretch& s)

@@ -8,33 +8,26 @@ namespace kemo {
 
 int areaOfKind(int kind)
 {
-    if (kind < 0 || kind > 11)
-        return kind;
-    static const int kArea[3] = {3, 4, 8};
-    return kArea[kind % 3];
+    const KindFacts* f = kindFacts(kind);
+    return f ? f->area : kind;
 }
 
 qint64 requiredImageBytes(const ControlInformationM& record)
 {
     const qint64 end = static_cast<qint64>(record.regAddr) + record.length;
-    const int area = areaOfKind(record.regKind);
-    // Bit areas keep two spare bytes; everything else is sized as registers.
-    return (area == 3 || area == 4) ? end + 2 : 2 * end;
+    const KindFacts* area = areaFacts(areaOfKind(record.regKind));
+    // Byte areas keep two spare bytes; everything else is sized as registers.
+    return area && area->unitBits == 8 ? end + 2 : 2 * end;
 }
 
 bool hostAccessFits(int kind, qint64 address, qint64 count)
 {
-    if (kind < 0 || kind > 11 || address < 0)
+    const KindFacts* f = kindFacts(kind);
+    if (!f || address < 0)
         return false;
     const ControlInformationM record = {0, kind, static_cast<int>(address), static_cast<int>(count)};
-    const qint64 units = std::max<qint64>(count, 0);
-    qint64 touched = 0;
-    switch (kind / 3) {
-    case 0: touched = (address + units + 7) / 8; break;
-    case 1: touched = address + units; break;
-    case 2: touched = 2 * (address + units); break;
-    default: touched = 4 * (address + (units + 1) / 2); break;
-    }
+    const qint64 items = itemsOfCount(*f, std::max<qint64>(count, 0));
+    const qint64 touched = ((address + items) * f->itemBits + 7) / 8;
     return requiredImageBytes(record) <= kMaxImageBytes && touched <= kMaxImageBytes;
 }
 
@@ -75,7 +68,7 @@ namespace {
 
 // Puts the merged register into the queued write half (an 11-byte write of
 // one register) and closes it with a fresh CRC.
-void patchWriteHalf(unsigned char high, unsigned char low)
+void patchWriteHalf(unsigned value)
 {
     QList<Protocol>& pending = PLC_driver.protocolList;
     if (pending.size() < 2)
@@ -83,55 +76,50 @@ void patchWriteHalf(unsigned char high, unsigned char low)
     QByteArray& frame = pending[1].frame;
     if (frame.size() < 9)
         frame.resize(9);
-    frame[7] = static_cast<char>(high);
-    frame[8] = static_cast<char>(low);
+    frame[7] = static_cast<char>((value >> 8) & 0xFF);
+    frame[8] = static_cast<char>(value & 0xFF);
     kemo::putCrc(frame, 9, 9);
     pending[1].frameLen = frame.size();
 }
 
-// The register as read, or false when the answer is too short to hold it.
-// A write half built on a guessed register would corrupt its neighbours:
-// it is dropped instead, and the write is built again on its next turn.
-bool readRegisterOf(const QByteArray& answer, unsigned char& high, unsigned char& low)
+}  // namespace
+
+namespace kemo {
+
+bool mergeReadHalf(const QByteArray& answer, int bitMode)
 {
-    if (answer.size() >= 5) {
-        high = kemo::byteAt(answer, 3);
-        low = kemo::byteAt(answer, 4);
-        return true;
+    if (answer.size() < 5) {
+        // A write half built on a guessed register would corrupt its
+        // neighbours: it never goes out.
+        QList<Protocol>& pending = PLC_driver.protocolList;
+        if (pending.size() >= 2)
+            pending.removeAt(1);
+        return false;
     }
-    QList<Protocol>& pending = PLC_driver.protocolList;
-    if (pending.size() >= 2)
-        pending.removeAt(1);
-    return false;
+    const Communication_Protocol::PendingMerge& merge = PLC_driver.pendingMerge;
+    unsigned value = (static_cast<unsigned>(byteAt(answer, 3)) << 8) | byteAt(answer, 4);
+    if (bitMode == kBitReadHalf) {
+        const unsigned mask = 1u << (merge.regAddr & 15);
+        value = merge.value != 0 ? (value | mask) : (value & ~mask);
+    } else if ((merge.regAddr & 1) == 0) {
+        value = (value & 0xFF00) | merge.value;  // even image bytes are the low bytes of their registers
+    } else {
+        value = (value & 0x00FF) | (static_cast<unsigned>(merge.value) << 8);
+    }
+    patchWriteHalf(value);
+    return true;
 }
 
-}  // namespace
+}  // namespace kemo
 
 void special_register_save_bit(QByteArray* answer)
 {
-    unsigned char high = 0;
-    unsigned char low = 0;
-    if (!answer || !readRegisterOf(*answer, high, low))
-        return;
-    const Communication_Protocol::PendingMerge& merge = PLC_driver.pendingMerge;
-    unsigned value = (static_cast<unsigned>(high) << 8) | low;
-    const unsigned mask = 1u << (merge.regAddr & 15);
-    value = merge.value != 0 ? (value | mask) : (value & ~mask);
-    patchWriteHalf(static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value & 0xFF));
+    kemo::mergeReadHalf(answer ? *answer : QByteArray(), kemo::kBitReadHalf);
 }
 
 void special_register_save_byte(QByteArray* answer)
 {
-    unsigned char high = 0;
-    unsigned char low = 0;
-    if (!answer || !readRegisterOf(*answer, high, low))
-        return;
-    const Communication_Protocol::PendingMerge& merge = PLC_driver.pendingMerge;
-    // Even image bytes are the low bytes of their registers.
-    if ((merge.regAddr & 1) == 0)
-        patchWriteHalf(high, merge.value);
-    else
-        patchWriteHalf(merge.value, low);
+    kemo::mergeReadHalf(answer ? *answer : QByteArray(), kemo::kByteReadHalf);
 }
 
 void SaveToLocalDataErea(QByteArray* answer)
@@ -141,11 +129,11 @@ void SaveToLocalDataErea(QByteArray* answer)
         return;
     const Protocol& p = pending.first();
     const RW_VAR& v = p.var;
-    if (v.bitMode == -1) {
+    if (v.bitMode == kemo::kBitReadHalf) {
         special_register_save_bit(answer);
         return;
     }
-    if (v.bitMode == -2) {
+    if (v.bitMode == kemo::kByteReadHalf) {
         special_register_save_byte(answer);
         return;
     }
@@ -156,27 +144,21 @@ void SaveToLocalDataErea(QByteArray* answer)
     ControlInformationM record = {v.station, v.regKind, v.regAddr, v.length};
     checkTheStorage(record);
 
-    switch (v.regKind) {
-    case 3: case 4:
+    const kemo::KindFacts* area = kemo::areaFacts(v.regKind);
+    if (!area) {
+        kemo::logDefault("SaveToLocalDataErea default", {v.station, v.regKind, v.regAddr});
+    } else if (area->unitBits == 8) {
         if (n > 0) {
             if (unsigned char* out = kemo::imageSpan(kemo::storeImage(v.station, v.regKind), v.regAddr, n))
                 std::memcpy(out, data, static_cast<size_t>(n));
         }
-        break;
-    case 8: {
+    } else if (const qint64 words = n / 2) {
         // Registers travel high byte first and are kept low byte first.
-        const qint64 words = n / 2;
-        if (words == 0)
-            break;
-        unsigned char* out = kemo::imageSpan(kemo::storeImage(v.station, 8), 2 * static_cast<qint64>(v.regAddr), 2 * words);
+        QByteArray& image = kemo::storeImage(v.station, v.regKind);
+        unsigned char* out = kemo::imageSpan(image, 2 * static_cast<qint64>(v.regAddr), 2 * words);
         for (qint64 j = 0; out && j < words; ++j) {
             out[2 * j] = data[2 * j + 1];
             out[2 * j + 1] = data[2 * j];
         }
-        break;
-    }
-    default:
-        kemo::logDefault("SaveToLocalDataErea default", {v.station, v.regKind, v.regAddr});
-        break;
     }
 }

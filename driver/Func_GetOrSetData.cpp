@@ -14,25 +14,25 @@ QByteArray zeros(qint64 count)
     return count > 0 && count <= kMaxImageBytes ? QByteArray(static_cast<int>(count), '\0') : QByteArray();
 }
 
-void fillFromImage(int kind, const QByteArray& image, qint64 a, int count, QByteArray& out)
+void fillFromImage(const kemo::KindFacts& kind, const QByteArray& image, qint64 a, int count, QByteArray& out)
 {
     const qint64 size = image.size();
     const unsigned char* img = reinterpret_cast<const unsigned char*>(image.constData());
     const auto at = [&](qint64 i) -> char { return static_cast<char>(i >= 0 && i < size ? img[i] : 0); };
-    switch (kind / 3) {
-    case 0:  // one byte, 0 or 1, per bit
+    switch (kind.itemBits) {
+    case 1:  // one byte, 0 or 1, per bit
         out.resize(std::max(count, 0));
         for (qint64 i = 0; i < count; ++i) {
             const qint64 b = a + i;
             out[static_cast<int>(i)] = static_cast<char>((at(b / 8) >> (b % 8)) & 1);
         }
         break;
-    case 1:  // the bytes, then as many zero bytes
+    case 8:  // the bytes, then as many zero bytes
         out = zeros(2 * static_cast<qint64>(count));
         for (qint64 i = 0; i < count; ++i)
             out[static_cast<int>(i)] = at(a + i);
         break;
-    case 2:  // little-endian words as they stand, cut where the image ends
+    case 16:  // little-endian words as they stand, cut where the image ends
         if (count != 0 && 2 * a < size)
             out = image.mid(static_cast<int>(2 * a), count < 0 ? -1 : 2 * count);
         break;
@@ -63,7 +63,7 @@ extern "C" int GetRegisterData(int, int kind, QString& addrText, int station, QB
     kemo::Locker lock(&d.storeMutex);
     ControlInformationM record = {st, kind, a, count};
     checkTheStorage(record);
-    fillFromImage(kind, kemo::storeImage(st, getPlcReg(kind)), a, count, *out);
+    fillFromImage(*kemo::kindFacts(kind), kemo::storeImage(st, getPlcReg(kind)), a, count, *out);
     return 1;
 }
 
@@ -74,15 +74,11 @@ extern "C" int QueryFinishFlag()
 
 namespace {
 
-// Bytes of the host's value array a write of `count` units of `kind` uses.
-qint64 valueBytesFor(int kind, qint64 count)
+// Bytes of the host's value array a write of `count` units uses: a byte per
+// bit, a 16-bit item per byte or word, 32 bits per double word.
+qint64 valueBytesFor(const kemo::KindFacts& kind, qint64 count)
 {
-    switch (kind / 3) {
-    case 0: return count;
-    case 1: return 2 * count;
-    case 2: return 2 * count;
-    default: return 4 * ((count + 1) / 2);
-    }
+    return kind.itemBits == 1 ? count : kemo::itemsOfCount(kind, count) * std::max(16, kind.itemBits) / 8;
 }
 
 // Queues one write request; while the link is failed it reaches the store now.
@@ -133,8 +129,11 @@ extern "C" int SetRegisterData(QString& nameText, int kind, QString& addrText, i
     if (a < 0)
         return 0;
     // A value no image could hold is refused like a bad address.
-    const qint64 needBytes = valueBytesFor(kind, count);
-    if (!kemo::hostAccessFits(kind, a, count) || needBytes > kMaxImageBytes)
+    if (!kemo::hostAccessFits(kind, a, count))
+        return 0;
+    const kemo::KindFacts& facts = *kemo::kindFacts(kind);
+    const qint64 needBytes = valueBytesFor(facts, count);
+    if (needBytes > kMaxImageBytes)
         return 0;
 
     RW_VAR request;
@@ -157,13 +156,13 @@ extern "C" int SetRegisterData(QString& nameText, int kind, QString& addrText, i
 
     QByteArray none;
     QByteArray& val = value ? *value : none;
-    if (kind % 3 != 0 && needBytes > val.size())
+    if (facts.writeFunction != 0 && needBytes > val.size())
         val.append(zeros(needBytes - val.size()));
 
     const int limit = std::max(0, kemo::loadWord(info.maxPerFrame));
     int result = 0;
-    switch (kind) {
-    case 1: case 2:  // one request per bit
+    switch (facts.writeFunction != 0 ? facts.itemBits : 0) {
+    case 1:  // one request per bit
         request.length = 1;
         for (qint64 i = 0; i < count; ++i) {
             request.regAddr = static_cast<int>(a + i);
@@ -171,7 +170,7 @@ extern "C" int SetRegisterData(QString& nameText, int kind, QString& addrText, i
             result = queueWrite(request);
         }
         break;
-    case 4: case 5:  // one request per byte: the low byte of each host item
+    case 8:  // one request per byte: the low byte of each host item
         request.length = 1;
         for (qint64 i = 0; i < count; ++i) {
             request.regAddr = static_cast<int>(a + i);
@@ -179,11 +178,8 @@ extern "C" int SetRegisterData(QString& nameText, int kind, QString& addrText, i
             result = queueWrite(request);
         }
         break;
-    case 7: case 8:
-        result = queueItems(request, val, a, count, 2, limit);
-        break;
-    case 10: case 11:
-        result = queueItems(request, val, a, (static_cast<qint64>(count) + 1) / 2, 4, limit);
+    case 16: case 32:
+        result = queueItems(request, val, a, kemo::itemsOfCount(facts, count), facts.itemBits / 8, limit);
         break;
     default:  // discrete inputs are read-only
         break;
@@ -229,8 +225,10 @@ void WriteDataToLocal(RW_VAR* request)
         }
     };
 
-    switch (r.regKind) {
-    case 1: case 2:
+    const kemo::KindFacts* f = kemo::kindFacts(r.regKind);
+    if (!f || f->writeFunction == 0) {
+        kemo::logDefault("WriteDataToLocal default", {r.station, r.regKind, r.regAddr});
+    } else if (f->itemBits == 1) {
         for (qint64 i = 0; i < std::min(length, have); ++i) {
             const qint64 b = a + i;
             unsigned char* byte = b >= 0 ? kemo::imageSpan(image, b / 8, 1) : nullptr;
@@ -239,24 +237,12 @@ void WriteDataToLocal(RW_VAR* request)
             const unsigned char mask = static_cast<unsigned char>(1u << (b % 8));
             *byte = src[i] != 0 ? (*byte | mask) : (*byte & ~mask);
         }
-        break;
-    case 4: case 5:
-        put(a, std::min(length, have), false);
-        break;
-    case 7:
-        put(2 * a, std::min(2 * length, have), false);
-        break;
-    case 8:
-        put(2 * a, 2 * std::min(length, have / 2), true);
-        break;
-    case 10:
-        put(4 * a, std::min(4 * length, have), false);
-        break;
-    case 11:
-        put(4 * a, 4 * std::min(length, have / 4), true);
-        break;
-    default:
-        kemo::logDefault("WriteDataToLocal default", {r.station, r.regKind, r.regAddr});
-        break;
+    } else {
+        const qint64 itemBytes = f->itemBits / 8;
+        // Holding registers are kept low byte first: whole words are swapped.
+        if (f->area == 8 && itemBytes >= 2)
+            put(itemBytes * a, itemBytes * std::min(length, have / itemBytes), true);
+        else
+            put(itemBytes * a, std::min(itemBytes * length, have), false);
     }
 }

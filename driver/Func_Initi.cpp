@@ -297,17 +297,19 @@ extern "C" int AddListWriteVar(RW_VAR* var, int mode)
 {
     Communication_Protocol& d = PLC_driver;
     kemo::Locker lock(&d.listMutex);
-    QList<RW_VAR>& queue = d.writeList;
+    WriteQueue& queue = d.writeList;
     if (!var)
         return queue.size();
     if (mode == 1 || queue.size() < 2) {
         queue.append(*var);
         return queue.size();
     }
-    // The head may already be on the wire: it is never replaced.
-    for (int i = 1; i < queue.size(); ++i) {
+    // The head may already be on the wire: it is never replaced. The count
+    // spares the search when no waiting write has the range.
+    const bool mayWait = queue.rangeCountPastHead(*var) > 0;
+    for (int i = 1; mayWait && i < queue.size(); ++i) {
         if (sameWrite(queue.at(i), *var)) {
-            queue[i] = *var;
+            queue[i] = *var;  // same range: the count stays as it is
             return queue.size();
         }
     }

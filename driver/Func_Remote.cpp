@@ -2,8 +2,6 @@
 // closed by an 8-bit sum.
 #include "Driver_Internal.h"
 
-#include <algorithm>
-
 namespace {
 
 const int kRemoteHeaderBytes = 21;
@@ -25,44 +23,49 @@ QByteArray remoteHeader(const RW_VAR& v, int reserve)
     return frame;
 }
 
-// Sets the length byte (checksum included) and appends the low byte of the sum.
+// Sets the length byte (checksum included) and appends the low byte of the
+// sum, taken like the CRC over the length cut to 16 bits.
 void closeRemoteFrame(QByteArray& frame)
 {
     frame[0] = static_cast<char>((frame.size() + 1) & 0xFF);
-    unsigned sum = 0;
-    // CalSUM counts at most 65,535 bytes per call.
-    for (int at = 0; at < frame.size(); at += 0xFFFF) {
-        const int part = std::min(frame.size() - at, 0xFFFF);
-        sum += CalSUM(reinterpret_cast<unsigned char*>(frame.data()) + at, static_cast<unsigned short>(part));
-    }
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(frame.data());
+    const unsigned sum = CalSUM(bytes, static_cast<unsigned short>(frame.size()));
     frame.append(static_cast<char>(sum & 0xFF));
 }
 
 }  // namespace
 
+bool kemo::buildRemoteReadRequest(const RW_VAR& var, Protocol& out)
+{
+    const KindFacts* f = kindFacts(var.regKind);
+    if (!f || !f->remoteReadable)
+        return false;
+    // Answers carry whole units of the area: bytes, or registers of two.
+    const qint64 dataLen = static_cast<qint64>(var.length) * f->unitBits / 8;
+    QByteArray frame = remoteHeader(var, kRemoteHeaderBytes + 1);
+    closeRemoteFrame(frame);
+    out = makeRequest(frame, wrapInt(dataLen + 5), 3, wrapInt(dataLen), var);
+    return true;
+}
+
+Protocol kemo::buildRemoteWriteRequest(const RW_VAR& var)
+{
+    QByteArray frame = remoteHeader(var, kRemoteHeaderBytes + 1 + var.data.size());
+    frame.append(var.data);
+    closeRemoteFrame(frame);
+    return makeRequest(frame, var.station != 0 ? 8 : 0, 0, 0, var);
+}
+
 void Remote_ReadVar(RW_VAR* var)
 {
-    qint64 dataLen = 0;
-    switch (var->regKind) {
-    case 3: case 4: case 7:  // byte-counted areas; coils are read like coil words
-        dataLen = var->length;
-        break;
-    case 8:
-        dataLen = 2 * static_cast<qint64>(var->length);
-        break;
-    default:
-        return;
-    }
-    QByteArray frame = remoteHeader(*var, kRemoteHeaderBytes + 1);
-    closeRemoteFrame(frame);
-    kemo::queueRequest(frame, kemo::wrapInt(dataLen + 5), 3, kemo::wrapInt(dataLen), *var);
+    Protocol request;
+    if (kemo::buildRemoteReadRequest(*var, request))
+        kemo::queueRequests(request);
 }
 
 void Remote_WriteVar(RW_VAR* var)
 {
-    QByteArray frame = remoteHeader(*var, kRemoteHeaderBytes + 1 + var->data.size());
-    frame.append(var->data);
-    closeRemoteFrame(frame);
-    kemo::queueRequest(frame, var->station != 0 ? 8 : 0, 0, 0, *var);
+    Protocol request = kemo::buildRemoteWriteRequest(*var);
+    kemo::queueRequests(request);
     WriteDataToLocal(var);
 }

@@ -17,37 +17,34 @@ void WriteRegister(RW_VAR* var)
 {
     Communication_Protocol& d = PLC_driver;
     RW_VAR copy = *var;
-    switch (var->regKind) {
-    case 1: case 4: case 7: case 8: case 10: case 11:
-        WriteAnalog(&copy);
-        break;
-    case 2: case 5: {
-        const bool bitWrite = var->regKind == 2;
-        d.pendingMerge.regAddr = var->regAddr;
-        d.pendingMerge.value = firstByte(var->data);
-        copy.regKind = getPlcReg(var->regKind);
-        copy.length = 1;
-        copy.regAddr = bitWrite ? var->regAddr / 16 : var->regAddr / 2;
-        copy.data = QByteArray(2, '\0');
-        copy.writeFlag = 0;
-        copy.bitMode = bitWrite ? -1 : -2;
-        ReadRegister(&copy);
-        // The write half carries 00 00 until the read answer is merged in.
-        copy.writeFlag = 1;
-        copy.bitMode = 0;
-        WriteAnalog(&copy);
-        if (d.comInfo) {
-            d.comInfo->framesPerVar = 2;
-            d.comInfo->framesDone = 0;
-        }
-        break;
-    }
-    default:
+    const kemo::KindFacts* f = kemo::kindFacts(var->regKind);
+    if (!f || f->writeFunction == 0) {
         // Not writable: the write is dropped from its queue.
         if (!d.writeList.isEmpty())
             d.writeList.removeFirst();
         kemo::logDefault("WriteRegister default", {copy.station, copy.regKind, copy.regAddr, copy.length});
         return;
+    }
+    if (!f->readModifyWrite) {
+        WriteAnalog(&copy);
+    } else {
+        const bool bitWrite = f->itemBits == 1;
+        d.pendingMerge.regAddr = var->regAddr;
+        d.pendingMerge.value = firstByte(var->data);
+        copy.regKind = f->area;
+        copy.length = 1;
+        copy.regAddr = var->regAddr / (f->unitBits / f->itemBits);
+        copy.data = QByteArray(2, '\0');
+        copy.writeFlag = 0;
+        copy.bitMode = bitWrite ? kemo::kBitReadHalf : kemo::kByteReadHalf;
+        Protocol readHalf;
+        kemo::buildReadRequest(copy, readHalf);
+        // The write half carries 00 00 until the read answer is merged in.
+        copy.writeFlag = 1;
+        copy.bitMode = kemo::kPlainRequest;
+        Protocol writeHalf;
+        kemo::buildWriteRequest(copy, writeHalf);
+        kemo::queueRequests(readHalf, &writeHalf);
     }
     if (!d.commFailed.load())
         WriteDataToLocal(var);
@@ -55,24 +52,24 @@ void WriteRegister(RW_VAR* var)
 
 void WriteAnalog(RW_VAR* var)
 {
-    const QByteArray& data = var->data;
-    const qint64 n = data.size();
-    const qint64 address = var->regAddr;
-    int function = 0;
-    qint64 start = 0;
-    switch (var->regKind) {
-    case 1: function = 0x05; start = address; break;
-    case 4: function = 0x0F; start = address * 8; break;
-    case 7: function = 0x0F; start = address * 16; break;
-    case 10: function = 0x0F; start = address * 32; break;
-    case 8: function = 0x10; start = address; break;
-    case 11: function = 0x10; start = address * 2; break;
-    default:
+    Protocol request;
+    if (kemo::buildWriteRequest(*var, request))
+        kemo::queueRequests(request);
+    else
         kemo::logDefault("WriteAnalog default", {var->station, var->regKind, var->regAddr, var->length});
-        return;
-    }
+}
 
-    QByteArray frame = kemo::modbusHead(var->station, function, start, static_cast<int>(std::min<qint64>(n, 1 << 20)) + 9);
+bool kemo::buildWriteRequest(const RW_VAR& var, Protocol& out)
+{
+    const QByteArray& data = var.data;
+    const qint64 n = data.size();
+    const KindFacts* f = kindFacts(var.regKind);
+    if (!f || f->writeFunction == 0 || f->readModifyWrite)
+        return false;
+    const int function = f->writeFunction;
+    const qint64 start = static_cast<qint64>(var.regAddr) * f->itemBits / modbusUnitBits(*f);
+
+    QByteArray frame = modbusHead(var.station, function, start, static_cast<int>(std::min<qint64>(n, 1 << 20)) + 9);
     if (function == 0x05) {
         kemo::appendBe16(frame, firstByte(data) != 0 ? 0xFF00 : 0x0000);
     } else if (function == 0x0F) {
@@ -86,7 +83,8 @@ void WriteAnalog(RW_VAR* var)
         frame.append(static_cast<char>((2 * registers) & 0xFF));
         frame.append(data.constData(), static_cast<int>(2 * registers));
     }
-    kemo::appendCrc(frame);
+    appendCrc(frame);
     // Station 0 is a broadcast: nobody answers it.
-    kemo::queueRequest(frame, var->station != 0 ? 8 : 0, 0, 0, *var);
+    out = makeRequest(frame, var.station != 0 ? 8 : 0, 0, 0, var);
+    return true;
 }

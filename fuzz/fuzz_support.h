@@ -5,12 +5,12 @@
 #define KEMO_FUZZ_SUPPORT_H
 
 #include "Driver_Internal.h"
+#include "../tests/driver_reset.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 
 namespace fuzz {
 
@@ -184,10 +184,7 @@ inline void configure(Input& in)
 inline void resetDriver(Input& in)
 {
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    // Every field back to its value at load: a new object in place of the old.
-    PLC_driver.~Communication_Protocol();
-    new (&PLC_driver) Communication_Protocol;
-    DataStorage.clear();
+    test::resetDriver();
     host = COM_INFO{};
     host.callbackId = 7;
     configure(in);

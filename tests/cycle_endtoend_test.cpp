@@ -24,11 +24,6 @@ void run(const std::vector<Exchange>& script)
     }
 }
 
-HOST_VAR hostVar(int kind, const char* addr, int length, int station = 1)
-{
-    return {0, static_cast<unsigned char>(kind), static_cast<unsigned char>(station), {}, addr, {}, length};
-}
-
 struct Read { int kind; const char* addr; int count; const char* value; };  // value: what GetRegisterData gives
 
 void expectStore(int station, const std::vector<Read>& reads)
@@ -53,9 +48,9 @@ int setValue(int kind, const char* addr, const char* valueHex, int count, int va
 TEST(EndToEnd, ReadListOfEveryKind)
 {
     test::Host host;
-    QList<HOST_VAR> vars{hostVar(0, "1.3", 2), hostVar(3, "4", 2),   hostVar(6, "3", 1),   hostVar(9, "2", 1),
-                         hostVar(1, "0.5", 3), hostVar(4, "2", 1),   hostVar(7, "2", 1),   hostVar(10, "2", 2),
-                         hostVar(2, "1.2", 2), hostVar(5, "3", 2),   hostVar(8, "4", 2),   hostVar(11, "3", 1)};
+    QList<HOST_VAR> vars = test::hostList({{0, 1, "1.3", 2}, {3, 1, "4", 2}, {6, 1, "3", 1}, {9, 1, "2", 1},
+                                           {1, 1, "0.5", 3}, {4, 1, "2", 1}, {7, 1, "2", 1}, {10, 1, "2", 2},
+                                           {2, 1, "1.2", 2}, {5, 1, "3", 2}, {8, 1, "4", 2}, {11, 1, "3", 1}});
     ASSERT_EQ(ReCreatReadVarList(&vars), 3);
     const Exchange inputs = {"01 02 00 08 00 58 F8 32", "01 02 0B 08 22 33 44 55 66 77 88 99 AA BB", 1};
     run({inputs,
@@ -77,8 +72,7 @@ TEST(EndToEnd, WritesAndASilentStation)
     test::Host host;
     host.info.retryLimit = 1;
     test::CallbackLog log;
-    log.install();
-    QList<HOST_VAR> vars{hostVar(8, "0", 1, 2), hostVar(8, "0", 1)};
+    QList<HOST_VAR> vars = test::hostList({{8, 2, "0", 1}, {8, 1, "0", 1}});
     ASSERT_EQ(ReCreatReadVarList(&vars), 2);
     EXPECT_EQ(setValue(8, "20", "CD AB", 1, 5), 1);  // host values are little-endian per item
     EXPECT_EQ(setValue(2, "2.3", "01", 1, 6), 2);    // a bit inside a register
@@ -98,11 +92,7 @@ TEST(EndToEnd, WritesAndASilentStation)
     EnCommStation(2, 0);
     run({{"01 03 00 00 00 01 84 0A", "01 03 02 12 36", 1}, {"01 03 00 00 00 01 84 0A", "01 03 02 12 37", 1}});
     EXPECT_EQ(host.info.scanComplete, 1);
-    std::string results;
-    for (const auto& r : log.varResults)
-        results += std::to_string(r.varClass) + ':' + std::to_string(r.status) + ' ';
-    EXPECT_EQ(results, "5:1 6:1 7:1 ");
-    EXPECT_EQ(log.listResultClasses, std::vector<int>{0});
+    EXPECT_EQ(log.calls, "var 77 5 1 1; var 77 6 1 1; var 77 7 1 1; list 0 1");
     expectStore(1, {{8, "20", 1, "CD AB"}, {2, "2.3", 1, "01"}, {1, "0.5", 1, "01"}, {8, "0", 1, "37 12"}});
     expectStore(2, {{8, "0", 1, "00 00"}});
 }

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <tuple>
+#include <vector>
 #include <utility>
 
 namespace {
@@ -37,7 +38,7 @@ TEST(Frames, DirectWrites)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.frame);
-        PLC_driver.protocolList.clear();
+        test::resetDriver();
         test::Host host;
         RW_VAR v = writeVar(c.kind, c.regAddr, c.data, c.station);
         WriteRegister(&v);
@@ -61,8 +62,7 @@ TEST(Frames, ReadModifyWrite)
     for (const auto& c : cases) {
         for (int meddle = 0; meddle < 3; ++meddle) {
             SCOPED_TRACE(std::string(c.write) + " meddle " + std::to_string(meddle));
-            PLC_driver.writeList.clear();
-            PLC_driver.writeStreak = 0;
+            test::resetDriver();
             test::Host host;
             RW_VAR v = writeVar(c.kind, c.regAddr, c.data), other = writeVar(c.kind, c.regAddr ^ 1, c.data[0] == '0' ? "FF" : "00");
             AddListWriteVar(&v, 1);
@@ -79,33 +79,48 @@ TEST(Frames, ReadModifyWrite)
     }
 }
 
-// No guessed register ever reaches the wire: a read half too short to hold
-// the register drops its write half (the pair is built again on the write's
-// next turn), and a given-up read half takes its write half along.
-TEST(Frames, ShortOrFailedReadHalfDropsTheWrite)
+// No guessed register ever reaches the wire. Every way a read half can end
+// without a register to merge: an answer too short to hold one (the length
+// claimed, fewer bytes given) or none at all counts as a failure and drops
+// the write half; a remote read half merges like a local one. `answers`
+// are given in turn ("-": none); the write half must then be `write`, or
+// nothing be queued ("").
+TEST(Frames, ReadHalfWithoutARegister)
 {
-    test::Host host;
-    host.info.retryLimit = 0;
-    RW_VAR v = writeVar(2, 19, "01");
-    AddListWriteVar(&v, 1);
-    EXPECT_EQ(test::frontFrame(), "01 03 00 01 00 01 D5 CA");
-    QByteArray shortAnswer = test::hex("01 03 02 00");
-    EXPECT_EQ(DataCom(&shortAnswer, 7)->retCode, 1);
-    EXPECT_TRUE(PLC_driver.protocolList.isEmpty());
-    EXPECT_EQ(test::frontFrame(), "01 03 00 01 00 01 D5 CA");
-    EXPECT_EQ(test::answer(nullptr), 41);
-    EXPECT_TRUE(PLC_driver.protocolList.isEmpty());
-    EXPECT_EQ(ComCommunication(), 0);
+    const char* const shortRead = "01 03 02 00";
+    const struct { const char* name; int kind, deviceId, retryLimit; std::vector<const char*> answers;
+                   std::vector<int> codes; const char* write; const char* calls; } cases[] = {
+        {"remote byte write merges", 5, 9, 0, {"01 03 02 12 34 00 00"}, {100}, "01 10 00 01 00 01 02 AB 34 D9 66", ""},
+        {"local too short, given up", 2, 0, 0, {shortRead}, {11}, "", "var 77 0 0 2; list 0 1"},
+        {"remote too short, given up", 5, 9, 0, {shortRead}, {111}, "", "var 77 0 0 2; list 0 1"},
+        {"no answer array, given up", 2, 0, 0, {nullptr}, {11}, "", "var 77 0 0 2; list 0 1"},
+        {"too short, then retried and read", 2, 0, 1, {shortRead, "01 03 02 00 00 00 00"}, {0, 1}, "", ""},
+        {"too short for ever: given up", 2, 0, 2, {shortRead, shortRead, shortRead}, {0, 0, 11}, "", "var 77 0 0 2; list 0 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::resetDriver();
+        test::Host host;
+        host.info.retryLimit = c.retryLimit;
+        test::CallbackLog log;
+        RW_VAR v = writeVar(c.kind, c.kind == 2 ? 19 : 3, c.kind == 2 ? "01" : "AB");
+        v.deviceId = c.deviceId;
+        AddListWriteVar(&v, 1);
+        for (size_t i = 0; i < c.answers.size(); ++i) {
+            EXPECT_EQ(test::frontFrame(), "01 03 00 01 00 01 D5 CA");
+            QByteArray bytes = test::hex(c.answers[i] ? c.answers[i] : "");
+            EXPECT_EQ(DataCom(c.answers[i] ? &bytes : nullptr, 7)->retCode, c.codes[i]);
+        }
+        EXPECT_EQ(PLC_driver.protocolList.isEmpty() ? "" : test::frontFrame(), c.write);
+        EXPECT_EQ(log.calls, c.calls);
+    }
 }
 
 TEST(Frames, UnwritableKindsAreDropped)
 {
     for (int kind : {0, 3, 6, 9, 12, -1}) {
         SCOPED_TRACE(kind);
-        PLC_driver.writeList.clear();
-        PLC_driver.protocolList.clear();
-        PLC_driver.writeStreak = 0;
-        DataStorage.clear();
+        test::resetDriver();
         test::Host host;
         RW_VAR bad = writeVar(kind, 5, "01 02", 1, 2), good = writeVar(8, 16, "12 34");
         AddListWriteVar(&bad, 1);
@@ -129,7 +144,7 @@ TEST(Frames, WriteThroughFollowsTheLink)
     for (const auto& c : cases) {
         for (int failed = 0; failed < 2; ++failed) {
             SCOPED_TRACE(std::to_string(c.kind) + (c.remote ? " remote" : "") + (failed ? " failed" : ""));
-            DataStorage.clear();
+            test::resetDriver();
             test::Host host;
             PLC_driver.commFailed = failed;
             RW_VAR v = writeVar(c.kind, c.regAddr, c.data);
@@ -142,20 +157,25 @@ TEST(Frames, WriteThroughFollowsTheLink)
 TEST(Frames, RemoteFrames)
 {
     // frame nullptr: not compared; answerLen -1: nothing queued.
-    const struct { bool write; int varClass, deviceId, station, kind, regAddr, length, bitMode, spare;
-                   const char* data, *frame; int answerLen, dataLen; } cases[] = {
-        {false, 1, 2, 1, 8, 100, 4, -2, 0, "", "16 01 00 02 01 00 08 00 00 00 64 00 04 FF FF FF FE 00 00 00 00 85", 13, 8},
-        {false, 1, 2, 1, 4, 100, 6, 0, 0, "", "16 01 00 02 01 00 04 00 00 00 64 00 06 00 00 00 00 00 00 00 00 88", 11, 6},
-        {false, 1, 2, 1, 7, 100, 6, 0, 0, "", nullptr, 11, 6}, {false, 1, 2, 1, 3, 100, 6, 0, 0, "", nullptr, 11, 6},
-        {false, 1, 2, 1, 2, 100, 6, 0, 0, "", nullptr, -1, 0}, {false, 1, 2, 1, 11, 100, 6, 0, 0, "", nullptr, -1, 0},
-        {true, 1, 2, 1, 8, 100, 1, 0, 0, "", "16 01 01 02 01 00 08 00 00 00 64 00 01 00 00 00 00 00 00 00 00 88", 8, 0},
-        {true, 0x101, 0x1FF, 0x2FE, 0x10008, -2, 0x10003, 0x01020304, -1, "AA",
+    const struct { const char* name; bool write; int varClass, deviceId, station, kind, regAddr, length, bitMode,
+                   spare; const char* data, *frame; int answerLen, dataLen; } cases[] = {
+        {"register read", false, 1, 2, 1, 8, 100, 4, -2, 0, "",
+         "16 01 00 02 01 00 08 00 00 00 64 00 04 FF FF FF FE 00 00 00 00 85", 13, 8},
+        {"coil read, like coil words", false, 1, 2, 1, 4, 100, 6, 0, 0, "",
+         "16 01 00 02 01 00 04 00 00 00 64 00 06 00 00 00 00 00 00 00 00 88", 11, 6},
+        {"coil-word read", false, 1, 2, 1, 7, 100, 6, 0, 0, "", nullptr, 11, 6},
+        {"discrete-input read", false, 1, 2, 1, 3, 100, 6, 0, 0, "", nullptr, 11, 6},
+        {"bit kind: no read", false, 1, 2, 1, 2, 100, 6, 0, 0, "", nullptr, -1, 0},
+        {"double-word kind: no read", false, 1, 2, 1, 11, 100, 6, 0, 0, "", nullptr, -1, 0},
+        {"register write", true, 1, 2, 1, 8, 100, 1, 0, 0, "",
+         "16 01 01 02 01 00 08 00 00 00 64 00 01 00 00 00 00 00 00 00 00 88", 8, 0},
+        {"fields cut to their widths", true, 0x101, 0x1FF, 0x2FE, 0x10008, -2, 0x10003, 0x01020304, -1, "AA",
          "17 01 01 FF FE 00 08 FF FF FF FE 00 03 01 02 03 04 FF FF FF FF AA CC", 8, 0},
-        {true, 1, 2, 0, 8, 100, 1, 0, 0, "12 34", nullptr, 0, 0},  // a broadcast, still written through
+        {"broadcast, still written through", true, 1, 2, 0, 8, 100, 1, 0, 0, "12 34", nullptr, 0, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        PLC_driver.protocolList.clear();
+        SCOPED_TRACE(c.name);
+        test::resetDriver();
         test::Host host;
         host.info.framesPerVar = host.info.framesDone = 7;
         RW_VAR v = test::makeVar(c.kind, c.regAddr, c.length, c.station, c.data);
@@ -183,6 +203,16 @@ TEST(Frames, RemoteFrames)
     big.deviceId = 2;
     Remote_WriteVar(&big);
     EXPECT_EQ(test::hex(PLC_driver.protocolList.last().frame.left(1) + PLC_driver.protocolList.last().frame.right(1)), "00 5C");
+    // From 65,536 bytes on, the sum covers the length cut to 16 bits, as the CRC does.
+    big.data.resize(65600);
+    for (int i = 0; i < big.data.size(); ++i)
+        big.data[i] = static_cast<char>(i % 251);
+    Remote_WriteVar(&big);
+    QByteArray huge = PLC_driver.protocolList.last().frame;
+    unsigned head = 0;  // the bytes 65,536 and on are not counted
+    for (int i = 0; i < (huge.size() - 1) - 65536; ++i)
+        head += static_cast<unsigned char>(huge.at(i));
+    EXPECT_EQ(static_cast<unsigned char>(huge.back()), head & 0xFF);
 }
 
 // Accepted read answers land in the image of their area, as far as the
@@ -195,7 +225,7 @@ TEST(Frames, AnswerStoring)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer);
-        DataStorage.clear();
+        test::resetDriver();
         test::Host host;
         test::queueRequest(test::makeVar(c.kind, c.regAddr, c.length), -1, 3, c.dataLen);
         QByteArray bytes = test::hex((std::string(c.answer) + " EE EE").c_str());
@@ -223,7 +253,7 @@ TEST(Frames, WriteDataToLocal)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.kind) + ' ' + c.data);
-        DataStorage.clear();
+        test::resetDriver();
         test::Host host;
         DataStorage[1][getPlcReg(c.kind)] = test::hex(c.before);
         RW_VAR v = writeVar(c.kind, c.regAddr, c.data, 1, c.length);

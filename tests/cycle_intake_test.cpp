@@ -1,11 +1,14 @@
 // Taking answers: verdicts and result codes, retries, give-ups, callbacks,
 // the scan-complete flag.
+#include "Driver_Internal.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -24,31 +27,15 @@ RW_VAR var(int varClass, int varId = 1, int deviceId = 0, int station = 1, bool 
     return v;
 }
 
-// What the callbacks saw, in order. Both must run with the lists locked,
-// the store readable and commFailed already telling the outcome.
-struct Recorder {
-    std::string calls;
-    int failedSeen = 0;  // bit 0: called with commFailed 0, bit 1: with 1
-    bool contractBroken = false;
-    inline static Recorder* on = nullptr;
-    Recorder() { on = this; RegistCallBackFuncIntf(onVar, onList); }
-    void seen(const std::string& call)
-    {
-        const bool lockFree = PLC_driver.listMutex.tryLock();
-        if (lockFree)
-            PLC_driver.listMutex.unlock();
-        QString addr = "0";
-        QByteArray out;
-        contractBroken |= lockFree || GetRegisterData(0, 8, addr, 1, &out, 1) != 1;
-        failedSeen |= 1 << PLC_driver.commFailed.load();
-        calls += (calls.empty() ? "" : "; ") + call;
-    }
-    static void onVar(int id, int cls, int varId, int st) { on->seen(QString::asprintf("var %d %d %d %d", id, cls, varId, st).toStdString()); }
-    static void onList(QList<RW_VAR>* results, int cls, int flag)
-    {
-        on->seen(QString::asprintf("list %d %d%s", cls, flag, results && results->isEmpty() ? "" : " non-empty").toStdString());
-    }
-};
+// "class/id@station ..." of every entry of a list.
+std::string keys(const QList<RW_VAR>& list)
+{
+    std::string out;
+    for (const RW_VAR& v : list)
+        out += (out.empty() ? "" : " ") + std::to_string(v.varClass) + '/' + std::to_string(v.varId) + '@' +
+               std::to_string(v.station);
+    return out;
+}
 
 }  // namespace
 
@@ -59,18 +46,29 @@ struct Recorder {
 TEST(Intake, AnswersAndResultCodes)
 {
     const char* const none = "00 00 00 00";  // image: registers 0 and 1 as stored
-    const struct { int varClass, deviceId, answerLen; const char* bytes; int received, code; const char* image; } cases[] = {
-        {0, 0, 0, "", 0, 1, none}, {0, 0, 0, "01 03", 2, 71, none}, {0, 0, 0, nullptr, 0, 1, none},  // nullptr: no array
-        {11, 0, -1, "", 0, 52, none}, {0, 0, -1, "01 03 04 12 34 56 78 00 00 00 00", 11, 1, "34 12 78 56"},
-        {0, 0, -1, "01 03 04 12 34 56 78", -1, 1, "34 12 78 56"}, {0, 0, -1, "01 03 04 12 34", 100, 1, "34 12 00 00"},
-        {0, 0, -1, "01 03", 2, 1, none}, {0, 0, 9, "01 03 04 12 34", 9, 1, "34 12 00 00"},
-        {12, 0, 9, "01 03 04 12 34 56 78 00 00", 8, 71, none}, {-1, 0, 9, "01 03 04 12 34 56 78 00 00", -9, 71, none},
-        {-1, 0, 9, nullptr, 0, 41, none}, {0, 0, 9, nullptr, 9, 1, none},
-        {0, 9, 9, "01 03 04 12 34 56 78 00 00", 9, 100, none}, {11, 9, 9, "", 0, 152, none}, {12, 9, 9, "01 03 04", 3, 171, none},
+    const char* const full = "01 03 04 12 34 56 78 00 00";
+    const struct { const char* name; int varClass, deviceId, answerLen; const char* bytes; int received, code;
+                   const char* image; } cases[] = {
+        {"broadcast, silence", 0, 0, 0, "", 0, 1, none},
+        {"broadcast answered", 0, 0, 0, "01 03", 2, 71, none},
+        {"broadcast, no array", 0, 0, 0, nullptr, 0, 1, none},
+        {"any length, silence", 11, 0, -1, "", 0, 52, none},
+        {"any length, long answer", 0, 0, -1, "01 03 04 12 34 56 78 00 00 00 00", 11, 1, "34 12 78 56"},
+        {"any length, count -1", 0, 0, -1, "01 03 04 12 34 56 78", -1, 1, "34 12 78 56"},
+        {"count beyond the bytes", 0, 0, -1, "01 03 04 12 34", 100, 1, "34 12 00 00"},
+        {"any length, no data", 0, 0, -1, "01 03", 2, 1, none},
+        {"right count, bytes short", 0, 0, 9, "01 03 04 12 34", 9, 1, "34 12 00 00"},
+        {"wrong length, class 12", 12, 0, 9, full, 8, 71, none},
+        {"negative count, class -1", -1, 0, 9, full, -9, 71, none},
+        {"silence, class -1", -1, 0, 9, nullptr, 0, 41, none},
+        {"right count, no array", 0, 0, 9, nullptr, 9, 1, none},
+        {"remote, accepted, not stored", 0, 9, 9, full, 9, 100, none},
+        {"remote silence", 11, 9, 9, "", 0, 152, none},
+        {"remote wrong length", 12, 9, 9, "01 03 04", 3, 171, none},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        DataStorage.clear();
+        SCOPED_TRACE(c.name);
+        test::resetDriver();
         test::Host host;
         host.info.retryLimit = 0;
         RW_VAR v = var(c.varClass, 1, c.deviceId);
@@ -81,68 +79,81 @@ TEST(Intake, AnswersAndResultCodes)
         EXPECT_TRUE(PLC_driver.protocolList.isEmpty());
         EXPECT_EQ(test::hex(test::image(1, 8).leftJustified(4, '\0', true)), c.image);
     }
+    PLC_driver.retValue.varClass = 4;
+    EXPECT_EQ(test::answer(nullptr), 1);  // nothing outstanding: nothing failed
+    EXPECT_EQ(PLC_driver.retValue.varClass, 4);  // and the previous result stays
     test::queueRequest(var(3), 7);  // verdicts no answer gives
     const int verdicts[][2] = {{1, 14}, {5, 114}, {8, 200}, {-1, 200}};
     for (const auto& v : verdicts)
         EXPECT_EQ(GetDriverReturnValue(v[0]), v[1]) << v[0];
 }
 
-TEST(Intake, NothingOutstanding)
-{
-    test::Host host;
-    PLC_driver.retValue.varClass = 4;
-    EXPECT_EQ(test::answer(nullptr), 1);  // nothing outstanding: nothing failed
-    EXPECT_EQ(PLC_driver.retValue.varClass, 4);  // the previous result stays
-    EXPECT_EQ(PLC_driver.commFailed.load() + host.info.retryCount, 0);
-}
-
 // Which callbacks an exchange ends with, and what is left of its list: a
 // given-up write or one-shot read takes its queued repetitions with it
-// (matching the station too when stations are per variable).
+// (matching the station too when stations are per variable). An answer
+// finishes the front entry only while it is the variable the request was
+// built from: `refill` empties the list while the request is out (a host
+// write with the link down does that) and queues other entries, which stay
+// unreported and go out on their turn.
 TEST(Intake, CallbacksAndGiveUps)
 {
     enum { Write, Once, Cyclic };
-    const char* const mixed = "1/1@1 1/1@2 2/1@1 1/1@1 1/2@1";  // class/id@station
-    const struct { int list; bool remote, fails; int multi; const char* queued; const char* calls; const char* left; } cases[] = {
-        {Write, false, false, 1, "1/1@1 1/1@1", "", "1/1@1"},  // the later one reports
-        {Write, false, true, 1, "1/1@1 1/1@1", "var 77 1 1 2; list 1 1", ""},
-        {Write, true, false, 1, "1/1@1", "var 77 1 1 1", ""},
-        {Write, false, true, 1, mixed, "var 77 1 1 2; list 1 1", "1/1@2 2/1@1 1/2@1"},
-        {Write, false, true, 0, mixed, "var 77 1 1 2; list 1 1", "2/1@1 1/2@1"},
-        {Once, true, false, 1, "1/1@1", "", ""},
-        {Once, true, true, 1, "1/1@1 1/1@1", "list 1 1", ""},
-        {Once, false, true, 1, mixed, "var 77 1 1 2; list 1 1", "1/1@2 2/1@1 1/2@1"},
-        {Once, false, true, 0, mixed, "var 77 1 1 2; list 1 1", "2/1@1 1/2@1"},
-        {Cyclic, false, false, 1, "1/1@1", "", "1/1@1"},
-        {Cyclic, false, true, 0, mixed, "list 1 1", "1/1@2 2/1@1 1/1@1 1/2@1 1/1@1"},  // only rotated
+    const char* const mixed = "1/1@1 1/1@2 2/1@1 1/1@1 1/2@1";  // class/id@station[:address]
+    const char* const giveUp = "var 77 1 1 2; list 1 1";
+    const struct { const char* name; int list; bool remote, fails; int multi; const char* queued, *refill;
+                   const char* calls, *left; } cases[] = {
+        {"write repeated: the later reports", Write, false, false, 1, "1/1@1 1/1@1", nullptr, "", "1/1@1"},
+        {"write repeated, given up", Write, false, true, 1, "1/1@1 1/1@1", nullptr, giveUp, ""},
+        {"remote write", Write, true, false, 1, "1/1@1", nullptr, "var 77 1 1 1", ""},
+        {"write given up, by station", Write, false, true, 1, mixed, nullptr, giveUp, "1/1@2 2/1@1 1/2@1"},
+        {"write given up, any station", Write, false, true, 0, mixed, nullptr, giveUp, "2/1@1 1/2@1"},
+        {"remote one-shot read", Once, true, false, 1, "1/1@1", nullptr, "", ""},
+        {"remote one-shot read given up", Once, true, true, 1, "1/1@1 1/1@1", nullptr, "list 1 1", ""},
+        {"one-shot read given up, by station", Once, false, true, 1, mixed, nullptr, giveUp, "1/1@2 2/1@1 1/2@1"},
+        {"one-shot read given up, any station", Once, false, true, 0, mixed, nullptr, giveUp, "2/1@1 1/2@1"},
+        {"cyclic read", Cyclic, false, false, 1, "1/1@1", nullptr, "", "1/1@1"},
+        {"cyclic read given up: only rotated", Cyclic, false, true, 0, mixed, nullptr, "list 1 1",
+         "1/1@2 2/1@1 1/1@1 1/2@1 1/1@1"},
+        {"write, refilled: another register", Write, false, false, 1, "1/1@1", "1/1@1:5", "", "1/1@1"},
+        {"write, refilled: another variable", Write, false, false, 1, "1/1@1", "2/1@1", "", "2/1@1"},
+        {"write, refilled: another station", Write, false, false, 1, "1/1@1", "1/1@2", "", "1/1@2"},
+        {"write, refilled: the same variable", Write, false, false, 1, "1/1@1", "1/1@1", "var 77 1 1 1", ""},
+        {"write given up, refilled", Write, false, true, 1, "1/1@1", "1/1@1:5", "list 1 1", "1/1@1"},
+        {"one-shot read, refilled", Once, false, false, 1, "1/1@1", "1/1@1:5", "", "1/1@1"},
+        {"one-shot read given up, refilled", Once, false, true, 1, "1/1@1", "2/1@1", "list 1 1", "2/1@1"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
+        SCOPED_TRACE(c.name);
+        test::resetDriver();
         QList<RW_VAR>& queue = c.list == Write ? PLC_driver.writeList : c.list == Once ? PLC_driver.onceReadList : PLC_driver.readList;
-        PLC_driver.writeList.clear();
-        PLC_driver.onceReadList.clear();
-        PLC_driver.readList.clear();
-        PLC_driver.writeStreak = PLC_driver.onceReadStreak = 0;
         test::Host host;
         host.info.retryLimit = 0;
         host.info.multiStation = c.multi;
-        Recorder rec;
-        std::istringstream keys(c.queued);
-        int cls, id, station;
-        char slash, at;
-        while (keys >> cls >> slash >> id >> at >> station)
-            queue.append(var(cls, id, c.remote ? 9 : 0, station, c.list == Write));
+        test::CallbackLog rec;
+        const auto fill = [&](const char* keys) {
+            std::istringstream in(keys);
+            int cls, id, station, address = 0;
+            char slash, at;
+            while (in >> cls >> slash >> id >> at >> station) {
+                if (in.peek() == ':')
+                    in >> at >> address;
+                queue.append(var(cls, id, c.remote ? 9 : 0, station, c.list == Write, address));
+            }
+        };
+        fill(c.queued);
         ASSERT_NE(ComCommunication(), 0);
+        if (c.refill) {
+            queue.clear();
+            fill(c.refill);
+        }
         EXPECT_EQ(test::answer(c.fails ? nullptr : c.list == Write ? kEcho : kRead1), c.fails ? (c.remote ? 142 : 42) : (c.remote ? 100 : 1));
         EXPECT_EQ(rec.calls, c.calls);
-        std::string left;
-        for (const RW_VAR& v : queue)
-            left += (left.empty() ? "" : " ") + std::to_string(v.varClass) + '/' + std::to_string(v.varId) + '@' + std::to_string(v.station);
-        EXPECT_EQ(left, c.left);
+        EXPECT_EQ(keys(queue), c.left);
         EXPECT_EQ(rec.failedSeen, rec.calls.empty() ? 0 : c.fails ? 2 : 1);
         EXPECT_FALSE(rec.contractBroken);
-        EXPECT_EQ(PLC_driver.retValue.varClass, 1);
+        EXPECT_EQ(PLC_driver.retValue.varClass, 1);  // the variable answered
         EXPECT_TRUE(PLC_driver.retValue.data.isEmpty());
+        EXPECT_EQ(ComCommunication() != 0, !queue.isEmpty());
     }
 }
 
@@ -156,14 +167,17 @@ TEST(Intake, ScanCompleteCounting)
     AddListReadVar(&r);
     AddListWriteVar(&bit, 1);
     AddListOnceReadVar(&remote, 1);
-    // The bit write's read half, its write half (now the variable is done), the
-    // remote one-shot read (not counted), the cyclic read (2 exchanges > 1 entry).
-    const struct { const char* reply; int code, framesDone, scanCount, scanComplete; } script[] = {
-        {kRead1, 1, 1, 0, 0}, {kEcho, 1, 2, 1, 0}, {kRead1, 100, 1, 1, 0}, {kRead1, 1, 1, 0, 1},
-        {nullptr, 0, 0, 0, 0}, {kRead1, 1, 1, 1, 0}, {kRead1, 1, 1, 0, 1},
+    const struct { const char* name; const char* reply; int code, framesDone, scanCount, scanComplete; } script[] = {
+        {"bit write, read half", kRead1, 1, 1, 0, 0},
+        {"bit write, write half: done", kEcho, 1, 2, 1, 0},
+        {"remote one-shot read: not counted", kRead1, 100, 1, 1, 0},
+        {"cyclic read: 2 exchanges > 1 entry", kRead1, 1, 1, 0, 1},
+        {"cyclic read fails", nullptr, 0, 0, 0, 0},
+        {"cyclic read again", kRead1, 1, 1, 1, 0},
+        {"and again: complete", kRead1, 1, 1, 0, 1},
     };
     for (const auto& s : script) {
-        SCOPED_TRACE(&s - script);
+        SCOPED_TRACE(s.name);
         ASSERT_NE(ComCommunication(), 0);
         EXPECT_EQ(test::answer(s.reply), s.code);
         EXPECT_EQ(host.info.framesDone, s.framesDone);
@@ -172,24 +186,68 @@ TEST(Intake, ScanCompleteCounting)
     }
 }
 
-// A remote answer is stored only for a read half (bitMode -1), and then
-// reports 100 only when it is the variable's second answer.
+// A remote answer is never stored; a read half's merges into its write half
+// (bit 3 set, or the high byte replaced by 01) and reports 100 unless it is a
+// bit write's first answer.
 TEST(Intake, RemoteReadHalves)
 {
-    const struct { int bitMode, framesDone, code; bool merged; } cases[] = {
-        {0, 0, 100, false}, {-2, 0, 100, false}, {-1, 0, 1, true}, {-1, 1, 100, true}};
+    const char* const unmerged = "01 10 00 01 00 01 02 00 00 00 00";
+    const struct { const char* name; int bitMode, framesDone, code; const char* write; } cases[] = {
+        {"plain read", 0, 0, 100, unmerged},
+        {"byte read half", -2, 0, 100, "01 10 00 01 00 01 02 01 30 A6 05"},
+        {"bit read half, first answer", -1, 0, 1, "01 10 00 01 00 01 02 12 38 AA F3"},
+        {"bit read half, second answer", -1, 1, 100, "01 10 00 01 00 01 02 12 38 AA F3"},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        PLC_driver.protocolList.clear();
+        SCOPED_TRACE(c.name);
+        test::resetDriver();
         test::Host host;
         test::queueRequest(var(0, 1, 9, 1, false, 1), 7, 3, 2).var.bitMode = c.bitMode;
-        test::queueRequest(var(0, 1, 9, 1, true, 1), 8, 0, 0, "01 10 00 01 00 01 02 00 00 00 00");
+        test::queueRequest(var(0, 1, 9, 1, true, 1), 8, 0, 0, unmerged);
         PLC_driver.pendingMerge.regAddr = 19;
         PLC_driver.pendingMerge.value = 1;
         host.info.framesPerVar = 2;
         host.info.framesDone = c.framesDone;
         EXPECT_EQ(test::answer("01 03 02 12 30 00 00"), c.code);
-        EXPECT_EQ(test::frontFrame(), c.merged ? "01 10 00 01 00 01 02 12 38 AA F3" : "01 10 00 01 00 01 02 00 00 00 00");
+        EXPECT_EQ(test::frontFrame(), c.write);
         EXPECT_TRUE(test::image(1, 8).isEmpty());
     }
+}
+
+// A host write with the link down sets commFailed from another thread. When
+// it lands while DataCom waits between its two locked sections (parked here
+// by holding the driver's mutexes, as other host threads would), the answer
+// still ends the exchange as accepted: a one-shot read whose repetition
+// waits reports nothing, calls no ListResultCallBack and purges nothing.
+TEST(Intake, OutcomeIsTheAnswersOwnWhateverCommFailedSays)
+{
+    test::Host host;
+    host.info.retryLimit = 0;
+    test::CallbackLog log;
+    RW_VAR first = var(1), again = var(1, 1, 0, 1, false, 1);
+    AddListOnceReadVar(&first, 1);
+    AddListOnceReadVar(&again, 1);
+    ASSERT_NE(ComCommunication(), 0);
+    Communication_Protocol& d = PLC_driver;
+    d.retValue.retCode = -1;
+    d.commFailed = 1;
+    // Held as the driver holds its locks, so a thread sanitizer sees them too.
+    std::optional<kemo::Locker> store(&d.storeMutex), list;
+    int code = 0;
+    std::thread exchange([&] { code = test::answer(kRead1); });
+    // Once DataCom has set retCode in its first section it waits for the store.
+    for (list.emplace(&d.listMutex); d.retValue.retCode != 1; list.emplace(&d.listMutex)) {
+        list.reset();
+        std::this_thread::yield();
+    }
+    store.reset();
+    while (d.commFailed.load() != 0)  // answer stored and accepted: DataCom waits for listMutex
+        std::this_thread::yield();
+    d.commFailed = 1;  // what SetRegisterData with linkState not 2 does meanwhile
+    list.reset();
+    exchange.join();
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(log.calls, "");
+    EXPECT_EQ(test::entries(d.onceReadList), "1/8:1+1");
+    EXPECT_EQ(d.commFailed.load(), 1);  // the host's word stands for the write-through rule
 }

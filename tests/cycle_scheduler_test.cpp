@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <ctime>
+#include <functional>
 #include <string>
 
 namespace {
@@ -22,15 +25,17 @@ RW_VAR entry(int which, int i, int station = 1, int kind = 8)
     return v;
 }
 
+// A fresh driver on the same host record, with that many entries in each list.
 void reset(int writes, int onces, int reads)
 {
+    COM_INFO* host = PLC_driver.comInfo;
+    test::resetDriver();
+    SetComInfo(host);
     const int counts[] = {writes, onces, reads};
     for (int which = 0; which < 3; ++which) {
-        listOf(which).clear();
         for (int i = 0; i < counts[which]; ++i)
             listOf(which).append(entry(which, i));
     }
-    PLC_driver.writeStreak = PLC_driver.onceReadStreak = 0;
 }
 
 // Runs `calls` host turns, each answered correctly. A turn shows as the list
@@ -60,12 +65,16 @@ std::string addresses(const QList<RW_VAR>& list)
 
 TEST(Scheduler, PriorityAndStreakLimits)
 {
-    const struct { int writes, onces, reads, calls; const char* turns; } cases[] = {
-        {7, 0, 0, 9, "W0 W1 W2 W3 W4 - W5 W6 -"},   {7, 0, 2, 10, "W0 W1 W2 W3 W4 R0 W5 W6 R1 R0"},
-        {0, 7, 0, 9, "O0 O1 O2 O3 O4 - O5 O6 -"},   {0, 7, 1, 10, "O0 O1 O2 O3 O4 R0 O5 O6 R0 R0"},
-        {2, 2, 1, 6, "W0 W1 O0 O1 R0 R0"},          {7, 7, 2, 17, "W0 W1 W2 W3 W4 O0 O1 O2 O3 O4 R0 W5 W6 O5 O6 R1 R0"},
+    const struct { const char* name; int writes, onces, reads, calls; const char* turns; } cases[] = {
+        {"writes only", 7, 0, 0, 9, "W0 W1 W2 W3 W4 - W5 W6 -"},
+        {"writes and reads", 7, 0, 2, 10, "W0 W1 W2 W3 W4 R0 W5 W6 R1 R0"},
+        {"one-shot reads only", 0, 7, 0, 9, "O0 O1 O2 O3 O4 - O5 O6 -"},
+        {"one-shot and cyclic reads", 0, 7, 1, 10, "O0 O1 O2 O3 O4 R0 O5 O6 R0 R0"},
+        {"a few of each", 2, 2, 1, 6, "W0 W1 O0 O1 R0 R0"},
+        {"many of each", 7, 7, 2, 17, "W0 W1 W2 W3 W4 O0 O1 O2 O3 O4 R0 W5 W6 O5 O6 R1 R0"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         test::Host host;
         reset(c.writes, c.onces, c.reads);
         EXPECT_EQ(serve(c.calls), c.turns);
@@ -80,7 +89,6 @@ TEST(Scheduler, RotatesPastSwitchedOffStationsForGood)
         SCOPED_TRACE(which);
         test::Host host;
         reset(0, 0, 0);
-        EnCommStation(-1, 1);
         const int stations[] = {2, 3, 1, 2};
         for (int i = 0; i < 4; ++i)
             listOf(which).append(entry(which, i, stations[i]));
@@ -174,4 +182,73 @@ TEST(Scheduler, OutstandingRequestReturnedAgain)
     EXPECT_EQ(test::answer("01 03 02 00 00 00 00"), 1);
     host.info.remoteMode = 0;
     EXPECT_EQ(test::frontFrame(), "01 03 00 C8 00 01 05 F4");
+}
+
+namespace {
+
+// CPU microseconds of this thread for `work` on a fresh driver with `n`
+// list entries made by `setUp`: the best of 7 runs, after 3 that let the
+// lists use up their spare room, per `units` of work.
+double cost(const std::function<void(int)>& setUp, int n, const std::function<void()>& work, int units)
+{
+    test::resetDriver();
+    test::Host host;
+    setUp(n);
+    double best = 1e30;
+    for (int run = 0; run < 10; ++run) {
+        timespec a{}, b{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+        work();
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+        if (run >= 3)
+            best = std::min(best, ((b.tv_sec - a.tv_sec) * 1e6 + (b.tv_nsec - a.tv_nsec) / 1e3) / units);
+    }
+    return best;
+}
+
+}  // namespace
+
+// What a call costs may not grow with the lists: each row times the same
+// calls with a small and a large list (a full write queue: a write refused
+// against one replacing the second entry), per unit of work. Work per list
+// entry and call shows as 4 to 20 times.
+TEST(Scheduler, CostDoesNotGrowWithTheLists)
+{
+    const auto exchange = [](int times) {
+        for (int i = 0; i < times; ++i) {
+            ComCommunication();
+            QByteArray reply(7, '\0');
+            DataCom(&reply, reply.size());
+        }
+    };
+    const auto exchanges = [&] { exchange(1000); };
+    const auto blocks = [&](int station) {
+        return [station, &exchange](int n) {
+            for (int i = 0; i < n; ++i)
+                PLC_driver.readList.append(entry(2, i % 100, station));
+            EnCommStation(2, 0);
+            exchange(station == 2 ? 0 : 3 * n);  // round the list three times
+        };
+    };
+    const auto fullQueue = [](int) {
+        for (int i = 0; i < 1024; ++i)
+            PLC_driver.writeList.append(entry(0, i));
+    };
+    const auto writes = [](int regAddr) {
+        return [regAddr] {
+            RW_VAR v = entry(0, regAddr);
+            for (int i = 0; i < 1000; ++i)
+                AddListWriteVar(&v, 0);
+        };
+    };
+    const struct { const char* name; double small, large, maxRatio; } cases[] = {
+        {"cyclic exchange, 64 and 16,384 blocks", cost(blocks(1), 64, exchanges, 1),
+         cost(blocks(1), 16384, exchanges, 1), 2},
+        {"passing over switched-off blocks, 512 and 8,192, per block", cost(blocks(2), 512, ComCommunication, 512),
+         cost(blocks(2), 8192, ComCommunication, 8192), 4},
+        {"write queue at the cap: replacing, refused", cost(fullQueue, 0, writes(1), 1),
+         cost(fullQueue, 0, writes(5000), 1), 4},
+    };
+    for (const auto& c : cases)
+        EXPECT_LE(c.large, c.maxRatio * c.small) << c.name << ": " << c.small << " us against " << c.large << " us";
 }

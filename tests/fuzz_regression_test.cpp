@@ -5,30 +5,8 @@
 
 #include <climits>
 
-namespace {
-
-struct ListVar {
-    int kind;
-    int station;
-    const char* addr;
-    int length;
-};
-
-int rebuild(std::initializer_list<ListVar> list)
-{
-    QList<HOST_VAR> vars;
-    for (const ListVar& lv : list) {
-        HOST_VAR v{};
-        v.regKind = static_cast<unsigned char>(lv.kind);
-        v.station = static_cast<unsigned char>(lv.station);
-        v.addrText = lv.addr;
-        v.length = lv.length;
-        vars << v;
-    }
-    return ReCreatReadVarList(&vars);
-}
-
-}  // namespace
+using test::ListVar;
+using test::rebuild;
 
 // A variable the image bound allows (a few MiB of one area) cut at a limit of
 // one unit made millions of read blocks: gigabytes and seconds per rebuild.

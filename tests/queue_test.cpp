@@ -7,18 +7,7 @@
 
 namespace {
 
-// "station/area/address+length data, ..." of every entry.
-std::string entries(const QList<RW_VAR>& list)
-{
-    std::string out;
-    for (const RW_VAR& v : list) {
-        out += (out.empty() ? "" : ", ") + std::to_string(v.station) + '/' + std::to_string(v.regKind) + '/' +
-               std::to_string(v.regAddr) + '+' + std::to_string(v.length);
-        if (!v.data.isEmpty())
-            out += ' ' + test::hex(v.data);
-    }
-    return out;
-}
+using test::entries;
 
 RW_VAR keyed(int varClass, int regAddr, const char* dataHex = "00 01")
 {
@@ -49,7 +38,7 @@ TEST(WriteQueue, ReplacesAWaitingWriteButNeverTheHeadAndCaps)
     EXPECT_EQ(AddListWriteVar(&b, 0), 3);
     EXPECT_EQ(AddListWriteVar(&c, 0), 3);          // other keys, same range as b
     EXPECT_EQ(AddListWriteVar(&headRange, 0), 3);  // matches position 1, not the head
-    EXPECT_EQ(entries(q), "1/8/10+1 00 01, 1/8/10+1 77 77, 1/8/20+1 AB CD");
+    EXPECT_EQ(entries(q), "1/8:10+1 00 01, 1/8:10+1 77 77, 1/8:20+1 AB CD");
 
     while (q.size() < 1024) {
         RW_VAR v = keyed(0, 100 + q.size());
@@ -67,13 +56,13 @@ TEST(WriteQueue, ReplacesAWaitingWriteButNeverTheHeadAndCaps)
 TEST(OnceReadQueue, ChunksInAreaUnitsAndSkipsWaitingDuplicates)
 {
     const struct { int kind; const char* addr; int length, maxPerFrame; const char* entries; } cases[] = {
-        {3, "10", 25, 10, "1/3/10+10, 1/3/20+10, 1/3/30+5"}, {0, "1.5", 4, 10, "1/3/1+2"}, {2, "5.3", 1, 10, "1/8/2+1"},
-        {8, "0", 3, 0, "1/8/0+1, 1/8/1+1, 1/8/2+1"},  // a limit below 1 counts as 1
-        {11, "3", 3, 10, "1/8/6+4"}, {7, "4", 3, 4, "1/4/8+4, 1/4/12+2"}, {8, "0", 0, 10, ""},
+        {3, "10", 25, 10, "1/3:10+10, 1/3:20+10, 1/3:30+5"}, {0, "1.5", 4, 10, "1/3:1+2"}, {2, "5.3", 1, 10, "1/8:2+1"},
+        {8, "0", 3, 0, "1/8:0+1, 1/8:1+1, 1/8:2+1"},  // a limit below 1 counts as 1
+        {11, "3", 3, 10, "1/8:6+4"}, {7, "4", 3, 4, "1/4:8+4, 1/4:12+2"}, {8, "0", 0, 10, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.entries);
-        PLC_driver.onceReadList.clear();
+        test::resetDriver();
         test::Host host;
         host.info.maxPerFrame = c.maxPerFrame;
         RW_VAR v = test::makeVar(c.kind, 0, c.length);
@@ -96,20 +85,20 @@ TEST(OnceReadQueue, ChunksInAreaUnitsAndSkipsWaitingDuplicates)
 TEST(HostWrite, SplitsValuesIntoWireOrderRequests)
 {
     const struct { int kind; const char* addr; int count; const char* value; int maxPerFrame; const char* requests, *valueAfter; } cases[] = {
-        {8, "7", 2, "34 12 78 56", 10, "1/8/7+2 12 34 56 78", "34 12 78 56"}, {2, "5.3", 1, "07", 10, "1/2/43+1 FF", "07"},
-        {1, "0.2", 3, "01 00 05", 10, "1/1/2+1 FF, 1/1/3+1 00, 1/1/4+1 FF", "01 00 05"},
-        {4, "9", 2, "11 22 33", 10, "1/4/9+1 11, 1/4/10+1 33", "11 22 33 00"},
-        {8, "0", 5, "01 02 03 04 05 06 07 08 09", 2, "1/8/0+2 02 01 04 03, 1/8/2+2 06 05 08 07, 1/8/4+1 00 09",
+        {8, "7", 2, "34 12 78 56", 10, "1/8:7+2 12 34 56 78", "34 12 78 56"}, {2, "5.3", 1, "07", 10, "1/2:43+1 FF", "07"},
+        {1, "0.2", 3, "01 00 05", 10, "1/1:2+1 FF, 1/1:3+1 00, 1/1:4+1 FF", "01 00 05"},
+        {4, "9", 2, "11 22 33", 10, "1/4:9+1 11, 1/4:10+1 33", "11 22 33 00"},
+        {8, "0", 5, "01 02 03 04 05 06 07 08 09", 2, "1/8:0+2 02 01 04 03, 1/8:2+2 06 05 08 07, 1/8:4+1 00 09",
          "01 02 03 04 05 06 07 08 09 00"},
-        {11, "5", 3, "00 01 02 03 04 05", 1, "1/11/5+1 01 00 03 02, 1/11/6+1 05 04 00 00", "00 01 02 03 04 05 00 00"},
-        {7, "1", 1, "34 12", 0, "1/7/1+1 12 34", "34 12"},  // no limit: one request
-        {10, "0", 4, "01 02 03 04 05 06 07 08", -3, "1/10/0+2 02 01 04 03 06 05 08 07", "01 02 03 04 05 06 07 08"},
+        {11, "5", 3, "00 01 02 03 04 05", 1, "1/11:5+1 01 00 03 02, 1/11:6+1 05 04 00 00", "00 01 02 03 04 05 00 00"},
+        {7, "1", 1, "34 12", 0, "1/7:1+1 12 34", "34 12"},  // no limit: one request
+        {10, "0", 4, "01 02 03 04 05 06 07 08", -3, "1/10:0+2 02 01 04 03 06 05 08 07", "01 02 03 04 05 06 07 08"},
         {3, "1", 2, "01 02", 10, "", "01 02"},  // discrete inputs are read-only
         {8, "1", 0, "", 10, "", ""}, {1, "1.1", -4, "", 10, "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.requests);
-        PLC_driver.writeList.clear();
+        test::resetDriver();
         test::Host host;
         host.info.maxPerFrame = c.maxPerFrame;
         QString name = "tag", addr = c.addr;

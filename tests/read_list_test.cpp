@@ -10,31 +10,14 @@
 
 namespace {
 
-struct Var { int kind, station; const char* addr; int length; };
-
-QList<HOST_VAR> hostList(std::initializer_list<Var> vars)
-{
-    QList<HOST_VAR> list;
-    for (const Var& v : vars)
-        list << HOST_VAR{0, static_cast<unsigned char>(v.kind), static_cast<unsigned char>(v.station), {}, v.addr,
-                         QString("v%1").arg(list.size()), v.length};
-    return list;
-}
-
-// "station/area:address+length" for every block, space separated.
-std::string blocks(const QList<RW_VAR>& list)
-{
-    QStringList out;
-    for (const RW_VAR& v : list)
-        out << QString("%1/%2:%3+%4").arg(v.station).arg(v.regKind).arg(v.regAddr).arg(v.length);
-    return out.join(' ').toStdString();
-}
+using test::entries;
+using test::hostList;
 
 // Holding-register entries of station 1 from {address, length} pairs.
-QList<RW_VAR> entries(std::initializer_list<std::pair<int, int>> spans)
+QList<RW_VAR> spans(std::initializer_list<std::pair<int, int>> pairs)
 {
     QList<RW_VAR> list;
-    for (const auto& s : spans)
+    for (const auto& s : pairs)
         list << test::makeVar(8, s.first, s.second);
     return list;
 }
@@ -46,17 +29,17 @@ TEST(ReadList, MergesGroupsIntoBlocks)
     const struct { const char* name; int maxPerFrame, multiStation, defaultStation; QList<HOST_VAR> vars; const char* expected; }
         cases[] = {
         {"worked example, unsorted", 10, 1, 1, hostList({{8, 1, "30", 25}, {8, 1, "5", 1}, {8, 1, "0", 2}, {8, 1, "8", 4}}),
-         "1/8:0+10 1/8:10+2 1/8:30+10 1/8:40+10 1/8:50+5"},
-        {"too far", 10, 1, 1, hostList({{8, 1, "0", 2}, {8, 1, "10", 3}}), "1/8:0+2 1/8:10+3"},
+         "1/8:0+10, 1/8:10+2, 1/8:30+10, 1/8:40+10, 1/8:50+5"},
+        {"too far", 10, 1, 1, hostList({{8, 1, "0", 2}, {8, 1, "10", 3}}), "1/8:0+2, 1/8:10+3"},
         {"inside", 10, 1, 1, hostList({{8, 1, "0", 10}, {8, 1, "2", 3}, {8, 1, "0", 1}}), "1/8:0+10"},
-        {"joins an overflow block", 10, 1, 1, hostList({{8, 1, "0", 12}, {8, 1, "15", 3}}), "1/8:0+10 1/8:10+8"},
+        {"joins an overflow block", 10, 1, 1, hostList({{8, 1, "0", 12}, {8, 1, "15", 3}}), "1/8:0+10, 1/8:10+8"},
         {"zero length opens nothing", 10, 1, 1, hostList({{8, 1, "0", 0}, {8, 1, "30", 2}}), "1/8:30+2"},
         {"stations then areas", 10, 1, 1,
          hostList({{8, 2, "0", 1}, {8, 1, "0", 1}, {4, 1, "0", 1}, {3, 1, "0", 1}, {3, 2, "0", 1}}),
-         "1/3:0+1 1/4:0+1 1/8:0+1 2/3:0+1 2/8:0+1"},
-        {"bit kinds", 10, 1, 1, hostList({{0, 1, "1.4", 4}, {1, 1, "1.5", 4}, {2, 1, "5.3", 1}}), "1/3:1+1 1/4:1+2 1/8:2+1"},
+         "1/3:0+1, 1/4:0+1, 1/8:0+1, 2/3:0+1, 2/8:0+1"},
+        {"bit kinds", 10, 1, 1, hostList({{0, 1, "1.4", 4}, {1, 1, "1.5", 4}, {2, 1, "5.3", 1}}), "1/3:1+1, 1/4:1+2, 1/8:2+1"},
         {"word and double-word kinds", 5, 1, 1,
-         hostList({{11, 1, "5", 3}, {9, 1, "3", 1}, {7, 1, "2", 2}, {5, 1, "3", 2}}), "1/3:12+4 1/4:4+4 1/8:1+2 1/8:10+4"},
+         hostList({{11, 1, "5", 3}, {9, 1, "3", 1}, {7, 1, "2", 2}, {5, 1, "3", 2}}), "1/3:12+4, 1/4:4+4, 1/8:1+2, 1/8:10+4"},
         {"single station uses the default", 10, 0, 5, hostList({{8, 2, "0", 1}, {8, 0, "3", 1}}), "5/8:0+4"},
         {"single station without a default", 10, 0, 0, hostList({{8, 2, "0", 1}}), ""},
         {"dropped: bad kind, address or station, beyond the store", 10, 1, 1,
@@ -71,7 +54,7 @@ TEST(ReadList, MergesGroupsIntoBlocks)
         QList<HOST_VAR> vars = c.vars;
         const int n = ReCreatReadVarList(&vars);
         EXPECT_EQ(n, PLC_driver.readList.size()) << c.name;
-        EXPECT_EQ(blocks(PLC_driver.readList), c.expected) << c.name;
+        EXPECT_EQ(entries(PLC_driver.readList), c.expected) << c.name;
     }
 }
 
@@ -100,7 +83,7 @@ TEST(ReadList, EntriesAndScanRestart)
     RW_VAR raw = test::makeVar(0, 13, 4, 2);
     EXPECT_EQ(AddListReadVar(&raw), 1);
     EXPECT_EQ(AddListReadVar(&raw), 2);  // appended as given, duplicates too
-    EXPECT_EQ(blocks(PLC_driver.readList), "2/0:13+4 2/0:13+4");
+    EXPECT_EQ(entries(PLC_driver.readList), "2/0:13+4, 2/0:13+4");
     QList<HOST_VAR> dropped = hostList({{12, 1, "0", 1}});
     EXPECT_EQ(ReCreatReadVarList(&dropped), 0);
     EXPECT_EQ(std::make_pair(host.info.scanComplete, PLC_driver.scanCount), std::make_pair(0, 0));
@@ -108,24 +91,24 @@ TEST(ReadList, EntriesAndScanRestart)
 
 TEST(ReadList, SortAndMergeHelpers)
 {
-    QList<RW_VAR> list = entries({{5, 1}, {1, 2}, {5, 3}, {-2, 4}, {1, 5}, {0, 6}});  // lengths tell them apart
+    QList<RW_VAR> list = spans({{5, 1}, {1, 2}, {5, 3}, {-2, 4}, {1, 5}, {0, 6}});  // lengths tell them apart
     Bubble_Sort(&list);
-    EXPECT_EQ(blocks(list), "1/8:-2+4 1/8:0+6 1/8:1+2 1/8:1+5 1/8:5+1 1/8:5+3");  // stable
+    EXPECT_EQ(entries(list), "1/8:-2+4, 1/8:0+6, 1/8:1+2, 1/8:1+5, 1/8:5+1, 1/8:5+3");  // stable
 
     // Unbounded mergers appending to readList: BitVarReCreat_1 joins stretches
     // that touch, with no maximum; BitVarReCreat_2 also bridges gaps of up to `gap` units.
-    QList<RW_VAR> touching = entries({{0, 2}, {2, 3}, {6, 1}, {6, 4}, {7, 1}, {10, 200}});
-    QList<RW_VAR> gapped = entries({{0, 2}, {3, 1}, {7, 1}});
+    QList<RW_VAR> touching = spans({{0, 2}, {2, 3}, {6, 1}, {6, 4}, {7, 1}, {10, 200}});
+    QList<RW_VAR> gapped = spans({{0, 2}, {3, 1}, {7, 1}});
     BitVarReCreat_1(&touching);
     BitVarReCreat_2(&gapped, 1);
-    EXPECT_EQ(blocks(PLC_driver.readList), "1/8:0+5 1/8:6+204 1/8:0+4 1/8:7+1");
+    EXPECT_EQ(entries(PLC_driver.readList), "1/8:0+5, 1/8:6+204, 1/8:0+4, 1/8:7+1");
 
     // WhetherGroup cuts the given total, not the variable's own length.
     QList<RW_VAR> out;
     RW_VAR v = test::makeVar(8, 100, 3);
     WhetherGroup(25, 10, &v, &out);
     WhetherGroup(4, 10, &v, &out);  // fits: appended unchanged
-    EXPECT_EQ(blocks(out), "1/8:100+10 1/8:110+10 1/8:120+5 1/8:120+5");
+    EXPECT_EQ(entries(out), "1/8:100+10, 1/8:110+10, 1/8:120+5, 1/8:120+5");
 }
 
 TEST(ReadList, TenThousandVariablesRebuildQuickly)

@@ -24,7 +24,7 @@ TEST(ReadRequest, FramesAndAnswerShape)
     test::Host host;
     test::DebugCapture log;
     for (const auto& c : cases) {
-        PLC_driver.protocolList.clear();
+        PLC_driver.protocolList.clear();  // the host record stays
         host.info.framesPerVar = 7;
         host.info.framesDone = 5;
         RW_VAR v = test::makeVar(c.kind, c.addr, c.len, c.station, "AB");

@@ -22,11 +22,7 @@ int onceRead(int kind, const char* addr, int length, int station = 1)
     v.addrText = addr;
     return AddListOnceReadVar(&v, 0);
 }
-int rebuild(int kind, const char* addr, int length, int station = 1)
-{
-    QList<HOST_VAR> vars{{0, static_cast<unsigned char>(kind), static_cast<unsigned char>(station), {}, addr, {}, length}};
-    return ReCreatReadVarList(&vars);
-}
+int rebuild(int kind, const char* addr, int length, int station = 1) { return test::rebuild({{kind, station, addr, length}}); }
 
 }  // namespace
 
@@ -79,14 +75,15 @@ TEST(BadInput, LimitsBelowOneAndStationZero)
     test::Host host;
     for (int limit : {0, -1, INT_MIN}) {
         SCOPED_TRACE(limit);
-        PLC_driver.onceReadList.clear();
-        PLC_driver.writeList.clear();
+        test::resetDriver();
+        SetComInfo(&host.info);
         host.info.maxPerFrame = limit;
         QByteArray value(4, '\x01');
         EXPECT_EQ(std::make_tuple(rebuild(8, "0", 5), onceRead(8, "0", 3), hostWrite(8, "0", 2, &value)), std::make_tuple(5, 3, 1));
     }
     // Station 0 is read from by no one; a write to it is a broadcast.
-    PLC_driver.writeList.clear();
+    test::resetDriver();
+    SetComInfo(&host.info);
     EXPECT_EQ(rebuild(8, "0", 1, 0) + onceRead(8, "0", 1, 0), 0);
     host.info.multiStation = 0;
     host.info.defaultStation = 0;  // the default station stands in for every variable's

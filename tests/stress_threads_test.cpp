@@ -181,3 +181,38 @@ TEST(Stress, ThreadsKeepTheContract)
     }
     EXPECT_GT(mustReport, 10);  // enough to mean something, even on a loaded machine
 }
+
+// Right answers to cyclic reads while another thread writes with the link
+// down (setting commFailed) and changes the host's retry limit and callback
+// id: no exchange may end as given up.
+TEST(Stress, HostWritesNeverTurnAnswersIntoGiveUps)
+{
+    test::Host host;
+    static std::atomic<int> giveUps{0};
+    RegistCallBackFuncIntf([](int, int, int, int status) { giveUps += status == 2; },
+                           [](QList<RW_VAR>*, int, int) { ++giveUps; });
+    __atomic_store_n(&host.info.linkState, 1, __ATOMIC_RELAXED);
+    ASSERT_EQ(test::rebuild({{8, 1, "0", 4}, {8, 1, "10", 4}, {8, 1, "20", 4}}), 1);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        QString name = "w", addr = "100";
+        QByteArray value("\x01\x02", 2);
+        for (int i = 0; !stop; ++i) {
+            SetRegisterData(name, 8, addr, 1, &value, 1, 5, i);
+            __atomic_store_n(&host.info.retryLimit, 2 + i % 2, __ATOMIC_RELAXED);
+            __atomic_store_n(&host.info.callbackId, i, __ATOMIC_RELAXED);
+        }
+    });
+    long exchanges = 0, failures = 0;
+    for (const auto end = Clock::now() + std::chrono::milliseconds(1500); Clock::now() < end;) {
+        if (const Protocol* p = reinterpret_cast<const Protocol*>(ComCommunication())) {
+            QByteArray answer(p->answerLen, '\0');
+            failures += DataCom(&answer, answer.size())->retCode != 1;
+            ++exchanges;
+        }
+    }
+    stop = true;
+    writer.join();
+    EXPECT_GT(exchanges, 1000);
+    EXPECT_EQ(failures + giveUps, 0);
+}

@@ -27,15 +27,27 @@ void captureHandler(QtMsgType, const QMessageLogContext&, const QString& text)
     if (activeCapture)
         activeCapture->messages << text;
 }
+void logCall(const QString& call)
+{
+    CallbackLog* log = CallbackLog::current;
+    if (!log)
+        return;
+    const bool listFree = PLC_driver.listMutex.tryLock();
+    if (listFree)
+        PLC_driver.listMutex.unlock();
+    QString addr = "0";
+    QByteArray out;
+    log->contractBroken |= listFree || GetRegisterData(0, 8, addr, 1, &out, 1) != 1;
+    log->failedSeen |= 1 << PLC_driver.commFailed.load();
+    log->calls += (log->calls.empty() ? "" : "; ") + call.toStdString();
+}
 void onVarResult(int callbackId, int varClass, int varId, int status)
 {
-    if (CallbackLog::current)
-        CallbackLog::current->varResults.push_back({callbackId, varClass, varId, status});
+    logCall(QString::asprintf("var %d %d %d %d", callbackId, varClass, varId, status));
 }
 void onListResult(QList<RW_VAR>* results, int varClass, int flag)
 {
-    if (CallbackLog::current && results && results->isEmpty() && flag == 1)
-        CallbackLog::current->listResultClasses.push_back(varClass);
+    logCall(QString::asprintf("list %d %d%s", varClass, flag, results && results->isEmpty() ? "" : " non-empty"));
 }
 }  // namespace
 
@@ -53,10 +65,16 @@ DebugCapture::~DebugCapture()
 
 CallbackLog* CallbackLog::current = nullptr;
 
-void CallbackLog::install()
+CallbackLog::CallbackLog()
 {
     current = this;
     RegistCallBackFuncIntf(onVarResult, onListResult);
+}
+
+CallbackLog::~CallbackLog()
+{
+    RegistCallBackFuncIntf(nullptr, nullptr);
+    current = nullptr;
 }
 
 RW_VAR makeVar(int regKind, int regAddr, int length, int station, const char* dataHex)
@@ -93,6 +111,33 @@ Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset, int dat
     p.var = var;
     PLC_driver.protocolList.append(p);
     return PLC_driver.protocolList.last();
+}
+
+std::string entries(const QList<RW_VAR>& list)
+{
+    std::string out;
+    for (const RW_VAR& v : list) {
+        out += (out.empty() ? "" : ", ") + std::to_string(v.station) + '/' + std::to_string(v.regKind) + ':' +
+               std::to_string(v.regAddr) + '+' + std::to_string(v.length);
+        if (!v.data.isEmpty())
+            out += ' ' + hex(v.data);
+    }
+    return out;
+}
+
+QList<HOST_VAR> hostList(std::initializer_list<ListVar> vars)
+{
+    QList<HOST_VAR> list;
+    for (const ListVar& v : vars)
+        list << HOST_VAR{0, static_cast<unsigned char>(v.kind), static_cast<unsigned char>(v.station), {}, v.addr,
+                         QString("v%1").arg(list.size()), v.length};
+    return list;
+}
+
+int rebuild(std::initializer_list<ListVar> vars)
+{
+    QList<HOST_VAR> list = hostList(vars);
+    return ReCreatReadVarList(&list);
 }
 
 QByteArray image(int station, int area) { return DataStorage.value(station).value(area); }

@@ -3,11 +3,13 @@
 #define KEMO_TEST_SUPPORT_H
 
 #include "Communication_Protocol.h"
+#include "driver_reset.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -31,12 +33,17 @@ struct DebugCapture {
     QStringList messages;
 };
 
-// Records the calls of both host callbacks; install() registers them.
+// Registers both host callbacks for its lifetime and records their calls
+// as text, "var 77 1 1 2; list 1 1" (VarResultCallBack id, class, varId,
+// status; ListResultCallBack class, flag, " non-empty" for a filled list).
+// Also checks what every callback may rely on: listMutex held, the store
+// free, commFailed telling the outcome.
 struct CallbackLog {
-    struct VarResult { int callbackId, varClass, varId, status; };
-    std::vector<VarResult> varResults;
-    std::vector<int> listResultClasses;
-    void install();
+    CallbackLog();
+    ~CallbackLog();
+    std::string calls;
+    int failedSeen = 0;  // bit 0: a callback ran with commFailed 0, bit 1: with 1
+    bool contractBroken = false;
     static CallbackLog* current;
 };
 
@@ -51,6 +58,16 @@ int answer(const char* answerHex);
 
 // Appends a request straight to protocolList, as a frame builder would.
 Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset = 3, int dataLen = 0, const char* frameHex = "");
+
+// Every entry of a request list in one notation, "station/area:address+length",
+// with " data" in hex when it carries data, entries separated by ", ".
+std::string entries(const QList<RW_VAR>& list);
+
+// The host's variable list for ReCreatReadVarList, each named v<position>.
+struct ListVar { int kind, station; const char* addr; int length; };
+QList<HOST_VAR> hostList(std::initializer_list<ListVar> vars);
+// ReCreatReadVarList of such a list.
+int rebuild(std::initializer_list<ListVar> vars);
 
 // A copy of one area image of one station ("" when it does not exist).
 QByteArray image(int station, int area);
