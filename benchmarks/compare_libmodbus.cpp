@@ -55,7 +55,8 @@ void timed(double seconds, Tally& t, One one)
 {
     const double cpu0 = bench::threadCpuSeconds();
     const Clock::time_point start = Clock::now();
-    const Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    const Clock::time_point end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     while (Clock::now() < end) {
         if (one())
             ++t.ok;
@@ -146,8 +147,7 @@ int main(int argc, char** argv)
     const auto configFor = [&](int gapUs) {
         const std::string json =
             "{\"link\": {\"device\": \"" + hostPty.path + "\", \"baud\": " + std::to_string(baud) +
-            ", \"parity\": \"E\", \"responseTimeoutMs\": 200, \"retryLimit\": 2, \"gapUs\": " +
-            std::to_string(gapUs) +
+            ", \"parity\": \"E\", \"responseTimeoutMs\": 200, \"retryLimit\": 2, \"gapUs\": " + std::to_string(gapUs) +
             "}, \"driver\": {\"maxPerFrame\": 32, \"multiStation\": true, \"defaultStation\": 1},"
             " \"tags\": [{\"name\": \"block\", \"kind\": \"hr.word\", \"address\": \"" +
             std::to_string(kAddress) + "\", \"station\": 1, \"count\": " + std::to_string(kRegisters) + "}]}";
@@ -206,7 +206,8 @@ int main(int argc, char** argv)
         session.start(true);
         timed(slice, viaHost, [&] { return sessionStep(session); });
         timed(slice, bare, [&] { return bareExchange(api, hostPty.slave); });
-        timed(slice, viaLibmodbus, [&] { return modbus_read_registers(ctx, kAddress, kRegisters, regs) == kRegisters; });
+        timed(slice, viaLibmodbus,
+              [&] { return modbus_read_registers(ctx, kAddress, kRegisters, regs) == kRegisters; });
         gapSession.start(true);
         timed(slice, hostGap, [&] { return sessionStep(gapSession); });
         timed(slice, libmodbusGap, [&] {

@@ -44,10 +44,7 @@ private:
     std::uint64_t start_;
 };
 
-void fail(benchmark::State& state, const char* what)
-{
-    state.SkipWithError(what);
-}
+void fail(benchmark::State& state, const char* what) { state.SkipWithError(what); }
 
 HOST_VAR hostVar(int kind, int station, const QString& addr, int length)
 {
@@ -69,7 +66,9 @@ void BM_CyclicReadExchange(benchmark::State& state)
     if (ReCreatReadVarList(&vars) != 1)
         return fail(state, "read list not built");
     // Station, function, byte count, 20 data bytes, CRC (never checked).
-    QByteArray answer = QByteArray::fromHex("010314" "00010002000300040005000600070008000900a0" "0000");
+    QByteArray answer = QByteArray::fromHex("010314"
+                                            "00010002000300040005000600070008000900a0"
+                                            "0000");
     // One exchange first: the store image and the request list's array
     // are made once, not per exchange.
     ComCommunication();
@@ -244,7 +243,8 @@ void BM_CyclicExchangeBlocks(benchmark::State& state)
 {
     freshDriver();
     buildBlocks(static_cast<int>(state.range(0)), 1);
-    QByteArray answer = QByteArray::fromHex("0103021234" "0000");
+    QByteArray answer = QByteArray::fromHex("0103021234"
+                                            "0000");
     for (int i = 0; i < 2 * state.range(0) && i < 200000; ++i) {  // every image made, the list's room in use
         ComCommunication();
         DataCom(&answer, answer.size());
@@ -277,7 +277,8 @@ void BM_LongestCallOfAScan(benchmark::State& state)
     freshDriver();
     buildBlocks(40000, 32);
     EnCommStation(7, 0);
-    QByteArray answer = QByteArray::fromHex("0103021234" "0000");
+    QByteArray answer = QByteArray::fromHex("0103021234"
+                                            "0000");
     const int calls = 40000 - 1250;
     std::vector<double> best(calls, 1e30);
     for (auto _ : state) {

@@ -55,8 +55,7 @@ int main(int argc, char** argv)
         else if (std::atoi(a.c_str()) > 0)
             sizes.push_back(std::atoi(a.c_str()));
         else
-            return std::fprintf(stderr,
-                                "usage: host_scale [--seconds S | --exchanges N] [--library PATH] [TAGS...]\n"),
+            return std::fprintf(stderr, "usage: host_scale [--seconds S | --exchanges N] [--library PATH] [TAGS...]\n"),
                    2;
     }
     if (sizes.empty())

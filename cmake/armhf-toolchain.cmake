@@ -49,7 +49,9 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} "${KEMO_ARMHF_SYSROOT}")
 
 # libQt5Core.so pulls in ICU, glib, pcre2, zstd, ...: let the linker find them
 # in the sysroot when it checks an executable for undefined symbols.
-set(_kemo_armhf_libdirs "${KEMO_ARMHF_SYSROOT}/usr/lib/arm-linux-gnueabihf" "${KEMO_ARMHF_SYSROOT}/lib/arm-linux-gnueabihf")
+set(_kemo_armhf_libdirs
+  "${KEMO_ARMHF_SYSROOT}/usr/lib/arm-linux-gnueabihf"
+  "${KEMO_ARMHF_SYSROOT}/lib/arm-linux-gnueabihf")
 foreach(_dir ${_kemo_armhf_libdirs})
   string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-rpath-link,${_dir}")
   string(APPEND CMAKE_SHARED_LINKER_FLAGS_INIT " -Wl,-rpath-link,${_dir}")
@@ -62,6 +64,7 @@ find_program(KEMO_QEMU_ARM NAMES qemu-arm qemu-arm-static)
 if(NOT KEMO_QEMU_ARM)
   set(KEMO_QEMU_ARM qemu-arm)
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR ${KEMO_QEMU_ARM} -L ${KEMO_ARMHF_TOOLCHAIN_ROOT} -E LD_LIBRARY_PATH=${_kemo_armhf_ld_path})
+set(CMAKE_CROSSCOMPILING_EMULATOR
+  ${KEMO_QEMU_ARM} -L ${KEMO_ARMHF_TOOLCHAIN_ROOT} -E LD_LIBRARY_PATH=${_kemo_armhf_ld_path})
 unset(_kemo_armhf_ld_path)
 unset(_kemo_armhf_libdirs)

@@ -208,8 +208,8 @@ int DealDataOfLocalArea(QByteArray* answer, int received)
             // A read half's answer must hold the register its write half carries.
             if (!kemo::isReadHalf(v))
                 storeAnswer(answer);
-            verdict = !kemo::isReadHalf(v) || kemo::mergeReadHalf(*answer, v.bitMode) ? kemo::kAccepted
-                                                                                      : kemo::kRefused;
+            verdict =
+                !kemo::isReadHalf(v) || kemo::mergeReadHalf(*answer, v.bitMode) ? kemo::kAccepted : kemo::kRefused;
             break;
         case 2: verdict = kemo::kAccepted; break;
         default: verdict = kemo::kRefused; break;
@@ -243,10 +243,7 @@ int DealDataOfRemoteArea(QByteArray* answer, int received)
 
 namespace {
 
-bool sameVariable(const RW_VAR& a, const RW_VAR& b)
-{
-    return a.varClass == b.varClass && a.varId == b.varId;
-}
+bool sameVariable(const RW_VAR& a, const RW_VAR& b) { return a.varClass == b.varClass && a.varId == b.varId; }
 
 // True when `entry` is the entry the outstanding request was built from.
 bool isExchangeSource(const RW_VAR& entry)
@@ -363,20 +360,15 @@ extern "C" RW_VAR* DataCom(QByteArray* answer, int received)
     const bool givenUp = !accepted;
     bool finished = true;
     switch (d.requestKind) {
-    case kemo::kWriteTurn:
-        finished = finishQueuedVariable(d.writeList, true, givenUp);
-        break;
-    case kemo::kOnceReadTurn:
-        finished = finishQueuedVariable(d.onceReadList, !remote, givenUp);
-        break;
+    case kemo::kWriteTurn: finished = finishQueuedVariable(d.writeList, true, givenUp); break;
+    case kemo::kOnceReadTurn: finished = finishQueuedVariable(d.onceReadList, !remote, givenUp); break;
     case kemo::kCyclicTurn:
         if (!d.readList.isEmpty()) {
             passRetValue(d.readList.first(), d.retValue);
             kemo::rotateFront(d.readList);
         }
         break;
-    default:
-        break;
+    default: break;
     }
     if (!finished)
         passRetValue(answered, d.retValue);
@@ -412,10 +404,7 @@ extern "C" void EnCommStation(int station, int mode)
         off.remove(station);
 }
 
-extern "C" void EnableEthernet(int station, int mode)
-{
-    EnCommStation(station, mode);
-}
+extern "C" void EnableEthernet(int station, int mode) { EnCommStation(station, mode); }
 
 int Ethernetcontains(int station)
 {

@@ -29,11 +29,11 @@ struct RW_VAR {
     int retCode = 0;     // result code, meaningful in the record DataCom returns
     QString nameText;
     QString addrText;
-    int regKind = 0;     // register kind 0..11, or an area code 3/4/8 once normalised
+    int regKind = 0;  // register kind 0..11, or an area code 3/4/8 once normalised
     int regAddr = 0;
     int station = 0;
     int length = 0;
-    int bitMode = 0;     // -1 / -2: read half of a bit / byte read-modify-write
+    int bitMode = 0;  // -1 / -2: read half of a bit / byte read-modify-write
     int spare = 0;
     QByteArray data;
 };
@@ -42,7 +42,7 @@ struct RW_VAR {
 struct Protocol {
     QByteArray frame;
     int frameLen = 0;
-    int answerLen = 0;   // 0 = no answer expected, -1 = any length accepted
+    int answerLen = 0;  // 0 = no answer expected, -1 = any length accepted
     int dataOffset = 0;
     int dataLen = 0;
     RW_VAR var;
@@ -64,13 +64,13 @@ struct COM_INFO {
     int retryLimit;
     int retryCount;
     int multiStation;
-    int cleared40;       // set to 0 by SetComInfo
+    int cleared40;  // set to 0 by SetComInfo
     int framesPerVar;
     int framesDone;
-    int cleared52;       // set to 0 by SetComInfo
+    int cleared52;  // set to 0 by SetComInfo
     int remoteMode;
     int localDeviceId;
-    int linkState;       // 2 = host writes reach the controller
+    int linkState;  // 2 = host writes reach the controller
     int scanComplete;
     int callbackId;
 };
@@ -78,12 +78,12 @@ struct COM_INFO {
 // The host's description of one cyclic variable, as read by ReCreatReadVarList.
 struct HOST_VAR {
     unsigned char hostByte0;
-    unsigned char regKind;   // register kind 0..11
-    unsigned char station;   // used while COM_INFO::multiStation is nonzero
+    unsigned char regKind;  // register kind 0..11
+    unsigned char station;  // used while COM_INFO::multiStation is nonzero
     unsigned char hostBytes3[5];
     QString addrText;
     QString nameText;
-    int length;              // in units of the kind's width
+    int length;  // in units of the kind's width
 };
 
 // One stretch of one area of one station, used to size store images.
@@ -217,7 +217,7 @@ public:
 };
 
 // Register store: station -> area code -> area image.
-typedef QMap<int, QMap<int, QByteArray> > RegisterStore;
+typedef QMap<int, QMap<int, QByteArray>> RegisterStore;
 
 KEMO_EXPORT extern Communication_Protocol PLC_driver;
 KEMO_EXPORT extern RegisterStore DataStorage;
@@ -296,17 +296,19 @@ static_assert(offsetof(RW_VAR, varClass) == 0 && offsetof(RW_VAR, varId) == 4 &&
                   offsetof(RW_VAR, retCode) == 20 && offsetof(RW_VAR, nameText) == 24 &&
                   offsetof(RW_VAR, addrText) == 28 && offsetof(RW_VAR, regKind) == 32 &&
                   offsetof(RW_VAR, regAddr) == 36 && offsetof(RW_VAR, station) == 40 &&
-                  offsetof(RW_VAR, length) == 44 && offsetof(RW_VAR, bitMode) == 48 &&
-                  offsetof(RW_VAR, spare) == 52 && offsetof(RW_VAR, data) == 56,
+                  offsetof(RW_VAR, length) == 44 && offsetof(RW_VAR, bitMode) == 48 && offsetof(RW_VAR, spare) == 52 &&
+                  offsetof(RW_VAR, data) == 56,
               "RW_VAR field offsets");
 static_assert(sizeof(Protocol) == 92, "Protocol is 92 bytes");
-static_assert(offsetof(Protocol, frame) == 0 && offsetof(Protocol, frameLen) == 4 && offsetof(Protocol, answerLen) == 8 &&
-                  offsetof(Protocol, dataOffset) == 12 && offsetof(Protocol, dataLen) == 16 &&
-                  offsetof(Protocol, var) == 20 && offsetof(Protocol, reserved1) == 80 &&
-                  offsetof(Protocol, reserved2) == 84 && offsetof(Protocol, reserved3) == 88,
+static_assert(offsetof(Protocol, frame) == 0 && offsetof(Protocol, frameLen) == 4 &&
+                  offsetof(Protocol, answerLen) == 8 && offsetof(Protocol, dataOffset) == 12 &&
+                  offsetof(Protocol, dataLen) == 16 && offsetof(Protocol, var) == 20 &&
+                  offsetof(Protocol, reserved1) == 80 && offsetof(Protocol, reserved2) == 84 &&
+                  offsetof(Protocol, reserved3) == 88,
               "Protocol field offsets");
-static_assert(offsetof(HOST_VAR, regKind) == 1 && offsetof(HOST_VAR, station) == 2 && offsetof(HOST_VAR, addrText) == 8 &&
-                  offsetof(HOST_VAR, nameText) == 12 && offsetof(HOST_VAR, length) == 16,
+static_assert(offsetof(HOST_VAR, regKind) == 1 && offsetof(HOST_VAR, station) == 2 &&
+                  offsetof(HOST_VAR, addrText) == 8 && offsetof(HOST_VAR, nameText) == 12 &&
+                  offsetof(HOST_VAR, length) == 16,
               "HOST_VAR field offsets");
 #endif
 static_assert(offsetof(COM_INFO, maxPerFrame) == 16 && offsetof(COM_INFO, defaultStation) == 24 &&

@@ -100,11 +100,11 @@ inline bool isSuccessCode(int rc) { return rc == kCodeAccepted || rc == kCodeRem
 // Verdicts on an answer, turned into result codes by GetDriverReturnValue.
 // The remote ones are the local ones plus kRemote.
 enum Verdict {
-    kAccepted = 0,      // code 1
-    kRefused = 1,       // the answer check refused it: 10 + class
-    kSilent = 2,        // no answer although one was expected: 40 + class
-    kWrongLength = 3,   // 70 + class
-    kRemote = 4,        // remote answer accepted: code 100
+    kAccepted = 0,     // code 1
+    kRefused = 1,      // the answer check refused it: 10 + class
+    kSilent = 2,       // no answer although one was expected: 40 + class
+    kWrongLength = 3,  // 70 + class
+    kRemote = 4,       // remote answer accepted: code 100
     kRemoteRefused = kRemote + kRefused,
     kRemoteSilent = kRemote + kSilent,
     kRemoteWrongLength = kRemote + kWrongLength,

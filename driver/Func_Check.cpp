@@ -91,10 +91,7 @@ unsigned short CalXOR(unsigned char* data, unsigned short length)
     return x;
 }
 
-int DigitalToASCII(int digit)
-{
-    return digit <= 9 ? digit + 0x30 : digit + 0x37;
-}
+int DigitalToASCII(int digit) { return digit <= 9 ? digit + 0x30 : digit + 0x37; }
 
 int ASCIIToDigital(int character)
 {

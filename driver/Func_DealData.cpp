@@ -31,10 +31,7 @@ bool hostAccessFits(int kind, qint64 address, qint64 count)
     return requiredImageBytes(record) <= kMaxImageBytes && touched <= kMaxImageBytes;
 }
 
-QByteArray& storeImage(int station, int area)
-{
-    return DataStorage[station][area];
-}
+QByteArray& storeImage(int station, int area) { return DataStorage[station][area]; }
 
 unsigned char* imageSpan(QByteArray& image, qint64 first, qint64 count)
 {

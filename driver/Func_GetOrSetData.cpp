@@ -67,10 +67,7 @@ extern "C" int GetRegisterData(int, int kind, QString& addrText, int station, QB
     return 1;
 }
 
-extern "C" int QueryFinishFlag()
-{
-    return 1;
-}
+extern "C" int QueryFinishFlag() { return 1; }
 
 namespace {
 
@@ -178,9 +175,8 @@ extern "C" int SetRegisterData(QString& nameText, int kind, QString& addrText, i
             result = queueWrite(request);
         }
         break;
-    case 16: case 32:
-        result = queueItems(request, val, a, kemo::itemsOfCount(facts, count), facts.itemBits / 8, limit);
-        break;
+    case 16:
+    case 32: result = queueItems(request, val, a, kemo::itemsOfCount(facts, count), facts.itemBits / 8, limit); break;
     default:  // discrete inputs are read-only
         break;
     }

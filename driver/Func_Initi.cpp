@@ -115,10 +115,7 @@ extern "C" void RegistCallBackFuncIntf(VarResultCallBackFunc varResult, ListResu
     PLC_driver.ListResultCallBack = listResult;
 }
 
-extern "C" int PLCAddressChangeIntef(int kind, QString addrText)
-{
-    return StringAddressToInt(kind, addrText);
-}
+extern "C" int PLCAddressChangeIntef(int kind, QString addrText) { return StringAddressToInt(kind, addrText); }
 
 int StringAddressToInt(int kind, QString addrText)
 {
@@ -207,7 +204,9 @@ extern "C" int ReCreatReadVarList(QList<HOST_VAR>* hostVars)
             ++last;
         mergeSorted(
             static_cast<int>(last - first), limit,
-            [&](int i) { return Span{keys[first + i].regAddr, keys[first + i].length}; },
+            [&](int i) {
+                return Span{keys[first + i].regAddr, keys[first + i].length};
+            },
             [&](int i) -> const RW_VAR& { return opener(keys[first + i]); });
         first = last;
     }
@@ -256,22 +255,19 @@ void mergeWithGap(const QList<RW_VAR>* list, qint64 gap)
 
 }  // namespace
 
-void BitVarReCreat_1(QList<RW_VAR>* list)
-{
-    mergeWithGap(list, 0);
-}
+void BitVarReCreat_1(QList<RW_VAR>* list) { mergeWithGap(list, 0); }
 
-void BitVarReCreat_2(QList<RW_VAR>* list, int gap)
-{
-    mergeWithGap(list, gap);
-}
+void BitVarReCreat_2(QList<RW_VAR>* list, int gap) { mergeWithGap(list, gap); }
 
 void BitVarReCreat_3(QList<RW_VAR>* list, int maxLength)
 {
     if (!list)
         return;
     mergeSorted(
-        list->size(), maxLength, [list](int i) { return Span{list->at(i).regAddr, list->at(i).length}; },
+        list->size(), maxLength,
+        [list](int i) {
+            return Span{list->at(i).regAddr, list->at(i).length};
+        },
         [list](int i) -> const RW_VAR& { return list->at(i); });
 }
 

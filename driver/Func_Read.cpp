@@ -1,10 +1,7 @@
 // Modbus RTU read requests.
 #include "Driver_Internal.h"
 
-void ReadRegister(RW_VAR* var)
-{
-    ReadAnalog(var);
-}
+void ReadRegister(RW_VAR* var) { ReadAnalog(var); }
 
 void ReadAnalog(RW_VAR* var)
 {

@@ -6,10 +6,7 @@
 
 namespace {
 
-unsigned char firstByte(const QByteArray& data)
-{
-    return kemo::byteAt(data, 0);
-}
+unsigned char firstByte(const QByteArray& data) { return kemo::byteAt(data, 0); }
 
 }  // namespace
 

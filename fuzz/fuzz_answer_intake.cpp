@@ -22,7 +22,8 @@ void queueSomething(fuzz::Input& in)
         ReCreatReadVarList(&list);
         break;
     }
-    case 1: case 2:  // a one-shot read in host form, or queued as it is
+    case 1:
+    case 2:  // a one-shot read in host form, or queued as it is
         v = in.record(choice == 1 ? in.u8() % 12 : kReadAreas[in.u8() % 4]);
         AddListOnceReadVar(&v, choice - 1);
         break;
@@ -32,9 +33,7 @@ void queueSomething(fuzz::Input& in)
         v.bitMode = 0;
         AddListWriteVar(&v, 1);
         break;
-    default:
-        fuzz::hostWrite(in);
-        break;
+    default: fuzz::hostWrite(in); break;
     }
 }
 
@@ -46,16 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::resetDriver(in);
     for (int step = 0; step < 32 && !in.empty(); ++step) {
         switch (in.u8() % 8) {
-        case 0: case 1:
+        case 0:
+        case 1:
             queueSomething(in);
             fuzz::checkInvariants();
             break;
         case 2:  // the host changes its settings while a request may be out
             fuzz::configure(in);
             break;
-        default:
-            fuzz::exchange(in);
-            break;
+        default: fuzz::exchange(in); break;
         }
     }
     return 0;

@@ -49,18 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::resetDriver(in);
     for (int call = 0; call < 40 && !in.empty(); ++call) {
         switch (in.u8() % 11) {
-        case 0: case 1:
-            getRegisterData(in);
-            break;
-        case 2: case 3:
-            fuzz::hostWrite(in);
-            break;
-        case 4: case 5:
-            queueRecord(in, in.u8() & 1);
-            break;
-        case 6:
-            EnCommStation(in.station(), static_cast<int8_t>(in.u8()) % 3);
-            break;
+        case 0:
+        case 1: getRegisterData(in); break;
+        case 2:
+        case 3: fuzz::hostWrite(in); break;
+        case 4:
+        case 5: queueRecord(in, in.u8() & 1); break;
+        case 6: EnCommStation(in.station(), static_cast<int8_t>(in.u8()) % 3); break;
         case 7: {
             QList<HOST_VAR> list;
             for (int n = in.u8() % 4; n > 0; --n) {
@@ -70,12 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             fuzz::require(ReCreatReadVarList(&list) == PLC_driver.readList.size(), "ReCreatReadVarList result");
             break;
         }
-        case 8:
-            fuzz::configure(in);
-            break;
-        default:
-            fuzz::exchange(in);
-            break;
+        case 8: fuzz::configure(in); break;
+        default: fuzz::exchange(in); break;
         }
         fuzz::checkInvariants();
     }

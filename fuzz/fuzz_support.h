@@ -35,8 +35,16 @@ struct Input {
 
     bool empty() const { return pos >= size; }
     uint8_t u8() { return pos < size ? data[pos++] : 0; }
-    uint16_t u16() { const unsigned high = u8(); return static_cast<uint16_t>(high << 8 | u8()); }
-    int32_t i32() { const uint32_t high = u16(); return static_cast<int32_t>(high << 16 | u16()); }
+    uint16_t u16()
+    {
+        const unsigned high = u8();
+        return static_cast<uint16_t>(high << 8 | u8());
+    }
+    int32_t i32()
+    {
+        const uint32_t high = u16();
+        return static_cast<int32_t>(high << 16 | u16());
+    }
     // A length byte, then that many bytes (fewer when the input ends).
     QByteArray blob()
     {
@@ -47,7 +55,11 @@ struct Input {
     // -13..13: register kinds and class numbers, the valid ones and others.
     int small() { return static_cast<int8_t>(u8()) % 14; }
     // A station, mostly 0..3, sometimes negative.
-    int station() { const uint8_t s = u8(); return s < 0xF0 ? s % 4 : static_cast<int8_t>(s); }
+    int station()
+    {
+        const uint8_t s = u8();
+        return s < 0xF0 ? s % 4 : static_cast<int8_t>(s);
+    }
     // A frame limit: 0, -1, INT_MIN, INT_MAX, any 32-bit value or 1..256.
     int limit()
     {

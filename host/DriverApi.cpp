@@ -45,8 +45,7 @@ bool DriverApi::load(const std::string& library, std::string& error)
            resolve(handle, "ReCreatReadVarList", ReCreatReadVarList, error) &&
            resolve(handle, "AddListWriteVar", AddListWriteVar, error) &&
            resolve(handle, "AddListOnceReadVar", AddListOnceReadVar, error) &&
-           resolve(handle, "ComCommunication", ComCommunication, error) &&
-           resolve(handle, "DataCom", DataCom, error) &&
+           resolve(handle, "ComCommunication", ComCommunication, error) && resolve(handle, "DataCom", DataCom, error) &&
            resolve(handle, "EnCommStation", EnCommStation, error) &&
            resolve(handle, "GetRegisterData", GetRegisterData, error) &&
            resolve(handle, "QueryFinishFlag", QueryFinishFlag, error) &&

@@ -23,8 +23,6 @@ namespace {
 const char* const kKindNames[12] = {"di.bit",  "coil.bit",  "hr.bit",  "di.byte",  "coil.byte",  "hr.byte",
                                     "di.word", "coil.word", "hr.word", "di.dword", "coil.dword", "hr.dword"};
 
-
-
 // Largest number of items that still fits one Modbus request.
 const int kMaxItems[4] = {2000, 246, 123, 61};
 
@@ -110,7 +108,8 @@ int parseKind(const QJsonValue& v, const Ctx& c)
 
 bool allDigits(const std::string& s)
 {
-    return !s.empty() && s.size() <= 9 && std::all_of(s.begin(), s.end(), [](char ch) { return ch >= '0' && ch <= '9'; });
+    return !s.empty() && s.size() <= 9 &&
+           std::all_of(s.begin(), s.end(), [](char ch) { return ch >= '0' && ch <= '9'; });
 }
 
 // Address text -> address in units of the kind's width. Stricter than the
@@ -167,14 +166,42 @@ void wireSpan(const Tag& t, long& first, long& span)
 {
     long a = t.addressValue, n = t.count;
     switch (t.kind) {
-    case 0: case 1: first = a; span = n; break;
-    case 3: case 4: first = 8 * a; span = 8 * n; break;
-    case 6: case 7: first = 16 * a; span = 16 * n; break;
-    case 9: case 10: first = 32 * a; span = 32 * n; break;
-    case 2: first = a / 16; span = (a % 16 + n + 15) / 16; break;
-    case 5: first = a / 2; span = (a % 2 + n + 1) / 2; break;
-    case 8: first = a; span = n; break;
-    default: first = 2 * a; span = 2 * n; break;
+    case 0:
+    case 1:
+        first = a;
+        span = n;
+        break;
+    case 3:
+    case 4:
+        first = 8 * a;
+        span = 8 * n;
+        break;
+    case 6:
+    case 7:
+        first = 16 * a;
+        span = 16 * n;
+        break;
+    case 9:
+    case 10:
+        first = 32 * a;
+        span = 32 * n;
+        break;
+    case 2:
+        first = a / 16;
+        span = (a % 16 + n + 15) / 16;
+        break;
+    case 5:
+        first = a / 2;
+        span = (a % 2 + n + 1) / 2;
+        break;
+    case 8:
+        first = a;
+        span = n;
+        break;
+    default:
+        first = 2 * a;
+        span = 2 * n;
+        break;
     }
 }
 
@@ -210,8 +237,6 @@ Tag parseTag(const QJsonValue& value, int index, const HostConfig& cfg, const st
     return t;
 }
 
-
-
 }  // namespace
 
 int Tag::areaCode() const
@@ -226,11 +251,16 @@ int Tag::firstUnit() const
 {
     int a = addressValue;
     switch (kind) {
-    case 0: case 1: return a / 8;
+    case 0:
+    case 1: return a / 8;
     case 2: return a / 16;
-    case 3: case 4: case 8: return a;
+    case 3:
+    case 4:
+    case 8: return a;
     case 5: return a / 2;
-    case 6: case 7: case 11: return a * 2;
+    case 6:
+    case 7:
+    case 11: return a * 2;
     default: return a * 4;  // 9, 10
     }
 }
@@ -239,12 +269,17 @@ int Tag::unitCount() const
 {
     int a = addressValue, n = driverCount();
     switch (kind) {
-    case 0: case 1: return (a % 8 + n + 7) / 8;
+    case 0:
+    case 1: return (a % 8 + n + 7) / 8;
     case 2: return (a % 16 + n + 15) / 16;
-    case 3: case 4: case 8: return n;
+    case 3:
+    case 4:
+    case 8: return n;
     case 5: return (a % 2 + n + 1) / 2;
-    case 6: case 7: return n * 2;
-    case 9: case 10: return ((n + 1) / 2) * 4;
+    case 6:
+    case 7: return n * 2;
+    case 9:
+    case 10: return ((n + 1) / 2) * 4;
     default: return ((n + 1) / 2) * 2;  // 11
     }
 }
@@ -282,8 +317,8 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
                 ++line;
                 col = 0;
             }
-        throw ConfigError(path + ": not valid JSON at line " + std::to_string(line) + ", column " + std::to_string(col) +
-                          ": " + err.errorString().toStdString());
+        throw ConfigError(path + ": not valid JSON at line " + std::to_string(line) + ", column " +
+                          std::to_string(col) + ": " + err.errorString().toStdString());
     }
     if (!doc.isObject())
         throw ConfigError(path + ": the file must hold one JSON object with \"link\", \"driver\" and \"tags\"");
@@ -293,9 +328,10 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
 
     Ctx lc{path, "link"};
     QJsonObject link = getObject(root, "link", top);
-    checkKeys(link, {"device", "baud", "parity", "dataBits", "stopBits", "responseTimeoutMs", "retryLimit", "echo",
-                     "turnaroundMs", "gapUs", "interByteMs", "settleMs", "deadAfter", "probeSeconds", "resetRetries",
-                     "realtime"},
+    checkKeys(link,
+              {"device", "baud", "parity", "dataBits", "stopBits", "responseTimeoutMs", "retryLimit", "echo",
+               "turnaroundMs", "gapUs", "interByteMs", "settleMs", "deadAfter", "probeSeconds", "resetRetries",
+               "realtime"},
               lc);
     QJsonValue device = link.value("device");
     if (!device.isUndefined() && !device.isString())
@@ -368,8 +404,8 @@ void applyOverrides(HostConfig& cfg, const LinkOverrides& o)
     if (!o.baud.empty()) {
         const long baud = allDigits(o.baud) ? std::atol(o.baud.c_str()) : -1;
         if (baud < 0)
-            throw ConfigError("--baud: \"" + o.baud + "\" is not a baud rate (supported: " +
-                              serialline::supportedBauds() + ")");
+            throw ConfigError("--baud: \"" + o.baud +
+                              "\" is not a baud rate (supported: " + serialline::supportedBauds() + ")");
         if (!serialline::baudSupported(baud))
             throw ConfigError("--baud: " + serialline::unsupportedBaud(baud));
         cfg.link.baud = static_cast<int>(baud);

@@ -17,9 +17,9 @@ namespace host {
 
 namespace {
 
-constexpr int kModbusReadRequest = 8;  // station, function, address, quantity, CRC
-constexpr int kRemoteReadRequest = 22; // descriptor header and its sum byte
-constexpr int kAnswerOverhead = 5;     // station, function, byte count, CRC
+constexpr int kModbusReadRequest = 8;   // station, function, address, quantity, CRC
+constexpr int kRemoteReadRequest = 22;  // descriptor header and its sum byte
+constexpr int kAnswerOverhead = 5;      // station, function, byte count, CRC
 
 const char* areaWord(int area) { return area == 3 ? "inputs" : area == 4 ? "coils" : "registers"; }
 
@@ -76,10 +76,9 @@ std::vector<ReadBlock> readBlocks(const HostConfig& cfg)
     for (auto& g : groups) {
         std::vector<std::pair<long, long>>& vars = g.second;
         // Stable like the driver's bubble sort: equal addresses keep list order.
-        std::stable_sort(vars.begin(), vars.end(),
-                         [](const std::pair<long, long>& a, const std::pair<long, long>& b) {
-                             return a.first < b.first;
-                         });
+        std::stable_sort(vars.begin(), vars.end(), [](const std::pair<long, long>& a, const std::pair<long, long>& b) {
+            return a.first < b.first;
+        });
         const size_t groupStart = out.size();
         // Appends blocks of at most `limit` units covering [start, start + length).
         auto cut = [&](long start, long length) {
@@ -119,8 +118,7 @@ TagMap mapTag(const HostConfig& cfg, const Tag& t, const std::vector<ReadBlock>&
     static const char* const readFc[3] = {"02", "01", "03"};
     // By kind: inputs cannot be written; coils by 05 (one bit) or 0F; registers
     // by 10, bits and bytes of a register as a read of it and a write back.
-    static const char* const writeFc[12] = {"-", "05", "03+10", "-", "0F", "03+10",
-                                            "-", "0F", "10",    "-", "0F", "10"};
+    static const char* const writeFc[12] = {"-", "05", "03+10", "-", "0F", "03+10", "-", "0F", "10", "-", "0F", "10"};
     TagMap m;
     const int area = t.areaCode();
     m.unit = area == 3 ? "input" : area == 4 ? "coil" : "register";

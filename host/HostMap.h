@@ -25,12 +25,12 @@ struct ReadBlock {
 std::vector<ReadBlock> readBlocks(const HostConfig& cfg);
 
 struct TagMap {
-    const char* unit;       // "coil", "input" or "register"
-    const char* readFc;     // "01", "02", "03"
-    const char* writeFc;    // "05", "0F", "10", "03+10" (read, then write back), "-" (read-only)
-    long first, last;       // 0-based numbers on the wire
+    const char* unit;                     // "coil", "input" or "register"
+    const char* readFc;                   // "01", "02", "03"
+    const char* writeFc;                  // "05", "0F", "10", "03+10" (read, then write back), "-" (read-only)
+    long first, last;                     // 0-based numbers on the wire
     std::string manualFirst, manualLast;  // 1-based device-manual numbers: 00001, 10001, 40001 style
-    std::string part;       // which bits or byte of the register, for hr.bit and hr.byte
+    std::string part;                     // which bits or byte of the register, for hr.bit and hr.byte
     int firstBlock = -1, lastBlock = -1;  // indexes into readBlocks(); -1: never read (broadcast)
 };
 
@@ -43,10 +43,10 @@ std::string manualNumber(int area, long n, long highest);
 struct ScanEstimate {
     int requests = 0;
     long bytesSent = 0, bytesReceived = 0;
-    double charMs = 0;        // one character at the baud rate, start, parity and stop bits included
-    double gapMs = 0;         // silence kept before each request (t3.5, or link.gapUs)
-    double responseMs = 0;    // the controller's time from request to answer (assumed)
-    double ms = 0;            // the whole scan
+    double charMs = 0;      // one character at the baud rate, start, parity and stop bits included
+    double gapMs = 0;       // silence kept before each request (t3.5, or link.gapUs)
+    double responseMs = 0;  // the controller's time from request to answer (assumed)
+    double ms = 0;          // the whole scan
 };
 
 ScanEstimate estimateScan(const HostConfig& cfg, const std::vector<ReadBlock>& blocks, double responseMs);

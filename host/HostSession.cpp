@@ -110,8 +110,8 @@ void HostSession::forTagsIn(int station, int area, int first, int count, Fn fn) 
     // Only tags starting less than the longest tag before the block can reach into it.
     const std::vector<TagSpan>& spans = g->second.spans;
     const long from = static_cast<long>(first) - g->second.longest;
-    auto it = std::upper_bound(spans.begin(), spans.end(), from,
-                               [](long unit, const TagSpan& s) { return unit < s.first; });
+    auto it =
+        std::upper_bound(spans.begin(), spans.end(), from, [](long unit, const TagSpan& s) { return unit < s.first; });
     const long end = static_cast<long>(first) + count;
     for (; it != spans.end() && it->first < end; ++it)
         if (static_cast<long>(it->first) + it->count > first)
@@ -189,7 +189,9 @@ void HostSession::stationGaveUp(int station, StationStats& st)
 void HostSession::count(StationStats& st, const ExchangeResult& r)
 {
     switch (r.status) {
-    case AnswerStatus::Timeout: case AnswerStatus::Incomplete: case AnswerStatus::EchoLost:
+    case AnswerStatus::Timeout:
+    case AnswerStatus::Incomplete:
+    case AnswerStatus::EchoLost:
     case AnswerStatus::LineError: ++st.timeouts; break;
     case AnswerStatus::BadCrc: ++st.crcErrors; break;
     case AnswerStatus::Mismatch: ++st.mismatches; break;
@@ -228,7 +230,8 @@ bool HostSession::step()
     count(st, r);
 
     const bool cyclicRead = var.varClass == 0 && var.varId == -1 && var.writeFlag == 0 && var.bitMode == 0;
-    const bool hostWrite = var.varClass == kWriteClass && var.varId >= 0 && var.varId < static_cast<int>(writes_.size());
+    const bool hostWrite =
+        var.varClass == kWriteClass && var.varId >= 0 && var.varId < static_cast<int>(writes_.size());
     const bool answered = r.status == AnswerStatus::Ok || r.status == AnswerStatus::Exception;
     if (r.status == AnswerStatus::Exception) {
         if (cyclicRead)

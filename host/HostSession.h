@@ -30,10 +30,10 @@ struct StationStats {
     long timeouts = 0;   // no answer, or not all of it, in time (line errors too)
     long crcErrors = 0;
     long exceptions = 0;
-    long mismatches = 0;    // sound frames from another station, for another function, or not fitting the request
-    long lateAnswers = 0;   // answers to earlier requests, dropped
-    int lastException = 0;  // code of the latest exception answer, 0 = none yet
-    int lastGiveUpCode = 0; // driver code of the latest give-up, 0 = none yet
+    long mismatches = 0;      // sound frames from another station, for another function, or not fitting the request
+    long lateAnswers = 0;     // answers to earlier requests, dropped
+    int lastException = 0;    // code of the latest exception answer, 0 = none yet
+    int lastGiveUpCode = 0;   // driver code of the latest give-up, 0 = none yet
     std::string lastFailure;  // the latest failure in words
 
     // Switched off in the driver after link.deadAfter give-ups in a row.
@@ -58,12 +58,12 @@ struct TagStatus {
 };
 
 struct WriteJob {
-    int tag = -1;          // index into HostConfig::tags
-    std::string text;      // the value as given
-    int status = 0;        // 0 pending, 1 acknowledged, 2 given up, 3 nothing queued
+    int tag = -1;      // index into HostConfig::tags
+    std::string text;  // the value as given
+    int status = 0;    // 0 pending, 1 acknowledged, 2 given up, 3 nothing queued
     int giveUpCode = 0;
     int exception = 0;
-    std::string failure;   // why it was given up, in words
+    std::string failure;  // why it was given up, in words
 };
 
 class HostSession {
@@ -138,9 +138,9 @@ private:
     std::map<std::pair<int, int>, TagGroup> index_;  // (station, area) -> tags
     std::vector<WriteJob> writes_;
     std::map<int, StationStats> stations_;
-    std::vector<int> offline_;  // stations switched off, in the order they went
-    long unsettled_ = 0;                 // tags with units still to read
-    std::map<int, long> unsettledAt_;    // the same per station
+    std::vector<int> offline_;         // stations switched off, in the order they went
+    long unsettled_ = 0;               // tags with units still to read
+    std::map<int, long> unsettledAt_;  // the same per station
     std::map<BlockKey, std::chrono::steady_clock::time_point> blockDone_;
     std::chrono::microseconds scanTime_{0};
     long totalExchanges_ = 0;

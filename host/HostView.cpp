@@ -106,17 +106,17 @@ std::string tagTrouble(const TagStatus& s)
 
 std::vector<std::string> stationLines(const HostSession& session, int cols, const std::map<int, double>* rates)
 {
-    std::vector<std::string> out{cut("STATION EXCH/S EXCHANGES  FAIL GIVE-UP TIME-OUT BAD-CRC  EXC MISM LATE STATE",
-                                     cols)};
+    std::vector<std::string> out{
+        cut("STATION EXCH/S EXCHANGES  FAIL GIVE-UP TIME-OUT BAD-CRC  EXC MISM LATE STATE", cols)};
     char line[256];
     for (const auto& e : session.stations()) {
         const StationStats& st = e.second;
         char rate[16] = "-";
         if (rates && rates->count(e.first))
             std::snprintf(rate, sizeof rate, "%.0f", rates->at(e.first));
-        std::snprintf(line, sizeof line, "%-7d %6s %9ld %5ld %7ld %8ld %7ld %4ld %4ld %4ld %s", e.first,
-                      rate, st.exchanges, st.failures, st.giveUps, st.timeouts, st.crcErrors, st.exceptions,
-                      st.mismatches, st.lateAnswers, st.offline ? "OFFLINE" : "online");
+        std::snprintf(line, sizeof line, "%-7d %6s %9ld %5ld %7ld %8ld %7ld %4ld %4ld %4ld %s", e.first, rate,
+                      st.exchanges, st.failures, st.giveUps, st.timeouts, st.crcErrors, st.exceptions, st.mismatches,
+                      st.lateAnswers, st.offline ? "OFFLINE" : "online");
         out.push_back(cut(line, cols));
         std::string why;
         if (st.offline) {

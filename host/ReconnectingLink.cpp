@@ -10,8 +10,7 @@ constexpr std::chrono::milliseconds ReconnectingLink::kLongestBackOff;
 
 ReconnectingLink::ReconnectingLink(std::unique_ptr<Link> inner, std::string name, FILE* log)
     : inner_(std::move(inner)), name_(std::move(name)), log_(log)
-{
-}
+{}
 
 bool ReconnectingLink::open(std::string& error)
 {

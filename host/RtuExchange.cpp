@@ -223,8 +223,8 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
             v.status = AnswerStatus::Late;
         } else if (foreignBytes && late >= 0) {
             ++r.lateAnswers;
-            const bool repeat = owed_[static_cast<size_t>(late)].request ==
-                                QByteArray(reinterpret_cast<const char*>(request), length);
+            const bool repeat =
+                owed_[static_cast<size_t>(late)].request == QByteArray(reinterpret_cast<const char*>(request), length);
             owed_.erase(owed_.begin() + late);
             // Answers to the same request bytes carry the same data; for
             // another request there is no telling which frame is whose.

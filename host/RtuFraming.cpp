@@ -37,8 +37,10 @@ int expectedByteCount(const uint8_t* request, int requestLen)
         return -1;
     const int quantity = be16(request + 4);
     switch (request[1]) {
-    case 0x01: case 0x02: return (quantity + 7) / 8;
-    case 0x03: case 0x04: return 2 * quantity;
+    case 0x01:
+    case 0x02: return (quantity + 7) / 8;
+    case 0x03:
+    case 0x04: return 2 * quantity;
     default: return -1;
     }
 }
@@ -110,13 +112,19 @@ Verdict judgeAnswer(const uint8_t* request, int requestLen, const uint8_t* frame
     if (frame[0] != station || frame[1] != function)
         return make(AnswerStatus::Mismatch, length, "wrong station or function");
     switch (function) {
-    case 0x01: case 0x02: case 0x03: case 0x04: {
+    case 0x01:
+    case 0x02:
+    case 0x03:
+    case 0x04: {
         const int expected = expectedByteCount(request, requestLen);
         if (length < 5 || frame[2] != length - 5 || (expected >= 0 && frame[2] != expected))
             return make(AnswerStatus::Mismatch, length, "wrong byte count");
         break;
     }
-    case 0x05: case 0x06: case 0x0F: case 0x10:
+    case 0x05:
+    case 0x06:
+    case 0x0F:
+    case 0x10:
         // Address and quantity (or value) come back as sent.
         if (length < 8 || requestLen < 6 || std::memcmp(frame + 2, request + 2, 4) != 0)
             return make(AnswerStatus::Mismatch, length, "echo does not match the request");
@@ -151,8 +159,7 @@ std::string failureText(const Verdict& v, int received, int answerLen)
 AnswerFramer::AnswerFramer(const uint8_t* request, int requestLen, int answerLen, bool modbus, FramingTimes times,
                            CrcFunction crc)
     : request_(request), requestLen_(requestLen), answerLen_(answerLen), modbus_(modbus), times_(times), crc_(crc)
-{
-}
+{}
 
 void AnswerFramer::add(const uint8_t* data, int n, int64_t atUs)
 {

@@ -33,8 +33,8 @@ const char* exceptionName(int code);
 
 struct Verdict {
     AnswerStatus status = AnswerStatus::Timeout;
-    int frameLength = 0;    // bytes that form the answer (the rest is foreign)
-    int exceptionCode = 0;  // for Exception
+    int frameLength = 0;      // bytes that form the answer (the rest is foreign)
+    int exceptionCode = 0;    // for Exception
     const char* detail = "";  // for Mismatch: what did not fit
 };
 

@@ -87,7 +87,8 @@ bool TcpLink::open(std::string& error)
             if (err == EINPROGRESS) {
                 pollfd p{fd, POLLOUT, 0};
                 socklen_t len = sizeof err;
-                err = poll(&p, 1, waitMs) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 ? err : ETIMEDOUT;
+                err =
+                    poll(&p, 1, waitMs) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 ? err : ETIMEDOUT;
             }
         }
         if (err != 0) {
@@ -130,8 +131,7 @@ void TcpLink::discardInput()
 {
     uint8_t junk[512];
     int n;
-    while ((n = read(junk, sizeof junk)) > 0) {
-    }
+    while ((n = read(junk, sizeof junk)) > 0) {}
     peerGone_ = n < 0;
 }
 

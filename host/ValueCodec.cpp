@@ -23,11 +23,10 @@ const TypeInfo kTypes[] = {{ValueType::Bit, "bit"}, {ValueType::U8, "u8"},   {Va
                            {ValueType::F32, "f32"}, {ValueType::Hex, "hex"}};
 
 // Types that make sense for each width, the first being the default.
-const std::vector<ValueType> kTypesOfWidth[4] = {
-    {ValueType::Bit},
-    {ValueType::U8, ValueType::Hex},
-    {ValueType::U16, ValueType::I16, ValueType::Hex},
-    {ValueType::U32, ValueType::I32, ValueType::F32, ValueType::Hex}};
+const std::vector<ValueType> kTypesOfWidth[4] = {{ValueType::Bit},
+                                                 {ValueType::U8, ValueType::Hex},
+                                                 {ValueType::U16, ValueType::I16, ValueType::Hex},
+                                                 {ValueType::U32, ValueType::I32, ValueType::F32, ValueType::Hex}};
 
 long long parseInteger(const std::string& s, bool hexOnly, bool& ok)
 {
@@ -175,8 +174,14 @@ EncodedValue encodeValue(const Tag& t, const std::string& text)
             long long n = parseInteger(v, t.type == ValueType::Hex, ok);
             long long lo = 0, hi = 0;
             switch (t.type) {
-            case ValueType::I16: lo = -32768; hi = 32767; break;
-            case ValueType::I32: lo = INT32_MIN; hi = INT32_MAX; break;
+            case ValueType::I16:
+                lo = -32768;
+                hi = 32767;
+                break;
+            case ValueType::I32:
+                lo = INT32_MIN;
+                hi = INT32_MAX;
+                break;
             default: hi = t.width() == 1 ? 0xFF : t.width() == 2 ? 0xFFFF : 0xFFFFFFFFLL; break;
             }
             if (!ok || n < lo || n > hi)

@@ -43,70 +43,69 @@ constexpr int kExitUsage = 2;
 std::atomic<bool> g_stop{false};
 void onSignal(int) { g_stop.store(true); }
 
-const char kUsage[] =
-    "usage: plc-host run CONFIG [--seconds N] [options]\n"
-    "       plc-host read CONFIG [--json] [--timeout S] [options]\n"
-    "       plc-host write CONFIG NAME=VALUE... [--timeout S] [options]\n"
-    "       plc-host map CONFIG [--json] [--response-ms MS] [line options]\n"
-    "       plc-host poll DEVICE --kind KIND --address ADDRESS [--count N] [--type TYPE]\n"
-    "                     [--json] [--seconds N] [options]\n"
-    "\n"
-    "  run    live table of the tags and the stations, refreshed 4 times a second;\n"
-    "         without a terminal one status line per second. Ctrl-C ends it.\n"
-    "         A line NAME=VALUE typed (or piped) on stdin is written as `write` does;\n"
-    "         its outcome shows on the table's last lines (or at the end of the next\n"
-    "         status line, after \" || \"). A table longer than the terminal turns its\n"
-    "         pages every 5 s; lines :n and :p page by hand, :a turns again.\n"
-    "  read   reads every tag once and prints it (--json: one JSON object).\n"
-    "         Exit 0 when every tag was read, 1 when some could not be.\n"
-    "  write  writes each NAME=VALUE (VALUE: one item, or items separated by commas,\n"
-    "         in the tag's type; hex tags take hex digits). Exit 0 when every write\n"
-    "         was acknowledged, 1 otherwise.\n"
-    "  map    where every tag lives on the wire: function codes, coil, input or\n"
-    "         register numbers 0-based and as in device manuals, the read block it\n"
-    "         falls in, requests per scan and the full-scan time on link's line\n"
-    "         (assuming the controller answers MS after a request, default 5 ms).\n"
-    "  poll   without a configuration: reads COUNT items (default 1) of one kind from\n"
-    "         ADDRESS on, as a tag with those fields would, at station 1 or --station,\n"
-    "         and shows them once a second until Ctrl-C or --seconds N; --json: one\n"
-    "         read, printed as read --json prints it. DEVICE as link.device; with\n"
-    "         --simulate none is needed. The line keeps link's defaults (19200 E).\n"
-    "\n"
-    "options:\n"
-    "  --simulate         talk to a simulated controller inside plc-host instead of\n"
-    "                     link.device; it serves the stations of the tags\n"
-    "%s"
-    "  --library PATH     driver library (default libkemo_ipc_rtu.so.1)\n"
-    "  --seconds N        run, poll: stop after N seconds\n"
-    "  --timeout S        read, write, poll --json: give up after S seconds (default 10)\n"
-    "  --trace            every exchange in hex on stderr\n"
-    "line options (replace the configuration's):\n"
-    "  --device DEVICE    link.device: a serial device or tcp://HOST:PORT\n"
-    "  --baud N           link.baud, one of:\n"
-    "                     %s\n"
-    "  --parity N|E|O     link.parity (also none, even, odd)\n"
-    "  --station N        1..247: every tag moves to station N (broadcast tags stay\n"
-    "                     broadcasts), as does driver.defaultStation\n"
-    "\n"
-    "CONFIG is a JSON object:\n"
-    "  \"link\":   device (a serial device, or tcp://HOST:PORT of a serial server; reopened with\n"
-    "            back-off when it drops), baud (a standard rate 300..921600), parity (N|E|O),\n"
-    "            dataBits, stopBits, responseTimeoutMs,\n"
-    "            retryLimit, echo (adapter echoes what it sends), turnaroundMs,\n"
-    "            gapUs (silence before a request; default t3.5, none on a pty),\n"
-    "            interByteMs (pause allowed inside an answer; default 20),\n"
-    "            settleMs (silence awaited after trouble; default max(t3.5, interByteMs)),\n"
-    "            deadAfter (give-ups in a row that switch a station off; default 2, 0 never),\n"
-    "            probeSeconds (an offline station is tried again this often; default 5),\n"
-    "            resetRetries (an accepted answer clears the retry count; default true),\n"
-    "            realtime (real-time priority and locked memory; default false)\n"
-    "  \"driver\": maxPerFrame, multiStation, defaultStation, remoteMode, localDeviceId\n"
-    "  \"tags\":   [{name, kind, address, station, count, type}]\n"
-    "    kind: 0..11 or AREA.WIDTH with AREA di|coil|hr and WIDTH bit|byte|word|dword\n"
-    "    address: \"BYTE.BIT\" for bits, a number otherwise; count: items of the width\n"
-    "    type: bit | u8 | u16 | i16 | u32 | i32 | f32 | hex\n"
-    "%s"
-    "Exit status 2: bad command line, configuration or value.\n";
+const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [options]\n"
+                      "       plc-host read CONFIG [--json] [--timeout S] [options]\n"
+                      "       plc-host write CONFIG NAME=VALUE... [--timeout S] [options]\n"
+                      "       plc-host map CONFIG [--json] [--response-ms MS] [line options]\n"
+                      "       plc-host poll DEVICE --kind KIND --address ADDRESS [--count N] [--type TYPE]\n"
+                      "                     [--json] [--seconds N] [options]\n"
+                      "\n"
+                      "  run    live table of the tags and the stations, refreshed 4 times a second;\n"
+                      "         without a terminal one status line per second. Ctrl-C ends it.\n"
+                      "         A line NAME=VALUE typed (or piped) on stdin is written as `write` does;\n"
+                      "         its outcome shows on the table's last lines (or at the end of the next\n"
+                      "         status line, after \" || \"). A table longer than the terminal turns its\n"
+                      "         pages every 5 s; lines :n and :p page by hand, :a turns again.\n"
+                      "  read   reads every tag once and prints it (--json: one JSON object).\n"
+                      "         Exit 0 when every tag was read, 1 when some could not be.\n"
+                      "  write  writes each NAME=VALUE (VALUE: one item, or items separated by commas,\n"
+                      "         in the tag's type; hex tags take hex digits). Exit 0 when every write\n"
+                      "         was acknowledged, 1 otherwise.\n"
+                      "  map    where every tag lives on the wire: function codes, coil, input or\n"
+                      "         register numbers 0-based and as in device manuals, the read block it\n"
+                      "         falls in, requests per scan and the full-scan time on link's line\n"
+                      "         (assuming the controller answers MS after a request, default 5 ms).\n"
+                      "  poll   without a configuration: reads COUNT items (default 1) of one kind from\n"
+                      "         ADDRESS on, as a tag with those fields would, at station 1 or --station,\n"
+                      "         and shows them once a second until Ctrl-C or --seconds N; --json: one\n"
+                      "         read, printed as read --json prints it. DEVICE as link.device; with\n"
+                      "         --simulate none is needed. The line keeps link's defaults (19200 E).\n"
+                      "\n"
+                      "options:\n"
+                      "  --simulate         talk to a simulated controller inside plc-host instead of\n"
+                      "                     link.device; it serves the stations of the tags\n"
+                      "%s"
+                      "  --library PATH     driver library (default libkemo_ipc_rtu.so.1)\n"
+                      "  --seconds N        run, poll: stop after N seconds\n"
+                      "  --timeout S        read, write, poll --json: give up after S seconds (default 10)\n"
+                      "  --trace            every exchange in hex on stderr\n"
+                      "line options (replace the configuration's):\n"
+                      "  --device DEVICE    link.device: a serial device or tcp://HOST:PORT\n"
+                      "  --baud N           link.baud, one of:\n"
+                      "                     %s\n"
+                      "  --parity N|E|O     link.parity (also none, even, odd)\n"
+                      "  --station N        1..247: every tag moves to station N (broadcast tags stay\n"
+                      "                     broadcasts), as does driver.defaultStation\n"
+                      "\n"
+                      "CONFIG is a JSON object:\n"
+                      "  \"link\":   device (a serial device, or tcp://HOST:PORT of a serial server; reopened with\n"
+                      "            back-off when it drops), baud (a standard rate 300..921600), parity (N|E|O),\n"
+                      "            dataBits, stopBits, responseTimeoutMs,\n"
+                      "            retryLimit, echo (adapter echoes what it sends), turnaroundMs,\n"
+                      "            gapUs (silence before a request; default t3.5, none on a pty),\n"
+                      "            interByteMs (pause allowed inside an answer; default 20),\n"
+                      "            settleMs (silence awaited after trouble; default max(t3.5, interByteMs)),\n"
+                      "            deadAfter (give-ups in a row that switch a station off; default 2, 0 never),\n"
+                      "            probeSeconds (an offline station is tried again this often; default 5),\n"
+                      "            resetRetries (an accepted answer clears the retry count; default true),\n"
+                      "            realtime (real-time priority and locked memory; default false)\n"
+                      "  \"driver\": maxPerFrame, multiStation, defaultStation, remoteMode, localDeviceId\n"
+                      "  \"tags\":   [{name, kind, address, station, count, type}]\n"
+                      "    kind: 0..11 or AREA.WIDTH with AREA di|coil|hr and WIDTH bit|byte|word|dword\n"
+                      "    address: \"BYTE.BIT\" for bits, a number otherwise; count: items of the width\n"
+                      "    type: bit | u8 | u16 | i16 | u32 | i32 | f32 | hex\n"
+                      "%s"
+                      "Exit status 2: bad command line, configuration or value.\n";
 
 void usage(FILE* out)
 {
@@ -146,14 +145,22 @@ struct OptionSpec {
     const char* commands;
 };
 const OptionSpec kOptions[] = {
-    {"simulate", nullptr, "run read write poll"}, {"sim-args", "ARGS", "run read write poll"},
-    {"library", "PATH", "run read write poll"},   {"trace", nullptr, "run read write poll"},
-    {"device", "DEVICE", "run read write map"},   {"baud", "N", "run read write poll map"},
-    {"parity", "N|E|O", "run read write poll map"}, {"station", "N", "run read write poll map"},
-    {"seconds", "N", "run poll"},                 {"timeout", "S", "read write poll"},
-    {"json", nullptr, "read poll map"},           {"response-ms", "MS", "map"},
-    {"kind", "KIND", "poll"},                     {"address", "ADDRESS", "poll"},
-    {"count", "N", "poll"},                       {"type", "TYPE", "poll"},
+    {"simulate", nullptr, "run read write poll"},
+    {"sim-args", "ARGS", "run read write poll"},
+    {"library", "PATH", "run read write poll"},
+    {"trace", nullptr, "run read write poll"},
+    {"device", "DEVICE", "run read write map"},
+    {"baud", "N", "run read write poll map"},
+    {"parity", "N|E|O", "run read write poll map"},
+    {"station", "N", "run read write poll map"},
+    {"seconds", "N", "run poll"},
+    {"timeout", "S", "read write poll"},
+    {"json", nullptr, "read poll map"},
+    {"response-ms", "MS", "map"},
+    {"kind", "KIND", "poll"},
+    {"address", "ADDRESS", "poll"},
+    {"count", "N", "poll"},
+    {"type", "TYPE", "poll"},
 };
 const char kCommands[] = "run, read, write, map or poll";
 
@@ -269,8 +276,10 @@ void enterRealtime()
     sched_param p{};
     p.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
     if (sched_setscheduler(0, SCHED_FIFO, &p) != 0)
-        std::fprintf(stderr, "plc-host: link.realtime: real-time scheduling is not permitted here (%s); "
-                             "running at normal priority\n", std::strerror(errno));
+        std::fprintf(stderr,
+                     "plc-host: link.realtime: real-time scheduling is not permitted here (%s); "
+                     "running at normal priority\n",
+                     std::strerror(errno));
     if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0)
         std::fprintf(stderr, "plc-host: link.realtime: memory cannot be locked (%s); it may be paged out\n",
                      std::strerror(errno));
@@ -360,8 +369,8 @@ struct OpenWrite {
 
 // A line typed while `run` shows its table: NAME=VALUE is written as `write`
 // writes it, a line starting with ':' pages the table.
-void typedLine(HostSession& session, LiveView& view, const std::string& line, double up,
-               Clock::time_point until, std::vector<OpenWrite>& open)
+void typedLine(HostSession& session, LiveView& view, const std::string& line, double up, Clock::time_point until,
+               std::vector<OpenWrite>& open)
 {
     if (line.empty())
         return;
@@ -387,18 +396,22 @@ void typedLine(HostSession& session, LiveView& view, const std::string& line, do
 void settleTypedWrites(HostSession& session, LiveView& view, std::vector<OpenWrite>& open, Clock::time_point now)
 {
     const HostConfig& cfg = session.config();
-    open.erase(std::remove_if(open.begin(), open.end(), [&](const OpenWrite& w) {
-        const WriteJob& j = session.writes()[static_cast<size_t>(w.job)];
-        const auto st = session.stations().find(cfg.stationOf(cfg.tags[static_cast<size_t>(j.tag)]));
-        const bool offline = st != session.stations().end() && st->second.offline;
-        // The driver folds a queued write into a later one of the same range.
-        const bool replaced = std::any_of(session.writes().begin() + w.job + 1, session.writes().end(),
-                                          [&](const WriteJob& later) { return later.tag == j.tag && later.status; });
-        if (j.status == 0 && !offline && !replaced && now < w.until)
-            return false;
-        view.note(writeOutcome(session, j, replaced));
-        return true;
-    }), open.end());
+    open.erase(std::remove_if(open.begin(), open.end(),
+                              [&](const OpenWrite& w) {
+                                  const WriteJob& j = session.writes()[static_cast<size_t>(w.job)];
+                                  const auto st =
+                                      session.stations().find(cfg.stationOf(cfg.tags[static_cast<size_t>(j.tag)]));
+                                  const bool offline = st != session.stations().end() && st->second.offline;
+                                  // The driver folds a queued write into a later one of the same range.
+                                  const bool replaced = std::any_of(
+                                      session.writes().begin() + w.job + 1, session.writes().end(),
+                                      [&](const WriteJob& later) { return later.tag == j.tag && later.status; });
+                                  if (j.status == 0 && !offline && !replaced && now < w.until)
+                                      return false;
+                                  view.note(writeOutcome(session, j, replaced));
+                                  return true;
+                              }),
+               open.end());
 }
 
 int commandRun(HostSession& session, const Options& o)
@@ -464,7 +477,8 @@ int commandWrite(HostSession& session, const Options& o, const std::vector<Assig
     session.start(false);
     for (const Assignment& a : assignments)
         session.queueWrite(a.tag, a.value, a.text);
-    const auto limit = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
+    const auto limit =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
     auto pending = [&] {
         for (const WriteJob& j : session.writes())
             if (j.status == 0)
@@ -540,7 +554,8 @@ int main(int argc, char** argv)
         }
         if (o.command == "write")
             assignments = parseAssignments(cfg, o.assignments);
-        if (o.command != "write" && std::none_of(cfg.tags.begin(), cfg.tags.end(), [&](const Tag& t) { return cfg.readable(t); }))
+        if (o.command != "write" &&
+            std::none_of(cfg.tags.begin(), cfg.tags.end(), [&](const Tag& t) { return cfg.readable(t); }))
             throw ConfigError(cfg.path + ": field \"tags\": no tag to read (the list is empty or all are broadcasts)");
     } catch (const ConfigError& e) {
         std::fprintf(stderr, "plc-host: %s\n", e.what());
@@ -549,7 +564,7 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
 
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);

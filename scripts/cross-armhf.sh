@@ -138,7 +138,8 @@ cmake --build --preset armhf -j"$jobs"
 # Make sure the build really was a 32-bit ARM one.
 lib=$(find "$build" -name 'libkemo_ipc_rtu.so.1' -print -quit)
 [ -n "$lib" ] || die "libkemo_ipc_rtu.so.1 not built"
-file -L "$lib" 2>/dev/null | grep -q 'ELF 32-bit LSB.*ARM' || arm-linux-gnueabihf-readelf -h "$lib" | grep -q 'Machine:.*ARM' ||
+file -L "$lib" 2>/dev/null | grep -q 'ELF 32-bit LSB.*ARM' ||
+    arm-linux-gnueabihf-readelf -h "$lib" | grep -q 'Machine:.*ARM' ||
   die "$lib is not a 32-bit ARM library"
 
 if [ "${KEMO_ARMHF_NO_TESTS:-0}" = 1 ]; then

@@ -16,8 +16,8 @@ namespace {
 const struct {
     long baud;
     speed_t speed;
-} kRates[] = {{300, B300},     {600, B600},       {1200, B1200},     {2400, B2400},     {4800, B4800},
-              {9600, B9600},   {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+} kRates[] = {{300, B300},       {600, B600},       {1200, B1200},    {2400, B2400},   {4800, B4800},
+              {9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600}, {115200, B115200},
               {230400, B230400}, {460800, B460800}, {921600, B921600}};
 
 bool toSpeed(long baud, speed_t& out)
@@ -71,15 +71,9 @@ bool parseParity(const std::string& word, char& parity)
     return false;
 }
 
-int bitsPerChar(const LineSettings& line)
-{
-    return 1 + line.dataBits + (line.parity == 'N' ? 0 : 1) + line.stopBits;
-}
+int bitsPerChar(const LineSettings& line) { return 1 + line.dataBits + (line.parity == 'N' ? 0 : 1) + line.stopBits; }
 
-long charUs(const LineSettings& line)
-{
-    return std::max(1L, std::lround(bitsPerChar(line) * 1e6 / double(line.baud)));
-}
+long charUs(const LineSettings& line) { return std::max(1L, std::lround(bitsPerChar(line) * 1e6 / double(line.baud))); }
 
 long frameGapUs(const LineSettings& line)
 {

@@ -101,28 +101,42 @@ struct SimOption {
     const char* name;
     const char* value;
 };
-const SimOption kSimOptions[] = {{"no-animate", nullptr}, {"pace", nullptr},     {"stations", "LIST"},
-                                 {"drop", "RATE"},        {"corrupt", "RATE"},   {"delay-ms", "N"},
-                                 {"silent", "LIST"},      {"exception", "SPEC"}, {"seed", "N"},
-                                 {"gap-us", "N"},         {"dump", "FILE"},      {"split-ms", "MS"},
-                                 {"late-ms", "MS"},       {"late-rate", "RATE"}};
+const SimOption kSimOptions[] = {
+    {"no-animate", nullptr}, {"pace", nullptr},  {"stations", "LIST"},  {"drop", "RATE"},     {"corrupt", "RATE"},
+    {"delay-ms", "N"},       {"silent", "LIST"}, {"exception", "SPEC"}, {"seed", "N"},        {"gap-us", "N"},
+    {"dump", "FILE"},        {"split-ms", "MS"}, {"late-ms", "MS"},     {"late-rate", "RATE"}};
 
 void applySimOption(const std::string& opt, const std::string& v, SimOptions& o, std::string& dumpPath, bool& pace)
 {
-    if (opt == "--no-animate") o.animate = false;
-    else if (opt == "--pace") pace = true;
-    else if (opt == "--split-ms") o.splitMs = static_cast<int>(simArgInteger(opt, v, 0, 60000));
-    else if (opt == "--late-ms") o.lateMs = static_cast<int>(simArgInteger(opt, v, 0, 600000));
-    else if (opt == "--late-rate") o.lateRate = simArgNumber(opt, v, 0, 1);
-    else if (opt == "--stations") o.stations = stationList(opt, v);
-    else if (opt == "--drop") o.dropRate = simArgNumber(opt, v, 0, 1);
-    else if (opt == "--corrupt") o.corruptRate = simArgNumber(opt, v, 0, 1);
-    else if (opt == "--delay-ms") o.delayMs = static_cast<int>(simArgInteger(opt, v, 0, 600000));
-    else if (opt == "--silent") for (int s : stationList(opt, v)) o.silentStations.insert(s);
-    else if (opt == "--exception") o.exceptions.push_back(exceptionRange(v));
-    else if (opt == "--seed") o.seed = static_cast<unsigned>(simArgInteger(opt, v, 0, 4294967295L));
-    else if (opt == "--gap-us") o.frameGapUs = static_cast<int>(simArgInteger(opt, v, 100, 1000000));
-    else if (opt == "--dump") dumpPath = v;
+    if (opt == "--no-animate")
+        o.animate = false;
+    else if (opt == "--pace")
+        pace = true;
+    else if (opt == "--split-ms")
+        o.splitMs = static_cast<int>(simArgInteger(opt, v, 0, 60000));
+    else if (opt == "--late-ms")
+        o.lateMs = static_cast<int>(simArgInteger(opt, v, 0, 600000));
+    else if (opt == "--late-rate")
+        o.lateRate = simArgNumber(opt, v, 0, 1);
+    else if (opt == "--stations")
+        o.stations = stationList(opt, v);
+    else if (opt == "--drop")
+        o.dropRate = simArgNumber(opt, v, 0, 1);
+    else if (opt == "--corrupt")
+        o.corruptRate = simArgNumber(opt, v, 0, 1);
+    else if (opt == "--delay-ms")
+        o.delayMs = static_cast<int>(simArgInteger(opt, v, 0, 600000));
+    else if (opt == "--silent")
+        for (int s : stationList(opt, v))
+            o.silentStations.insert(s);
+    else if (opt == "--exception")
+        o.exceptions.push_back(exceptionRange(v));
+    else if (opt == "--seed")
+        o.seed = static_cast<unsigned>(simArgInteger(opt, v, 0, 4294967295L));
+    else if (opt == "--gap-us")
+        o.frameGapUs = static_cast<int>(simArgInteger(opt, v, 100, 1000000));
+    else if (opt == "--dump")
+        dumpPath = v;
 }
 
 }  // namespace

@@ -24,8 +24,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kMaxAdu = 256;   // longest legal RTU frame
-constexpr int kIdlePollMs = 50;   // upper bound on how late `stop` is noticed
+constexpr size_t kMaxAdu = 256;  // longest legal RTU frame
+constexpr int kIdlePollMs = 50;  // upper bound on how late `stop` is noticed
 constexpr int kDumpCount = 1000;
 constexpr double kPi = 3.14159265358979323846;
 
@@ -40,16 +40,17 @@ size_t expectedRequestLength(const uint8_t* buf, size_t have)
     if (have < 2)
         return 0;
     switch (buf[1]) {
-    case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06:
-        return 8;
-    case 0x0F: case 0x10:
-        return have < 7 ? 0 : 9 + size_t(buf[6]);
-    case 0x16:
-        return 10;
-    case 0x17:
-        return have < 11 ? 0 : 13 + size_t(buf[10]);
-    default:
-        return 0;
+    case 0x01:
+    case 0x02:
+    case 0x03:
+    case 0x04:
+    case 0x05:
+    case 0x06: return 8;
+    case 0x0F:
+    case 0x10: return have < 7 ? 0 : 9 + size_t(buf[6]);
+    case 0x16: return 10;
+    case 0x17: return have < 11 ? 0 : 13 + size_t(buf[10]);
+    default: return 0;
     }
 }
 
@@ -80,11 +81,14 @@ std::vector<Touch> touchedRanges(const uint8_t* f, size_t len)
             out.push_back({area, a, a + n - 1});
     };
     switch (f[1]) {
-    case 0x01: case 0x0F: add(kCoils, addr, nb); break;
+    case 0x01:
+    case 0x0F: add(kCoils, addr, nb); break;
     case 0x05: add(kCoils, addr, 1); break;
     case 0x02: add(kDiscreteInputs, addr, nb); break;
-    case 0x03: case 0x10: add(kHoldingRegisters, addr, nb); break;
-    case 0x06: case 0x16: add(kHoldingRegisters, addr, 1); break;
+    case 0x03:
+    case 0x10: add(kHoldingRegisters, addr, nb); break;
+    case 0x06:
+    case 0x16: add(kHoldingRegisters, addr, 1); break;
     case 0x17:
         add(kHoldingRegisters, addr, nb);
         if (len >= 13)
@@ -164,10 +168,7 @@ struct SimController::Impl {
         return it == maps.end() ? nullptr : it->second;
     }
 
-    bool answers(int station) const
-    {
-        return maps.count(station) && !opt.silentStations.count(station);
-    }
+    bool answers(int station) const { return maps.count(station) && !opt.silentStations.count(station); }
 
     int exceptionFor(int station, const uint8_t* f, size_t len) const
     {
@@ -397,8 +398,9 @@ struct SimController::Impl {
             size_t ready = sent + 1;
             const Clock::time_point now = Clock::now();
             while (ready < answer.size() && (ready < half || sent >= half) &&
-                   start + charTime * long(ready + 1) + (ready >= half ? std::chrono::milliseconds(opt.splitMs)
-                                                                       : Clock::duration(0)) <= now)
+                   start + charTime * long(ready + 1) +
+                           (ready >= half ? std::chrono::milliseconds(opt.splitMs) : Clock::duration(0)) <=
+                       now)
                 ++ready;
             writeAll(fd, std::vector<uint8_t>(answer.begin() + long(sent), answer.begin() + long(ready)), stop);
             sent = ready;
@@ -458,8 +460,8 @@ struct SimController::Impl {
         if (delayMs > 0 && !sleepUnlessStopped(delayMs, stop))
             return;
         // Paced: the request took its wire time, then the line kept t3.5 before the answer.
-        const Clock::time_point start = std::max(Clock::now(), arrived + std::chrono::microseconds(
-                                                                        opt.paceCharUs * long(len) + opt.paceGapUs));
+        const Clock::time_point start =
+            std::max(Clock::now(), arrived + std::chrono::microseconds(opt.paceCharUs * long(len) + opt.paceGapUs));
         sendAnswer(fd, answer, start, stop);
     }
 
@@ -488,7 +490,8 @@ SimController::SimController(const SimOptions& options) : d(new Impl(options))
     for (int s : options.stations) {
         if (d->maps.count(s))
             continue;
-        modbus_mapping_t* m = modbus_mapping_new(simpattern::kAreaSize, simpattern::kAreaSize, simpattern::kAreaSize, 0);
+        modbus_mapping_t* m =
+            modbus_mapping_new(simpattern::kAreaSize, simpattern::kAreaSize, simpattern::kAreaSize, 0);
         if (!m)
             throw std::runtime_error("out of memory for station map");
         d->maps[s] = m;

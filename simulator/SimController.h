@@ -55,10 +55,10 @@ struct SimOptions {
     // request's own wire time and t3.5, one character per paceCharUs.
     // 0 = off (answers are written whole at once).
     long paceCharUs = 0;
-    long paceGapUs = 0;       // t3.5 of the paced line
-    int splitMs = 0;          // pause in the middle of every answer (an adapter delivering in bursts)
-    int lateMs = 0;           // some answers held back this long
-    double lateRate = 0.01;   // share of answers held back when lateMs is set
+    long paceGapUs = 0;      // t3.5 of the paced line
+    int splitMs = 0;         // pause in the middle of every answer (an adapter delivering in bursts)
+    int lateMs = 0;          // some answers held back this long
+    double lateRate = 0.01;  // share of answers held back when lateMs is set
 };
 
 // Fills paceCharUs and paceGapUs from the line's settings (t3.5 is 1.75 ms above 19,200 baud).
@@ -83,14 +83,14 @@ public:
     bool discreteInput(int station, int addr) const;
 
     struct Counters {
-        long requests;       // good frames for a served station (broadcasts included)
-        long answered;       // answers sent, exceptions and corrupted ones included
-        long dropped;        // requests lost on purpose
-        long corrupted;      // answers sent with a broken CRC
-        long exceptions;     // exception answers sent
-        long ignoredBadCrc;  // frames (or noise) with a bad CRC
-        long ignoredStation; // good frames for a station not served or silent
-        long late;           // answers held back by --late-ms
+        long requests;        // good frames for a served station (broadcasts included)
+        long answered;        // answers sent, exceptions and corrupted ones included
+        long dropped;         // requests lost on purpose
+        long corrupted;       // answers sent with a broken CRC
+        long exceptions;      // exception answers sent
+        long ignoredBadCrc;   // frames (or noise) with a bad CRC
+        long ignoredStation;  // good frames for a station not served or silent
+        long late;            // answers held back by --late-ms
     };
     Counters counters() const;
 

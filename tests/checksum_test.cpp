@@ -12,7 +12,10 @@ unsigned short size(const QByteArray& b) { return static_cast<unsigned short>(b.
 
 TEST(Checksums, KnownBuffers)
 {
-    const struct { const char* data; unsigned crc, sum, lrc, x; } cases[] = {
+    const struct {
+        const char* data;
+        unsigned crc, sum, lrc, x;
+    } cases[] = {
         {"", 0xFFFF, 0, 0x100, 0},
         {"01 03 00 64 00 0A", 0x1284, 0x72, 0x8E, 0x6C},
         {"31 32 33 34 35 36 37 38 39", 0x4B37, 0x1DD, 0x23, 0x31},  // "123456789"
@@ -24,7 +27,8 @@ TEST(Checksums, KnownBuffers)
         QByteArray b = test::hex(c.data);
         EXPECT_EQ(std::make_tuple(CalCRC(bytes(b), size(b)), CalSUM(bytes(b), size(b)), CalLRC(bytes(b), size(b)),
                                   CalXOR(bytes(b), size(b))),
-                  std::make_tuple(c.crc, c.sum, c.lrc, c.x)) << c.data;
+                  std::make_tuple(c.crc, c.sum, c.lrc, c.x))
+            << c.data;
     }
     // No bytes: nothing may be read.
     EXPECT_EQ(std::make_tuple(CalCRC(nullptr, 0), CalSUM(nullptr, 0), CalLRC(nullptr, 0), CalXOR(nullptr, 0)),
@@ -41,7 +45,7 @@ TEST(HexDigits, BothDirections)
     const int toAscii[][2] = {{0, 0x30}, {9, 0x39}, {10, 0x41}, {15, 0x46}, {16, 0x47}, {-1, 0x2F}, {-48, 0}};
     for (const auto& c : toAscii)
         EXPECT_EQ(DigitalToASCII(c[0]), c[1]) << c[0];
-    const int toDigit[][2] = {{0x20, 0}, {0x2F, 0},  {0x30, 0},  {0x39, 9},  {0x3A, 10}, {0x3F, 15}, {0x40, 0},
+    const int toDigit[][2] = {{0x20, 0},  {0x2F, 0},  {0x30, 0},  {0x39, 9},  {0x3A, 10}, {0x3F, 15}, {0x40, 0},
                               {0x41, 10}, {0x46, 15}, {0x47, 16}, {0x61, 42}, {-5, 0},    {0, 0}};
     for (const auto& c : toDigit)
         EXPECT_EQ(ASCIIToDigital(c[0]), c[1]) << c[0];

@@ -12,7 +12,10 @@ namespace {
 
 // The expected request, the reply without its checksum (which is not judged;
 // nullptr: silence) and the retCode it gives.
-struct Exchange { const char* request, *reply; int code; };
+struct Exchange {
+    const char *request, *reply;
+    int code;
+};
 
 void run(const std::vector<Exchange>& script)
 {
@@ -24,7 +27,12 @@ void run(const std::vector<Exchange>& script)
     }
 }
 
-struct Read { int kind; const char* addr; int count; const char* value; };  // value: what GetRegisterData gives
+struct Read {
+    int kind;
+    const char* addr;
+    int count;
+    const char* value;
+};  // value: what GetRegisterData gives
 
 void expectStore(int station, const std::vector<Read>& reads)
 {
@@ -48,9 +56,18 @@ int setValue(int kind, const char* addr, const char* valueHex, int count, int va
 TEST(EndToEnd, ReadListOfEveryKind)
 {
     test::Host host;
-    QList<HOST_VAR> vars = test::hostList({{0, 1, "1.3", 2}, {3, 1, "4", 2}, {6, 1, "3", 1}, {9, 1, "2", 1},
-                                           {1, 1, "0.5", 3}, {4, 1, "2", 1}, {7, 1, "2", 1}, {10, 1, "2", 2},
-                                           {2, 1, "1.2", 2}, {5, 1, "3", 2}, {8, 1, "4", 2}, {11, 1, "3", 1}});
+    QList<HOST_VAR> vars = test::hostList({{0, 1, "1.3", 2},
+                                           {3, 1, "4", 2},
+                                           {6, 1, "3", 1},
+                                           {9, 1, "2", 1},
+                                           {1, 1, "0.5", 3},
+                                           {4, 1, "2", 1},
+                                           {7, 1, "2", 1},
+                                           {10, 1, "2", 2},
+                                           {2, 1, "1.2", 2},
+                                           {5, 1, "3", 2},
+                                           {8, 1, "4", 2},
+                                           {11, 1, "3", 1}});
     ASSERT_EQ(ReCreatReadVarList(&vars), 3);
     const Exchange inputs = {"01 02 00 08 00 58 F8 32", "01 02 0B 08 22 33 44 55 66 77 88 99 AA BB", 1};
     run({inputs,
@@ -59,10 +76,18 @@ TEST(EndToEnd, ReadListOfEveryKind)
     EXPECT_EQ(host.info.scanComplete, 0);
     run({inputs});
     EXPECT_EQ(host.info.scanComplete, 1);
-    expectStore(1, {{0, "1.3", 2, "01 00"},        {3, "4", 2, "44 55 00 00"}, {6, "3", 1, "66 77"},
-                    {9, "2", 1, "88 99 AA BB"},    {1, "0.5", 3, "01 00 01"},  {4, "2", 1, "C2 00"},
-                    {7, "2", 1, "C4 C5"},          {10, "2", 2, "C8 C9 CA CB"}, {2, "1.2", 2, "01 00"},
-                    {5, "3", 2, "11 44 00 00"},    {8, "4", 2, "66 55 88 77"}, {11, "3", 1, "AA 99 CC BB"}});
+    expectStore(1, {{0, "1.3", 2, "01 00"},
+                    {3, "4", 2, "44 55 00 00"},
+                    {6, "3", 1, "66 77"},
+                    {9, "2", 1, "88 99 AA BB"},
+                    {1, "0.5", 3, "01 00 01"},
+                    {4, "2", 1, "C2 00"},
+                    {7, "2", 1, "C4 C5"},
+                    {10, "2", 2, "C8 C9 CA CB"},
+                    {2, "1.2", 2, "01 00"},
+                    {5, "3", 2, "11 44 00 00"},
+                    {8, "4", 2, "66 55 88 77"},
+                    {11, "3", 1, "AA 99 CC BB"}});
 }
 
 // Writes of every shape go out ahead of the cyclic read, a silent station is

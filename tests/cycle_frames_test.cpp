@@ -28,13 +28,23 @@ std::string imageBytes(int station, int area, int from, const char* like)
 
 TEST(Frames, DirectWrites)
 {
-    const struct { int kind, station, regAddr; const char* data; const char* frame; } cases[] = {
-        // Station 0 is a broadcast with no answer; stations are cut to 8 bits, start addresses to 16; only whole registers go.
-        {1, 1, 5, "", "01 05 00 05 00 00 DD CB"}, {1, 0, 5, "01", "00 05 00 05 FF 00 9D EA"},
-        {8, 0x101, 16, "12 34 56", "01 10 00 10 00 01 02 12 34 A9 B7"}, {8, 1, 16, "12", "01 10 00 10 00 00 00 0D 90"},
-        {8, 0, 16, "12 34", "00 10 00 10 00 01 02 12 34 A4 27"}, {11, 1, 3, "11 22 33 44 55", "01 10 00 06 00 02 04 11 22 33 44 C2 70"},
-        {4, 1, 0x2001, "5A", "01 0F 00 08 00 08 01 5A 9F 6F"}, {4, 1, 1, "AA 55", "01 0F 00 08 00 10 02 AA 55 5D F7"},
-        {7, 1, 2, "12 34", "01 0F 00 20 00 10 02 12 34 E8 37"}, {10, 1, 2, "01 02 03 04", "01 0F 00 40 00 20 04 01 02 03 04 61 B7"},
+    const struct {
+        int kind, station, regAddr;
+        const char* data;
+        const char* frame;
+    } cases[] = {
+        // Station 0 is a broadcast with no answer; stations are cut to 8 bits, start addresses to 16;
+        // only whole registers go.
+        {1, 1, 5, "", "01 05 00 05 00 00 DD CB"},
+        {1, 0, 5, "01", "00 05 00 05 FF 00 9D EA"},
+        {8, 0x101, 16, "12 34 56", "01 10 00 10 00 01 02 12 34 A9 B7"},
+        {8, 1, 16, "12", "01 10 00 10 00 00 00 0D 90"},
+        {8, 0, 16, "12 34", "00 10 00 10 00 01 02 12 34 A4 27"},
+        {11, 1, 3, "11 22 33 44 55", "01 10 00 06 00 02 04 11 22 33 44 C2 70"},
+        {4, 1, 0x2001, "5A", "01 0F 00 08 00 08 01 5A 9F 6F"},
+        {4, 1, 1, "AA 55", "01 0F 00 08 00 10 02 AA 55 5D F7"},
+        {7, 1, 2, "12 34", "01 0F 00 20 00 10 02 12 34 E8 37"},
+        {10, 1, 2, "01 02 03 04", "01 0F 00 40 00 20 04 01 02 03 04 61 B7"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.frame);
@@ -44,7 +54,8 @@ TEST(Frames, DirectWrites)
         WriteRegister(&v);
         ASSERT_EQ(PLC_driver.protocolList.size(), 1);
         const Protocol& p = PLC_driver.protocolList.first();
-        EXPECT_EQ(std::make_tuple(test::hex(p.frame), p.frameLen, p.answerLen), std::make_tuple(c.frame, p.frame.size(), c.station ? 8 : 0));
+        EXPECT_EQ(std::make_tuple(test::hex(p.frame), p.frameLen, p.answerLen),
+                  std::make_tuple(c.frame, p.frame.size(), c.station ? 8 : 0));
         EXPECT_EQ(test::hex(p.var.data) + '|' + test::hex(v.data), std::string(c.data) + '|' + c.data);
     }
 }
@@ -54,9 +65,16 @@ TEST(Frames, DirectWrites)
 // happens to the write queue meanwhile.
 TEST(Frames, ReadModifyWrite)
 {
-    const struct { int kind, regAddr; const char* data; const char* reg; const char* write; } cases[] = {
-        {2, 19, "01", "00 00", "01 10 00 01 00 01 02 00 08 A6 47"}, {2, 16, "00", "FF FF", "01 10 00 01 00 01 02 FF FE 67 F1"},
-        {2, 31, "FF", "00 00", "01 10 00 01 00 01 02 80 00 C6 41"}, {5, 3, "AB", "12 34", "01 10 00 01 00 01 02 AB 34 D9 66"},
+    const struct {
+        int kind, regAddr;
+        const char* data;
+        const char* reg;
+        const char* write;
+    } cases[] = {
+        {2, 19, "01", "00 00", "01 10 00 01 00 01 02 00 08 A6 47"},
+        {2, 16, "00", "FF FF", "01 10 00 01 00 01 02 FF FE 67 F1"},
+        {2, 31, "FF", "00 00", "01 10 00 01 00 01 02 80 00 C6 41"},
+        {5, 3, "AB", "12 34", "01 10 00 01 00 01 02 AB 34 D9 66"},
         {5, 2, "AB", "12 34", "01 10 00 01 00 01 02 12 AB EA 9E"},
     };
     for (const auto& c : cases) {
@@ -64,7 +82,8 @@ TEST(Frames, ReadModifyWrite)
             SCOPED_TRACE(std::string(c.write) + " meddle " + std::to_string(meddle));
             test::resetDriver();
             test::Host host;
-            RW_VAR v = writeVar(c.kind, c.regAddr, c.data), other = writeVar(c.kind, c.regAddr ^ 1, c.data[0] == '0' ? "FF" : "00");
+            RW_VAR v = writeVar(c.kind, c.regAddr, c.data),
+                   other = writeVar(c.kind, c.regAddr ^ 1, c.data[0] == '0' ? "FF" : "00");
             AddListWriteVar(&v, 1);
             EXPECT_EQ(test::frontFrame(), "01 03 00 01 00 01 D5 CA");
             if (meddle)
@@ -88,14 +107,27 @@ TEST(Frames, ReadModifyWrite)
 TEST(Frames, ReadHalfWithoutARegister)
 {
     const char* const shortRead = "01 03 02 00";
-    const struct { const char* name; int kind, deviceId, retryLimit; std::vector<const char*> answers;
-                   std::vector<int> codes; const char* write; const char* calls; } cases[] = {
+    const struct {
+        const char* name;
+        int kind, deviceId, retryLimit;
+        std::vector<const char*> answers;
+        std::vector<int> codes;
+        const char* write;
+        const char* calls;
+    } cases[] = {
         {"remote byte write merges", 5, 9, 0, {"01 03 02 12 34 00 00"}, {100}, "01 10 00 01 00 01 02 AB 34 D9 66", ""},
         {"local too short, given up", 2, 0, 0, {shortRead}, {11}, "", "var 77 0 0 2; list 0 1"},
         {"remote too short, given up", 5, 9, 0, {shortRead}, {111}, "", "var 77 0 0 2; list 0 1"},
         {"no answer array, given up", 2, 0, 0, {nullptr}, {11}, "", "var 77 0 0 2; list 0 1"},
         {"too short, then retried and read", 2, 0, 1, {shortRead, "01 03 02 00 00 00 00"}, {0, 1}, "", ""},
-        {"too short for ever: given up", 2, 0, 2, {shortRead, shortRead, shortRead}, {0, 0, 11}, "", "var 77 0 0 2; list 0 1"},
+        {"too short for ever: given up",
+         2,
+         0,
+         2,
+         {shortRead, shortRead, shortRead},
+         {0, 0, 11},
+         "",
+         "var 77 0 0 2; list 0 1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -137,7 +169,12 @@ TEST(Frames, UnwritableKindsAreDropped)
 // always do.
 TEST(Frames, WriteThroughFollowsTheLink)
 {
-    const struct { int kind, regAddr; const char* data; bool remote; const char* stored; } cases[] = {
+    const struct {
+        int kind, regAddr;
+        const char* data;
+        bool remote;
+        const char* stored;
+    } cases[] = {
         {8, 1, "12 34", false, "00 00 34 12"}, {2, 3, "01", false, "08 00 00 00"}, {5, 1, "AB", false, "00 AB 00 00"},
         {8, 1, "12 34", true, "00 00 34 12"},  {2, 3, "01", true, "08 00 00 00"},
     };
@@ -157,8 +194,13 @@ TEST(Frames, WriteThroughFollowsTheLink)
 TEST(Frames, RemoteFrames)
 {
     // frame nullptr: not compared; answerLen -1: nothing queued.
-    const struct { const char* name; bool write; int varClass, deviceId, station, kind, regAddr, length, bitMode,
-                   spare; const char* data, *frame; int answerLen, dataLen; } cases[] = {
+    const struct {
+        const char* name;
+        bool write;
+        int varClass, deviceId, station, kind, regAddr, length, bitMode, spare;
+        const char *data, *frame;
+        int answerLen, dataLen;
+    } cases[] = {
         {"register read", false, 1, 2, 1, 8, 100, 4, -2, 0, "",
          "16 01 00 02 01 00 08 00 00 00 64 00 04 FF FF FF FE 00 00 00 00 85", 13, 8},
         {"coil read, like coil words", false, 1, 2, 1, 4, 100, 6, 0, 0, "",
@@ -191,7 +233,8 @@ TEST(Frames, RemoteFrames)
         const Protocol& p = PLC_driver.protocolList.first();
         EXPECT_EQ(c.frame ? test::hex(p.frame) : "", c.frame ? c.frame : "");
         const int len = 22 + v.data.size();  // the first byte tells it
-        EXPECT_EQ(std::make_tuple(p.frameLen, static_cast<unsigned char>(p.frame.at(0)), p.answerLen, p.dataLen, p.dataOffset),
+        EXPECT_EQ(std::make_tuple(p.frameLen, static_cast<unsigned char>(p.frame.at(0)), p.answerLen, p.dataLen,
+                                  p.dataOffset),
                   std::make_tuple(len, len & 0xFF, c.answerLen, c.dataLen, c.write ? 0 : 3));
     }
     EXPECT_EQ(imageBytes(0, 8, 200, "34 12"), "34 12");
@@ -202,7 +245,8 @@ TEST(Frames, RemoteFrames)
     big.writeFlag = big.varClass = 1;
     big.deviceId = 2;
     Remote_WriteVar(&big);
-    EXPECT_EQ(test::hex(PLC_driver.protocolList.last().frame.left(1) + PLC_driver.protocolList.last().frame.right(1)), "00 5C");
+    EXPECT_EQ(test::hex(PLC_driver.protocolList.last().frame.left(1) + PLC_driver.protocolList.last().frame.right(1)),
+              "00 5C");
     // From 65,536 bytes on, the sum covers the length cut to 16 bits, as the CRC does.
     big.data.resize(65600);
     for (int i = 0; i < big.data.size(); ++i)
@@ -219,9 +263,16 @@ TEST(Frames, RemoteFrames)
 // answer holds whole data.
 TEST(Frames, AnswerStoring)
 {
-    const struct { int kind, regAddr, length, dataLen; const char* answer; int from; const char* image; } cases[] = {
-        {8, 10, 2, 4, "01 03 04 12 34 56 78 00 00", 18, "00 00 34 12 78 56"}, {8, 0, 2, 3, "01 03 03 12 34 56 00 00", 0, "34 12 00 00"},
-        {8, 0, 2, 1, "01 03 01 12 00 00", 0, "00 00 00 00"}, {3, 2, 3, 3, "01 02 03 11", 0, "00 00 11 00 00"},
+    const struct {
+        int kind, regAddr, length, dataLen;
+        const char* answer;
+        int from;
+        const char* image;
+    } cases[] = {
+        {8, 10, 2, 4, "01 03 04 12 34 56 78 00 00", 18, "00 00 34 12 78 56"},
+        {8, 0, 2, 3, "01 03 03 12 34 56 00 00", 0, "34 12 00 00"},
+        {8, 0, 2, 1, "01 03 01 12 00 00", 0, "00 00 00 00"},
+        {3, 2, 3, 3, "01 02 03 11", 0, "00 00 11 00 00"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer);
@@ -243,13 +294,28 @@ TEST(Frames, AnswerStoring)
 
 TEST(Frames, WriteDataToLocal)
 {
-    const struct { int kind, regAddr, length; const char* data; const char* before; int from; const char* after; } cases[] = {
-        {1, 10, 3, "01 00 07", "00 AA", 0, "00 B6"}, {1, 10, 3, "01", "00 AA", 0, "00 AE"}, {2, 43, 1, "FF", "", 4, "00 08 00"},
-        {2, 43, 1, "00", "FF FF FF FF FF FF FF", 4, "FF F7 FF"}, {4, 2, 2, "AB CD", "", 1, "00 AB CD 00"},
-        {5, 3, 1, "EE", "11 22 33 44 55", 2, "33 EE 55"}, {7, 1, 2, "01 02 03", "", 0, "00 00 01 02 03"},
-        {8, 1, 2, "12 34 56 78", "", 0, "00 00 34 12 78 56"}, {8, 0, 2, "12 34 56", "", 0, "34 12 00 00"}, {8, 0, -1, "12 34", "", 0, ""},
-        {10, 1, 1, "01 02 03 04", "", 4, "01 02 03 04"}, {10, 0, 1, "01 02", "", 0, "01 02 00"}, {11, 0, 1, "12 34 56", "", 0, "00 00"},
-        {11, 1, 1, "12 34 56 78", "", 4, "34 12 78 56"}, {11, 0, 2, "12 34 56 78 9A", "", 0, "34 12 78 56"},
+    const struct {
+        int kind, regAddr, length;
+        const char* data;
+        const char* before;
+        int from;
+        const char* after;
+    } cases[] = {
+        {1, 10, 3, "01 00 07", "00 AA", 0, "00 B6"},
+        {1, 10, 3, "01", "00 AA", 0, "00 AE"},
+        {2, 43, 1, "FF", "", 4, "00 08 00"},
+        {2, 43, 1, "00", "FF FF FF FF FF FF FF", 4, "FF F7 FF"},
+        {4, 2, 2, "AB CD", "", 1, "00 AB CD 00"},
+        {5, 3, 1, "EE", "11 22 33 44 55", 2, "33 EE 55"},
+        {7, 1, 2, "01 02 03", "", 0, "00 00 01 02 03"},
+        {8, 1, 2, "12 34 56 78", "", 0, "00 00 34 12 78 56"},
+        {8, 0, 2, "12 34 56", "", 0, "34 12 00 00"},
+        {8, 0, -1, "12 34", "", 0, ""},
+        {10, 1, 1, "01 02 03 04", "", 4, "01 02 03 04"},
+        {10, 0, 1, "01 02", "", 0, "01 02 00"},
+        {11, 0, 1, "12 34 56", "", 0, "00 00"},
+        {11, 1, 1, "12 34 56 78", "", 4, "34 12 78 56"},
+        {11, 0, 2, "12 34 56 78 9A", "", 0, "34 12 78 56"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.kind) + ' ' + c.data);

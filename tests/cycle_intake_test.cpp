@@ -47,8 +47,13 @@ TEST(Intake, AnswersAndResultCodes)
 {
     const char* const none = "00 00 00 00";  // image: registers 0 and 1 as stored
     const char* const full = "01 03 04 12 34 56 78 00 00";
-    const struct { const char* name; int varClass, deviceId, answerLen; const char* bytes; int received, code;
-                   const char* image; } cases[] = {
+    const struct {
+        const char* name;
+        int varClass, deviceId, answerLen;
+        const char* bytes;
+        int received, code;
+        const char* image;
+    } cases[] = {
         {"broadcast, silence", 0, 0, 0, "", 0, 1, none},
         {"broadcast answered", 0, 0, 0, "01 03", 2, 71, none},
         {"broadcast, no array", 0, 0, 0, nullptr, 0, 1, none},
@@ -80,9 +85,9 @@ TEST(Intake, AnswersAndResultCodes)
         EXPECT_EQ(test::hex(test::image(1, 8).leftJustified(4, '\0', true)), c.image);
     }
     PLC_driver.retValue.varClass = 4;
-    EXPECT_EQ(test::answer(nullptr), 1);  // nothing outstanding: nothing failed
+    EXPECT_EQ(test::answer(nullptr), 1);         // nothing outstanding: nothing failed
     EXPECT_EQ(PLC_driver.retValue.varClass, 4);  // and the previous result stays
-    test::queueRequest(var(3), 7);  // verdicts no answer gives
+    test::queueRequest(var(3), 7);               // verdicts no answer gives
     const int verdicts[][2] = {{1, 14}, {5, 114}, {8, 200}, {-1, 200}};
     for (const auto& v : verdicts)
         EXPECT_EQ(GetDriverReturnValue(v[0]), v[1]) << v[0];
@@ -100,8 +105,14 @@ TEST(Intake, CallbacksAndGiveUps)
     enum { Write, Once, Cyclic };
     const char* const mixed = "1/1@1 1/1@2 2/1@1 1/1@1 1/2@1";  // class/id@station[:address]
     const char* const giveUp = "var 77 1 1 2; list 1 1";
-    const struct { const char* name; int list; bool remote, fails; int multi; const char* queued, *refill;
-                   const char* calls, *left; } cases[] = {
+    const struct {
+        const char* name;
+        int list;
+        bool remote, fails;
+        int multi;
+        const char *queued, *refill;
+        const char *calls, *left;
+    } cases[] = {
         {"write repeated: the later reports", Write, false, false, 1, "1/1@1 1/1@1", nullptr, "", "1/1@1"},
         {"write repeated, given up", Write, false, true, 1, "1/1@1 1/1@1", nullptr, giveUp, ""},
         {"remote write", Write, true, false, 1, "1/1@1", nullptr, "var 77 1 1 1", ""},
@@ -125,7 +136,9 @@ TEST(Intake, CallbacksAndGiveUps)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::resetDriver();
-        QList<RW_VAR>& queue = c.list == Write ? PLC_driver.writeList : c.list == Once ? PLC_driver.onceReadList : PLC_driver.readList;
+        QList<RW_VAR>& queue = c.list == Write  ? PLC_driver.writeList
+                               : c.list == Once ? PLC_driver.onceReadList
+                                                : PLC_driver.readList;
         test::Host host;
         host.info.retryLimit = 0;
         host.info.multiStation = c.multi;
@@ -146,7 +159,10 @@ TEST(Intake, CallbacksAndGiveUps)
             queue.clear();
             fill(c.refill);
         }
-        EXPECT_EQ(test::answer(c.fails ? nullptr : c.list == Write ? kEcho : kRead1), c.fails ? (c.remote ? 142 : 42) : (c.remote ? 100 : 1));
+        EXPECT_EQ(test::answer(c.fails           ? nullptr
+                               : c.list == Write ? kEcho
+                                                 : kRead1),
+                  c.fails ? (c.remote ? 142 : 42) : (c.remote ? 100 : 1));
         EXPECT_EQ(rec.calls, c.calls);
         EXPECT_EQ(keys(queue), c.left);
         EXPECT_EQ(rec.failedSeen, rec.calls.empty() ? 0 : c.fails ? 2 : 1);
@@ -167,7 +183,11 @@ TEST(Intake, ScanCompleteCounting)
     AddListReadVar(&r);
     AddListWriteVar(&bit, 1);
     AddListOnceReadVar(&remote, 1);
-    const struct { const char* name; const char* reply; int code, framesDone, scanCount, scanComplete; } script[] = {
+    const struct {
+        const char* name;
+        const char* reply;
+        int code, framesDone, scanCount, scanComplete;
+    } script[] = {
         {"bit write, read half", kRead1, 1, 1, 0, 0},
         {"bit write, write half: done", kEcho, 1, 2, 1, 0},
         {"remote one-shot read: not counted", kRead1, 100, 1, 1, 0},
@@ -192,7 +212,11 @@ TEST(Intake, ScanCompleteCounting)
 TEST(Intake, RemoteReadHalves)
 {
     const char* const unmerged = "01 10 00 01 00 01 02 00 00 00 00";
-    const struct { const char* name; int bitMode, framesDone, code; const char* write; } cases[] = {
+    const struct {
+        const char* name;
+        int bitMode, framesDone, code;
+        const char* write;
+    } cases[] = {
         {"plain read", 0, 0, 100, unmerged},
         {"byte read half", -2, 0, 100, "01 10 00 01 00 01 02 01 30 A6 05"},
         {"bit read half, first answer", -1, 0, 1, "01 10 00 01 00 01 02 12 38 AA F3"},

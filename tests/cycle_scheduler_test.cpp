@@ -65,7 +65,11 @@ std::string addresses(const QList<RW_VAR>& list)
 
 TEST(Scheduler, PriorityAndStreakLimits)
 {
-    const struct { const char* name; int writes, onces, reads, calls; const char* turns; } cases[] = {
+    const struct {
+        const char* name;
+        int writes, onces, reads, calls;
+        const char* turns;
+    } cases[] = {
         {"writes only", 7, 0, 0, 9, "W0 W1 W2 W3 W4 - W5 W6 -"},
         {"writes and reads", 7, 0, 2, 10, "W0 W1 W2 W3 W4 R0 W5 W6 R1 R0"},
         {"one-shot reads only", 0, 7, 0, 9, "O0 O1 O2 O3 O4 - O5 O6 -"},
@@ -150,7 +154,9 @@ TEST(Scheduler, ReadBuilderQueueingNothing)
         test::DebugCapture log;
         EXPECT_EQ(serve(2), "- -");
         EXPECT_EQ(PLC_driver.requestKind, 2);
-        EXPECT_EQ(log.messages, remote ? QStringList() : QStringList({"ReadAnalog default 1 5 100 1 ", "ReadAnalog default 1 5 100 1 "}));
+        EXPECT_EQ(log.messages, remote
+                                    ? QStringList()
+                                    : QStringList({"ReadAnalog default 1 5 100 1 ", "ReadAnalog default 1 5 100 1 "}));
         PLC_driver.readList.append(entry(2, 0));
         EXPECT_EQ(serve(5), "- - - R0 -");
         EXPECT_EQ(PLC_driver.onceReadList.size(), 1);
@@ -241,7 +247,10 @@ TEST(Scheduler, CostDoesNotGrowWithTheLists)
                 AddListWriteVar(&v, 0);
         };
     };
-    const struct { const char* name; double small, large, maxRatio; } cases[] = {
+    const struct {
+        const char* name;
+        double small, large, maxRatio;
+    } cases[] = {
         {"cyclic exchange, 64 and 16,384 blocks", cost(blocks(1), 64, exchanges, 1),
          cost(blocks(1), 16384, exchanges, 1), 2},
         {"passing over switched-off blocks, 512 and 8,192, per block", cost(blocks(2), 512, ComCommunication, 512),

@@ -31,8 +31,8 @@ QByteArray frame(const std::string& text)
     return out;
 }
 
-const char* const kRead03 = "01 03 00 64 00 02 CRC";        // two registers: 9-byte answer
-const char* const kRead01 = "01 01 00 08 00 0A CRC";        // ten coils: 7-byte answer
+const char* const kRead03 = "01 03 00 64 00 02 CRC";  // two registers: 9-byte answer
+const char* const kRead01 = "01 01 00 08 00 0A CRC";  // ten coils: 7-byte answer
 const char* const kWrite10 = "01 10 00 64 00 02 04 00 01 00 02 CRC";
 const char* const kWrite05 = "01 05 00 03 FF 00 CRC";
 
@@ -63,8 +63,7 @@ const JudgeCase kJudgeCases[] = {
     {"exception_unnamed", kRead03, "01 83 42 CRC", 9, AnswerStatus::Exception, 5, "exception 42"},
     {"exception_other_station", kRead03, "02 83 02 CRC", 9, AnswerStatus::Mismatch, 5, kForeign},
     {"exception_bad_crc", kRead03, "01 83 02 00 00", 9, AnswerStatus::Incomplete, 5, kShort5},
-    {"short_whole_foreign_frame", kRead03, "02 05 00 03 FF 00 CRC", 9, AnswerStatus::Mismatch, 8,
-     kForeign},
+    {"short_whole_foreign_frame", kRead03, "02 05 00 03 FF 00 CRC", 9, AnswerStatus::Mismatch, 8, kForeign},
     {"short", kRead03, "01 03 04 00 0A", 9, AnswerStatus::Incomplete, 5, kShort5},
     {"trailing_bytes_foreign", kRead03, "01 03 04 00 0A 00 0B CRC 01 03", 9, AnswerStatus::Ok, 9, "ok"},
     {"coils_ok", kRead01, "01 01 02 55 01 CRC", 7, AnswerStatus::Ok, 7, "ok"},
@@ -87,18 +86,18 @@ TEST(HostFraming, JudgesAnswersAgainstTheirRequest)
     for (const JudgeCase& c : kJudgeCases) {
         SCOPED_TRACE(c.name);
         const QByteArray req = frame(c.request), ans = frame(c.answer);
-        const host::Verdict v = host::judgeAnswer(reinterpret_cast<const uint8_t*>(req.constData()), req.size(),
-                                                  reinterpret_cast<const uint8_t*>(ans.constData()), ans.size(),
-                                                  c.answerLen, true, CalCRC);
+        const host::Verdict v =
+            host::judgeAnswer(reinterpret_cast<const uint8_t*>(req.constData()), req.size(),
+                              reinterpret_cast<const uint8_t*>(ans.constData()), ans.size(), c.answerLen, true, CalCRC);
         EXPECT_EQ(host::statusName(v.status), std::string(host::statusName(c.status)));
         EXPECT_EQ(v.frameLength, c.frameLength);
         EXPECT_EQ(host::failureText(v, ans.size(), c.answerLen), c.words);
     }
     // Remote frames belong to the far end: passed on as they came.
     const QByteArray req = frame(kRead03), remote = frame("AA BB CC");
-    const host::Verdict v = host::judgeAnswer(reinterpret_cast<const uint8_t*>(req.constData()), req.size(),
-                                              reinterpret_cast<const uint8_t*>(remote.constData()), 3, -1, false,
-                                              CalCRC);
+    const host::Verdict v =
+        host::judgeAnswer(reinterpret_cast<const uint8_t*>(req.constData()), req.size(),
+                          reinterpret_cast<const uint8_t*>(remote.constData()), 3, -1, false, CalCRC);
     EXPECT_EQ(v.status, AnswerStatus::Ok);
     EXPECT_EQ(v.frameLength, 3);
 }
@@ -119,8 +118,7 @@ const FramingCase kFramingCases[] = {
     {"split_by_15_ms", 9, "1000:01 03 04 00 | 16000:0A 00 0B CRC", 15999, 16000, AnswerStatus::Ok},
     {"split_by_150_ms", 9, "1000:01 03 04 00 | 151000:0A 00 0B CRC", 150000, 151000, AnswerStatus::Ok},
     {"burst_over_the_deadline", 9, "199000:01 03 04 00 | 215000:0A 00 0B CRC", 214999, 215000, AnswerStatus::Ok},
-    {"silence_ends_fixed_length_only_at_the_deadline", 9, "1000:01 03 04 00", 199999, 200000,
-     AnswerStatus::Incomplete},
+    {"silence_ends_fixed_length_only_at_the_deadline", 9, "1000:01 03 04 00", 199999, 200000, AnswerStatus::Incomplete},
     {"trickle_past_the_deadline", 9, "195000:01 | 210000:03", 229999, 230000, AnswerStatus::Incomplete},
     {"exception_ends_at_once", 9, "1000:01 83 02 CRC", 999, 1000, AnswerStatus::Exception},
     {"exception_shape_bad_crc_waits", 9, "1000:01 83 02 00 00", 199999, 200000, AnswerStatus::Incomplete},

@@ -14,7 +14,10 @@
 
 namespace {
 template <typename T>
-T symbol(void* library, const char* name) { return reinterpret_cast<T>(dlsym(library, name)); }
+T symbol(void* library, const char* name)
+{
+    return reinterpret_cast<T>(dlsym(library, name));
+}
 }  // namespace
 
 TEST(HostInterface, EntryPointsResolveByPlainNameAndWork)

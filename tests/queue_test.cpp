@@ -55,10 +55,19 @@ TEST(WriteQueue, ReplacesAWaitingWriteButNeverTheHeadAndCaps)
 // Host kinds become area units, cut into chunks of at most maxPerFrame.
 TEST(OnceReadQueue, ChunksInAreaUnitsAndSkipsWaitingDuplicates)
 {
-    const struct { int kind; const char* addr; int length, maxPerFrame; const char* entries; } cases[] = {
-        {3, "10", 25, 10, "1/3:10+10, 1/3:20+10, 1/3:30+5"}, {0, "1.5", 4, 10, "1/3:1+2"}, {2, "5.3", 1, 10, "1/8:2+1"},
+    const struct {
+        int kind;
+        const char* addr;
+        int length, maxPerFrame;
+        const char* entries;
+    } cases[] = {
+        {3, "10", 25, 10, "1/3:10+10, 1/3:20+10, 1/3:30+5"},
+        {0, "1.5", 4, 10, "1/3:1+2"},
+        {2, "5.3", 1, 10, "1/8:2+1"},
         {8, "0", 3, 0, "1/8:0+1, 1/8:1+1, 1/8:2+1"},  // a limit below 1 counts as 1
-        {11, "3", 3, 10, "1/8:6+4"}, {7, "4", 3, 4, "1/4:8+4, 1/4:12+2"}, {8, "0", 0, 10, ""},
+        {11, "3", 3, 10, "1/8:6+4"},
+        {7, "4", 3, 4, "1/4:8+4, 1/4:12+2"},
+        {8, "0", 0, 10, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.entries);
@@ -84,8 +93,16 @@ TEST(OnceReadQueue, ChunksInAreaUnitsAndSkipsWaitingDuplicates)
 
 TEST(HostWrite, SplitsValuesIntoWireOrderRequests)
 {
-    const struct { int kind; const char* addr; int count; const char* value; int maxPerFrame; const char* requests, *valueAfter; } cases[] = {
-        {8, "7", 2, "34 12 78 56", 10, "1/8:7+2 12 34 56 78", "34 12 78 56"}, {2, "5.3", 1, "07", 10, "1/2:43+1 FF", "07"},
+    const struct {
+        int kind;
+        const char* addr;
+        int count;
+        const char* value;
+        int maxPerFrame;
+        const char *requests, *valueAfter;
+    } cases[] = {
+        {8, "7", 2, "34 12 78 56", 10, "1/8:7+2 12 34 56 78", "34 12 78 56"},
+        {2, "5.3", 1, "07", 10, "1/2:43+1 FF", "07"},
         {1, "0.2", 3, "01 00 05", 10, "1/1:2+1 FF, 1/1:3+1 00, 1/1:4+1 FF", "01 00 05"},
         {4, "9", 2, "11 22 33", 10, "1/4:9+1 11, 1/4:10+1 33", "11 22 33 00"},
         {8, "0", 5, "01 02 03 04 05 06 07 08 09", 2, "1/8:0+2 02 01 04 03, 1/8:2+2 06 05 08 07, 1/8:4+1 00 09",
@@ -94,7 +111,8 @@ TEST(HostWrite, SplitsValuesIntoWireOrderRequests)
         {7, "1", 1, "34 12", 0, "1/7:1+1 12 34", "34 12"},  // no limit: one request
         {10, "0", 4, "01 02 03 04 05 06 07 08", -3, "1/10:0+2 02 01 04 03 06 05 08 07", "01 02 03 04 05 06 07 08"},
         {3, "1", 2, "01 02", 10, "", "01 02"},  // discrete inputs are read-only
-        {8, "1", 0, "", 10, "", ""}, {1, "1.1", -4, "", 10, "", ""},
+        {8, "1", 0, "", 10, "", ""},
+        {1, "1.1", -4, "", 10, "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.requests);

@@ -26,9 +26,14 @@ QList<RW_VAR> spans(std::initializer_list<std::pair<int, int>> pairs)
 
 TEST(ReadList, MergesGroupsIntoBlocks)
 {
-    const struct { const char* name; int maxPerFrame, multiStation, defaultStation; QList<HOST_VAR> vars; const char* expected; }
-        cases[] = {
-        {"worked example, unsorted", 10, 1, 1, hostList({{8, 1, "30", 25}, {8, 1, "5", 1}, {8, 1, "0", 2}, {8, 1, "8", 4}}),
+    const struct {
+        const char* name;
+        int maxPerFrame, multiStation, defaultStation;
+        QList<HOST_VAR> vars;
+        const char* expected;
+    } cases[] = {
+        {"worked example, unsorted", 10, 1, 1,
+         hostList({{8, 1, "30", 25}, {8, 1, "5", 1}, {8, 1, "0", 2}, {8, 1, "8", 4}}),
          "1/8:0+10, 1/8:10+2, 1/8:30+10, 1/8:40+10, 1/8:50+5"},
         {"too far", 10, 1, 1, hostList({{8, 1, "0", 2}, {8, 1, "10", 3}}), "1/8:0+2, 1/8:10+3"},
         {"inside", 10, 1, 1, hostList({{8, 1, "0", 10}, {8, 1, "2", 3}, {8, 1, "0", 1}}), "1/8:0+10"},
@@ -37,13 +42,19 @@ TEST(ReadList, MergesGroupsIntoBlocks)
         {"stations then areas", 10, 1, 1,
          hostList({{8, 2, "0", 1}, {8, 1, "0", 1}, {4, 1, "0", 1}, {3, 1, "0", 1}, {3, 2, "0", 1}}),
          "1/3:0+1, 1/4:0+1, 1/8:0+1, 2/3:0+1, 2/8:0+1"},
-        {"bit kinds", 10, 1, 1, hostList({{0, 1, "1.4", 4}, {1, 1, "1.5", 4}, {2, 1, "5.3", 1}}), "1/3:1+1, 1/4:1+2, 1/8:2+1"},
+        {"bit kinds", 10, 1, 1, hostList({{0, 1, "1.4", 4}, {1, 1, "1.5", 4}, {2, 1, "5.3", 1}}),
+         "1/3:1+1, 1/4:1+2, 1/8:2+1"},
         {"word and double-word kinds", 5, 1, 1,
-         hostList({{11, 1, "5", 3}, {9, 1, "3", 1}, {7, 1, "2", 2}, {5, 1, "3", 2}}), "1/3:12+4, 1/4:4+4, 1/8:1+2, 1/8:10+4"},
+         hostList({{11, 1, "5", 3}, {9, 1, "3", 1}, {7, 1, "2", 2}, {5, 1, "3", 2}}),
+         "1/3:12+4, 1/4:4+4, 1/8:1+2, 1/8:10+4"},
         {"single station uses the default", 10, 0, 5, hostList({{8, 2, "0", 1}, {8, 0, "3", 1}}), "5/8:0+4"},
         {"single station without a default", 10, 0, 0, hostList({{8, 2, "0", 1}}), ""},
         {"dropped: bad kind, address or station, beyond the store", 10, 1, 1,
-         hostList({{12, 1, "0", 1}, {8, 1, "x", 1}, {3, 1, "-5", 1}, {8, 0, "0", 1}, {8, 1, "8388608", 1},
+         hostList({{12, 1, "0", 1},
+                   {8, 1, "x", 1},
+                   {3, 1, "-5", 1},
+                   {8, 0, "0", 1},
+                   {8, 1, "8388608", 1},
                    {8, 1, "8388607", 1}}),
          "1/8:8388607+1"},
     };
@@ -66,8 +77,9 @@ TEST(ReadList, EntriesAndScanRestart)
     QList<HOST_VAR> vars = hostList({{8, 1, "0", 2}, {8, 1, "5", 1}, {0, 2, "1.4", 4}});
     ASSERT_EQ(ReCreatReadVarList(&vars), 2);
     for (const RW_VAR& v : PLC_driver.readList) {
-        EXPECT_EQ(std::make_tuple(v.varClass, v.varId, v.writeFlag, v.remoteFlag, v.deviceId, v.retCode, v.bitMode, v.spare),
-                  std::make_tuple(0, -1, 0, 1, 7, 0, 0, 0));
+        EXPECT_EQ(
+            std::make_tuple(v.varClass, v.varId, v.writeFlag, v.remoteFlag, v.deviceId, v.retCode, v.bitMode, v.spare),
+            std::make_tuple(0, -1, 0, 1, 7, 0, 0, 0));
         EXPECT_TRUE(v.data.isEmpty());
     }
     // A block keeps the texts of the variable that opened it.

@@ -7,7 +7,11 @@
 
 TEST(ReadRequest, FramesAndAnswerShape)
 {
-    const struct { int kind, addr, len, station; const char* frame; int answerLen, dataLen; } cases[] = {
+    const struct {
+        int kind, addr, len, station;
+        const char* frame;
+        int answerLen, dataLen;
+    } cases[] = {
         {8, 100, 10, 1, "01 03 00 64 00 0A 84 12", 25, 20},
         {4, 2, 3, 1, "01 01 00 10 00 18 3D C5", 8, 3},
         {3, 0, 1, 2, "02 02 00 00 00 08 79 FF", 6, 1},
@@ -19,7 +23,9 @@ TEST(ReadRequest, FramesAndAnswerShape)
         {4, 8192, 8192, 1, "01 01 00 00 00 00 3C 0A", 8197, 8192},
         {8, 70000, 2, 1, "01 03 11 70 00 02 C0 EC", 9, 4},
         // Kinds outside the three areas build nothing.
-        {5, 7, 10, 1, nullptr, 0, 0}, {0, 7, 10, 1, nullptr, 0, 0}, {12, 7, 10, 1, nullptr, 0, 0},
+        {5, 7, 10, 1, nullptr, 0, 0},
+        {0, 7, 10, 1, nullptr, 0, 0},
+        {12, 7, 10, 1, nullptr, 0, 0},
     };
     test::Host host;
     test::DebugCapture log;
@@ -41,7 +47,8 @@ TEST(ReadRequest, FramesAndAnswerShape)
         const Protocol& p = PLC_driver.protocolList.first();
         EXPECT_EQ(test::hex(p.frame), c.frame);
         EXPECT_EQ(std::make_tuple(p.frameLen, p.answerLen, p.dataOffset, p.dataLen),
-                  std::make_tuple(8, c.answerLen, 3, c.dataLen)) << c.frame;
+                  std::make_tuple(8, c.answerLen, 3, c.dataLen))
+            << c.frame;
         // The request carries a full copy of the variable, which itself stays as it was.
         EXPECT_EQ(std::make_tuple(p.var.varId, p.var.regKind, p.var.regAddr, p.var.length, p.var.station, p.var.bitMode,
                                   p.var.nameText, p.var.data),

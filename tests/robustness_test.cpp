@@ -10,7 +10,10 @@
 
 namespace {
 
-int hostRead(int kind, QString addr, int count, QByteArray* out) { return GetRegisterData(0, kind, addr, 1, out, count); }
+int hostRead(int kind, QString addr, int count, QByteArray* out)
+{
+    return GetRegisterData(0, kind, addr, 1, out, count);
+}
 int hostWrite(int kind, QString addr, int count, QByteArray* value)
 {
     QString name;
@@ -22,7 +25,10 @@ int onceRead(int kind, const char* addr, int length, int station = 1)
     v.addrText = addr;
     return AddListOnceReadVar(&v, 0);
 }
-int rebuild(int kind, const char* addr, int length, int station = 1) { return test::rebuild({{kind, station, addr, length}}); }
+int rebuild(int kind, const char* addr, int length, int station = 1)
+{
+    return test::rebuild({{kind, station, addr, length}});
+}
 
 }  // namespace
 
@@ -32,9 +38,11 @@ TEST(BadInput, InvalidAddressesAndKindsAreRefusedEverywhere)
 {
     test::Host host;
     host.info.linkState = 1;  // a write that went ahead would mark the link failed
-    const struct { int kind; const char* addr; } cases[] = {
-        {8, ""}, {8, "abc"}, {8, "-3"}, {8, "99999999999"}, {0, "10"}, {1, "7"},
-        {1, "1.2.3"}, {2, "-1.3"}, {12, "1"}, {-1, "1"}, {255, "1"}};
+    const struct {
+        int kind;
+        const char* addr;
+    } cases[] = {{8, ""},      {8, "abc"},  {8, "-3"}, {8, "99999999999"}, {0, "10"}, {1, "7"},
+                 {1, "1.2.3"}, {2, "-1.3"}, {12, "1"}, {-1, "1"},          {255, "1"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.kind) + " '" + c.addr + "'");
         QByteArray out, value = test::hex("01 02");
@@ -51,11 +59,17 @@ TEST(BadInput, InvalidAddressesAndKindsAreRefusedEverywhere)
 TEST(BadInput, AbsurdCountsStayBounded)
 {
     test::Host host;
-    const struct { int kind; const char* addr; int count, read, outBytes, written; } cases[] = {
-        {8, "0", -1, 1, 0, 0}, {11, "0", -7, 1, 0, 0}, {1, "0.0", INT_MIN, 1, 0, 0}, {4, "0", -2, 1, 0, 0},  // empty
-        {4, "0", INT_MAX, 0, 0, 0}, {8, "1", INT_MAX, 0, 0, 0}, {11, "0", INT_MAX, 0, 0, 0},  // past the image bound
-        {1, "0.0", INT_MAX, 0, 0, 0}, {9, "2147483647", 2, 0, 4, 0}, {8, "8388608", 1, 0, 2, 0},
-        {8, "8388607", 1, 1, 2, 1},  // the last register an image may hold
+    const struct {
+        int kind;
+        const char* addr;
+        int count, read, outBytes, written;
+    } cases[] = {
+        {8, "0", -1, 1, 0, 0},        {11, "0", -7, 1, 0, 0},
+        {1, "0.0", INT_MIN, 1, 0, 0}, {4, "0", -2, 1, 0, 0},  // empty
+        {4, "0", INT_MAX, 0, 0, 0},   {8, "1", INT_MAX, 0, 0, 0},
+        {11, "0", INT_MAX, 0, 0, 0},  // past the image bound
+        {1, "0.0", INT_MAX, 0, 0, 0}, {9, "2147483647", 2, 0, 4, 0},
+        {8, "8388608", 1, 0, 2, 0},   {8, "8388607", 1, 1, 2, 1},  // the last register an image may hold
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.kind) + " " + c.addr + " " + std::to_string(c.count));
@@ -79,7 +93,8 @@ TEST(BadInput, LimitsBelowOneAndStationZero)
         SetComInfo(&host.info);
         host.info.maxPerFrame = limit;
         QByteArray value(4, '\x01');
-        EXPECT_EQ(std::make_tuple(rebuild(8, "0", 5), onceRead(8, "0", 3), hostWrite(8, "0", 2, &value)), std::make_tuple(5, 3, 1));
+        EXPECT_EQ(std::make_tuple(rebuild(8, "0", 5), onceRead(8, "0", 3), hostWrite(8, "0", 2, &value)),
+                  std::make_tuple(5, 3, 1));
     }
     // Station 0 is read from by no one; a write to it is a broadcast.
     test::resetDriver();

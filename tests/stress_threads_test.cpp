@@ -22,7 +22,10 @@ const int kReadOnlyBytes = 64;  // discrete-input bytes 0..63 of every station
 const int kTrackedClass = 100;  // writes queued ready-made at registers 200..249, never replaced
 
 // What the controller holds in its read-only range: never 0.
-unsigned char pattern(int station, int byteAddr) { return static_cast<unsigned char>((station * 37 + byteAddr * 11) | 1); }
+unsigned char pattern(int station, int byteAddr)
+{
+    return static_cast<unsigned char>((station * 37 + byteAddr * 11) | 1);
+}
 
 int hostWord(const int& w) { return __atomic_load_n(&w, __ATOMIC_RELAXED); }
 
@@ -77,7 +80,8 @@ TEST(Stress, ThreadsKeepTheContract)
         std::mt19937 rng(1);
         auto nextFlip = Clock::now();
         const auto idle = [] {
-            return PLC_driver.writeList.isEmpty() && PLC_driver.onceReadList.isEmpty() && PLC_driver.protocolList.isEmpty();
+            return PLC_driver.writeList.isEmpty() && PLC_driver.onceReadList.isEmpty() &&
+                   PLC_driver.protocolList.isEmpty();
         };
         // Once the other threads are done, run until every queue is empty.
         while (!(drain && (idle() || Clock::now() > drainDeadline))) {
@@ -122,7 +126,7 @@ TEST(Stress, ThreadsKeepTheContract)
             const int kind = kinds[rng() % 8], st = 1 + rng() % kStations;
             // Bit kinds take "byte.bit"; the rest a plain number. Host writes keep clear of the tracked range.
             QString name = "w", addr = kind == 1 || kind == 2 ? QString("%1.%2").arg(600 + rng() % 50).arg(rng() % 8)
-                                                             : QString::number(300 + rng() % 50);
+                                                              : QString::number(300 + rng() % 50);
             QByteArray value = QByteArray::number(seq);
             const int flipsBefore = flipCount;
             const bool upBefore = hostWord(host.info.linkState) == 2;

@@ -129,8 +129,13 @@ QList<HOST_VAR> hostList(std::initializer_list<ListVar> vars)
 {
     QList<HOST_VAR> list;
     for (const ListVar& v : vars)
-        list << HOST_VAR{0, static_cast<unsigned char>(v.kind), static_cast<unsigned char>(v.station), {}, v.addr,
-                         QString("v%1").arg(list.size()), v.length};
+        list << HOST_VAR{0,
+                         static_cast<unsigned char>(v.kind),
+                         static_cast<unsigned char>(v.station),
+                         {},
+                         v.addr,
+                         QString("v%1").arg(list.size()),
+                         v.length};
     return list;
 }
 

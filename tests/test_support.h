@@ -57,14 +57,19 @@ std::string frontFrame();
 int answer(const char* answerHex);
 
 // Appends a request straight to protocolList, as a frame builder would.
-Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset = 3, int dataLen = 0, const char* frameHex = "");
+Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset = 3, int dataLen = 0,
+                       const char* frameHex = "");
 
 // Every entry of a request list in one notation, "station/area:address+length",
 // with " data" in hex when it carries data, entries separated by ", ".
 std::string entries(const QList<RW_VAR>& list);
 
 // The host's variable list for ReCreatReadVarList, each named v<position>.
-struct ListVar { int kind, station; const char* addr; int length; };
+struct ListVar {
+    int kind, station;
+    const char* addr;
+    int length;
+};
 QList<HOST_VAR> hostList(std::initializer_list<ListVar> vars);
 // ReCreatReadVarList of such a list.
 int rebuild(std::initializer_list<ListVar> vars);

@@ -34,7 +34,8 @@ if [ ! -s "$actual" ]; then
   exit 1
 fi
 
-if grep -v -e '^#' -e '^[[:space:]]*$' "$expected" | LC_ALL=C sort -u | diff -u --label expected --label "$lib" - "$actual"; then
+if grep -v -e '^#' -e '^[[:space:]]*$' "$expected" | LC_ALL=C sort -u |
+    diff -u --label expected --label "$lib" - "$actual"; then
   echo "exported symbols: $(wc -l <"$actual") as listed"
 else
   echo "exported symbols differ from $expected: '-' lines are missing, '+' lines unexpected" >&2

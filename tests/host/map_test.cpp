@@ -14,9 +14,9 @@ namespace {
 
 host::HostConfig configOf(const std::string& tags, const std::string& link = "", const std::string& driver = "")
 {
-    return host::parseConfig(QByteArray::fromStdString("{\"link\": {" + link + "}, \"driver\": {" + driver +
-                                                       "}, \"tags\": [" + tags + "]}"),
-                             "map.json");
+    return host::parseConfig(
+        QByteArray::fromStdString("{\"link\": {" + link + "}, \"driver\": {" + driver + "}, \"tags\": [" + tags + "]}"),
+        "map.json");
 }
 
 std::string blockText(const std::vector<host::ReadBlock>& blocks)
@@ -61,9 +61,9 @@ TEST(HostMap, WireNumbersOfEveryKind)
         {"hr_six_digits", "hr.word", "9998", 2, "03", "10", 9998, 9999, "409999-410000", ""},
     };
     for (const Row& r : rows) {
-        const host::HostConfig cfg = configOf(std::string("{\"name\": \"t\", \"kind\": \"") + r.kind +
-                                              "\", \"address\": \"" + r.address +
-                                              "\", \"count\": " + std::to_string(r.count) + "}");
+        const host::HostConfig cfg =
+            configOf(std::string("{\"name\": \"t\", \"kind\": \"") + r.kind + "\", \"address\": \"" + r.address +
+                     "\", \"count\": " + std::to_string(r.count) + "}");
         const host::TagMap m = host::mapTag(cfg, cfg.tags[0], host::readBlocks(cfg));
         const std::string manual = m.manualFirst == m.manualLast ? m.manualFirst : m.manualFirst + "-" + m.manualLast;
         EXPECT_EQ(std::string(m.readFc) + " " + m.writeFc, std::string(r.read) + " " + r.write) << r.name;
@@ -78,23 +78,28 @@ TEST(HostMap, WireNumbersOfEveryKind)
 // The blocks map shows must be the ones the driver polls.
 TEST(HostMap, BlocksAreTheDriversReadList)
 {
-    const host::HostConfig cfg = configOf(
-        "{\"name\": \"a\", \"kind\": \"hr.word\", \"address\": 0, \"count\": 2},"
-        "{\"name\": \"b\", \"kind\": \"hr.word\", \"address\": 30, \"count\": 25},"
-        "{\"name\": \"c\", \"kind\": \"hr.word\", \"address\": 8, \"count\": 4},"
-        "{\"name\": \"d\", \"kind\": \"hr.word\", \"address\": 5},"
-        "{\"name\": \"e\", \"kind\": \"coil.bit\", \"address\": \"1.5\", \"count\": 4, \"station\": 2},"
-        "{\"name\": \"f\", \"kind\": \"di.dword\", \"address\": 3, \"station\": 2},"
-        "{\"name\": \"i\", \"kind\": \"di.byte\", \"address\": 2, \"station\": 2},"
-        "{\"name\": \"g\", \"kind\": \"hr.byte\", \"address\": 3, \"count\": 2, \"station\": 2},"
-        "{\"name\": \"h\", \"kind\": \"hr.word\", \"address\": 9, \"station\": 0}",
-        "", "\"maxPerFrame\": 10");
+    const host::HostConfig cfg =
+        configOf("{\"name\": \"a\", \"kind\": \"hr.word\", \"address\": 0, \"count\": 2},"
+                 "{\"name\": \"b\", \"kind\": \"hr.word\", \"address\": 30, \"count\": 25},"
+                 "{\"name\": \"c\", \"kind\": \"hr.word\", \"address\": 8, \"count\": 4},"
+                 "{\"name\": \"d\", \"kind\": \"hr.word\", \"address\": 5},"
+                 "{\"name\": \"e\", \"kind\": \"coil.bit\", \"address\": \"1.5\", \"count\": 4, \"station\": 2},"
+                 "{\"name\": \"f\", \"kind\": \"di.dword\", \"address\": 3, \"station\": 2},"
+                 "{\"name\": \"i\", \"kind\": \"di.byte\", \"address\": 2, \"station\": 2},"
+                 "{\"name\": \"g\", \"kind\": \"hr.byte\", \"address\": 3, \"count\": 2, \"station\": 2},"
+                 "{\"name\": \"h\", \"kind\": \"hr.word\", \"address\": 9, \"station\": 0}",
+                 "", "\"maxPerFrame\": 10");
     test::Host driver;
     driver.info.maxPerFrame = cfg.driver.maxPerFrame;
     QList<HOST_VAR> vars;
     for (const host::Tag& t : cfg.tags)
-        vars << HOST_VAR{0, static_cast<unsigned char>(t.kind), static_cast<unsigned char>(t.station), {},
-                         QString::fromStdString(t.address), QString::fromStdString(t.name), t.driverCount()};
+        vars << HOST_VAR{0,
+                         static_cast<unsigned char>(t.kind),
+                         static_cast<unsigned char>(t.station),
+                         {},
+                         QString::fromStdString(t.address),
+                         QString::fromStdString(t.name),
+                         t.driverCount()};
     ReCreatReadVarList(&vars);
     std::string driverBlocks;
     for (const RW_VAR& v : PLC_driver.readList)
@@ -151,6 +156,7 @@ TEST(HostView, PagesCoverEveryLineOnceAndWrap)
     for (const Row& r : rows) {
         const host::Page p = host::pageOf(r.lines, r.perPage, r.page);
         EXPECT_EQ(std::make_tuple(p.pages, p.page, p.first, p.count),
-                  std::make_tuple(r.pages, r.shown, r.first, r.count)) << r.name;
+                  std::make_tuple(r.pages, r.shown, r.first, r.count))
+            << r.name;
     }
 }

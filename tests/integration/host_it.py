@@ -79,7 +79,8 @@ class Memory:
         for name in ("hr", "coil", "di"):
             for s in sorted(getattr(self, name)):
                 a, b = getattr(self, name)[s], getattr(other, name).get(s)
-                out += ["%s st%d[%d]: %s != %s" % (name, s, i, x, y) for i, (x, y) in enumerate(zip(a, b or [])) if x != y]
+                out += ["%s st%d[%d]: %s != %s" % (name, s, i, x, y)
+                        for i, (x, y) in enumerate(zip(a, b or [])) if x != y]
         return out
 
 
@@ -221,7 +222,8 @@ def case_read_all_kinds():
     check(not Memory([1, 2]).diff(mem), "reading changed the controller: %s" % Memory([1, 2]).diff(mem)[:5])
     check_tags(res, mem, READ_TAGS)
     check(res["ok"] and total(res, "failures") == 0, "failures: %s" % res["stations"])
-    check(total(res, "exchanges") == counters["answered"], "exchanges %d, answers %d" % (total(res, "exchanges"), counters["answered"]))
+    check(total(res, "exchanges") == counters["answered"],
+          "exchanges %d, answers %d" % (total(res, "exchanges"), counters["answered"]))
 
     # The demo's tags move like what they stand for, not like test patterns.
     demo = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "demo.json")
@@ -271,7 +273,8 @@ def case_write_all_kinds():
 def start_sim(*extra):
     """plc-sim as its own process; returns it, the device plc-host opens (its pty or tcp://...) and its dump."""
     dump = os.path.join(ARGS.work, "external.dump")
-    p = subprocess.Popen([ARGS.sim, "--stations", "1,2", "--no-animate", "--seconds", "40", "--dump", dump] + list(extra),
+    p = subprocess.Popen([ARGS.sim, "--stations", "1,2", "--no-animate", "--seconds", "40", "--dump", dump]
+                         + list(extra),
                          stdout=subprocess.PIPE, text=True)
     line = p.stdout.readline().split()
     check(len(line) == 2 and line[0] in ("PTY", "TCP"), "plc-sim did not announce its pty or port: %r" % line)
@@ -438,7 +441,8 @@ def case_silent_station():
 
 
 def case_exception_range():
-    tags = [tag("fine", "hr.word", "2", 1, 2), tag("refused", "hr.word", "100", 1, 4), tag("coils", "coil.byte", "20", 1),
+    tags = [tag("fine", "hr.word", "2", 1, 2), tag("refused", "hr.word", "100", 1, 4),
+            tag("coils", "coil.byte", "20", 1),
             tag("other_station", "hr.word", "100", 2, 4)]
     sim = "--no-animate --exception 1:hr:101-101:2 --exception 1:coil:163-163:3"
     res = read_json(config(tags), sim, expect_rc=1)
@@ -462,15 +466,19 @@ def case_corrupt_crc():
     _, counters = Memory.from_dump(os.path.join(ARGS.work, "corrupt1.dump"))
     for t in res["tags"]:
         check(not t["ok"] and t["raw"].strip("0") == "", "a corrupt answer reached the store: %s" % t)
-    check(total(res, "crcErrors") == total(res, "exchanges") == counters["corrupted"] > 0, "counts %s %s" % (res["stations"], counters))
+    check(total(res, "crcErrors") == total(res, "exchanges") == counters["corrupted"] > 0,
+          "counts %s %s" % (res["stations"], counters))
 
     # Some answers lost, some broken: retries bring every value in intact (a
     # line this bad needs a high retry limit).
-    res = read_json(config(tags, link={"retryLimit": 20}), "--no-animate --corrupt 0.3 --drop 0.2 --seed 3", dump="corrupt2.dump")
+    res = read_json(config(tags, link={"retryLimit": 20}), "--no-animate --corrupt 0.3 --drop 0.2 --seed 3",
+                    dump="corrupt2.dump")
     mem, counters = Memory.from_dump(os.path.join(ARGS.work, "corrupt2.dump"))
     check_tags(res, mem, tags)
-    check(total(res, "crcErrors") == counters["corrupted"] > 0, "bad CRCs seen %d, sent %d" % (total(res, "crcErrors"), counters["corrupted"]))
-    check(total(res, "timeouts") == counters["dropped"] > 0, "time-outs %d, dropped %d" % (total(res, "timeouts"), counters["dropped"]))
+    check(total(res, "crcErrors") == counters["corrupted"] > 0,
+          "bad CRCs seen %d, sent %d" % (total(res, "crcErrors"), counters["corrupted"]))
+    check(total(res, "timeouts") == counters["dropped"] > 0,
+          "time-outs %d, dropped %d" % (total(res, "timeouts"), counters["dropped"]))
 
 
     # 1 % bad CRCs, spread over many requests: the retry count is cleared after
@@ -596,10 +604,12 @@ def case_fault_soak():
     last = lines[-1]
     exchanges = sum(field(last, s, "exch") for s in (1, 2, 3))
     check(exchanges >= 2000, "only %d exchanges:\n%s" % (exchanges, out))  # each fault costs a settle time
-    check(field(last, 3, "giveup") >= 1 and field(last, 3, "code") == 41 and field(last, 3, "fail") == field(last, 3, "exch"),
+    check(field(last, 3, "giveup") >= 1 and field(last, 3, "code") == 41
+          and field(last, 3, "fail") == field(last, 3, "exch"),
           "dead station:\n" + last)
     for before, after in zip(lines, lines[1:]):  # the dead station never holds the others up for a second
-        check(all(field(after, s, "exch") > field(before, s, "exch") for s in (1, 2)), "stalled:\n%s\n%s" % (before, after))
+        check(all(field(after, s, "exch") > field(before, s, "exch") for s in (1, 2)),
+              "stalled:\n%s\n%s" % (before, after))
     # A healthy tag shows its value, or ? just after a give-up; never another value.
     want = {"a": " ".join(str(pattern_hr(1, r)) for r in range(10, 14)),
             "b": " ".join(str(pattern_hr(2, r)) for r in range(20, 24)),
@@ -717,7 +727,8 @@ def case_cli_contract():
         p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=10)
         missing = [w for w in words if w not in p.stderr]
         if p.returncode != want_rc or missing:
-            problems.append("%s -> exit %d (want %d), missing %s in: %s" % (args, p.returncode, want_rc, missing, p.stderr.strip()))
+            problems.append("%s -> exit %d (want %d), missing %s in: %s"
+                            % (args, p.returncode, want_rc, missing, p.stderr.strip()))
         if want_rc == 2 and cfg is not good and path not in p.stderr:
             problems.append("%s: the message does not name the file: %s" % (args, p.stderr.strip()))
     poll = ["poll", "/dev/null", "--kind", "hr.word", "--address", "100"]

@@ -26,9 +26,10 @@ void* need(void* entry)
 }
 
 // The entry points, looked up in the loaded library.
-#define KEMO_ENTRIES(X)                                                                                          \
-    X(SetComInfo) X(RegistCallBackFuncIntf) X(ReCreatReadVarList) X(AddListWriteVar) X(AddListOnceReadVar) \
-    X(ComCommunication) X(DataCom) X(EnCommStation) X(GetRegisterData) X(SetRegisterData)
+#define KEMO_ENTRIES(X)                                                                                                \
+    X(SetComInfo)                                                                                                      \
+    X(RegistCallBackFuncIntf) X(ReCreatReadVarList) X(AddListWriteVar) X(AddListOnceReadVar) X(ComCommunication)       \
+        X(DataCom) X(EnCommStation) X(GetRegisterData) X(SetRegisterData)
 struct Api {
     void* lib;
 #define KEMO_ENTRY(name) decltype(&::name) name = reinterpret_cast<decltype(&::name)>(need(dlsym(lib, #name)));
@@ -96,7 +97,7 @@ void run(const Api& api, int rounds)
     for (int round = 0; round < rounds; ++round) {
         if (round % 10 == 0)
             buildReadList(api);
-        info.remoteMode = round % 5 == 3;               // remote frames now and then
+        info.remoteMode = round % 5 == 3;              // remote frames now and then
         info.localDeviceId = round % 10 == 8 ? 1 : 0;  // and answers judged as remote
         info.linkState = round % 7 == 6 ? 1 : 2;       // link down: host writes stay local
         api.EnCommStation(2, round % 4 == 1 ? 0 : 1);
