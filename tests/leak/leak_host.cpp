@@ -26,10 +26,11 @@ void* need(void* entry)
 }
 
 // The entry points, looked up in the loaded library.
-#define KEMO_ENTRIES(X)                                                                                                \
-    X(SetComInfo)                                                                                                      \
-    X(RegistCallBackFuncIntf) X(ReCreatReadVarList) X(AddListWriteVar) X(AddListOnceReadVar) X(ComCommunication)       \
-        X(DataCom) X(EnCommStation) X(GetRegisterData) X(SetRegisterData)
+// clang-format off
+#define KEMO_ENTRIES(X) \
+    X(SetComInfo) X(RegistCallBackFuncIntf) X(ReCreatReadVarList) X(AddListWriteVar) X(AddListOnceReadVar) \
+    X(ComCommunication) X(DataCom) X(EnCommStation) X(GetRegisterData) X(SetRegisterData)
+// clang-format on
 struct Api {
     void* lib;
 #define KEMO_ENTRY(name) decltype(&::name) name = reinterpret_cast<decltype(&::name)>(need(dlsym(lib, #name)));
