@@ -50,14 +50,11 @@ struct JudgeCase {
 };
 
 const JudgeCase kJudgeCases[] = {
-    {"read_ok", kRead03, "01 03 04 00 0A 00 0B CRC", 9, AnswerStatus::Ok, 9, "ok"},
     {"read_bad_crc", kRead03, "01 03 04 00 0A 00 0B 00 00", 9, AnswerStatus::BadCrc, 9, "bad CRC"},
     {"read_other_station", kRead03, "02 03 04 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, kForeign},
     {"read_other_function", kRead03, "01 04 04 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, kForeign},
-    {"read_wrong_byte_count", kRead03, "01 03 03 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, "wrong byte count"},
     {"read_three_registers", kRead03, "01 03 06 00 0A 00 0B 00 0C CRC", 11, AnswerStatus::Mismatch, 11,
      "wrong byte count"},
-    {"read_exception", kRead03, "01 83 02 CRC", 9, AnswerStatus::Exception, 5, "exception 02 illegal data address"},
     {"exception_0B", kRead03, "01 83 0B CRC", 9, AnswerStatus::Exception, 5,
      "exception 0B gateway target device failed to respond"},
     {"exception_unnamed", kRead03, "01 83 42 CRC", 9, AnswerStatus::Exception, 5, "exception 42"},
@@ -71,13 +68,10 @@ const JudgeCase kJudgeCases[] = {
     {"write10_echo", kWrite10, "01 10 00 64 00 02 CRC", 8, AnswerStatus::Ok, 8, "ok"},
     {"write10_wrong_quantity", kWrite10, "01 10 00 64 00 03 CRC", 8, AnswerStatus::Mismatch, 8,
      "echo does not match the request"},
-    {"write10_wrong_address", kWrite10, "01 10 00 65 00 02 CRC", 8, AnswerStatus::Mismatch, 8,
-     "echo does not match the request"},
     {"write05_wrong_value", kWrite05, "01 05 00 03 00 00 CRC", 8, AnswerStatus::Mismatch, 8,
      "echo does not match the request"},
     {"any_length", kRead03, "01 03 04 00 0A 00 0B CRC", -1, AnswerStatus::Ok, 9, "ok"},
     {"any_length_bad_crc", kRead03, "01 03 04 00 0A 00 0B CRC 55", -1, AnswerStatus::BadCrc, 10, "bad CRC"},
-    {"nothing", kRead03, "", 9, AnswerStatus::Timeout, 0, "no answer (time-out)"},
     {"one_byte", kRead03, "01", 9, AnswerStatus::Incomplete, 1, "incomplete answer (1 of 9 bytes)"},
 };
 
@@ -114,8 +108,6 @@ struct FramingCase {
 };
 
 const FramingCase kFramingCases[] = {
-    {"whole", 9, "1000:01 03 04 00 0A 00 0B CRC", 999, 1000, AnswerStatus::Ok},
-    {"split_by_15_ms", 9, "1000:01 03 04 00 | 16000:0A 00 0B CRC", 15999, 16000, AnswerStatus::Ok},
     {"split_by_150_ms", 9, "1000:01 03 04 00 | 151000:0A 00 0B CRC", 150000, 151000, AnswerStatus::Ok},
     {"burst_over_the_deadline", 9, "199000:01 03 04 00 | 215000:0A 00 0B CRC", 214999, 215000, AnswerStatus::Ok},
     {"silence_ends_fixed_length_only_at_the_deadline", 9, "1000:01 03 04 00", 199999, 200000, AnswerStatus::Incomplete},
@@ -192,7 +184,6 @@ const DeviceCase kDeviceCases[] = {
     {"tcp_no_port", "tcp://gateway", false, "", 0},
     {"tcp_port_zero", "tcp://gateway:0", false, "", 0},
     {"tcp_port_too_big", "tcp://gateway:65536", false, "", 0},
-    {"tcp_port_not_number", "tcp://gateway:50x", false, "", 0},
     {"tcp_no_host", "tcp://:502", false, "", 0},
     {"tcp_ipv6_no_brackets", "tcp://::1:502", false, "", 0},
     {"tcp_path_after_port", "tcp://gateway:502/x", false, "", 0},
