@@ -81,8 +81,7 @@ def bit_address(text):
 def tag_raw(mem, tag):
     """Bytes plc-host reports as raw for a tag: one 0/1 byte per bit, image bytes otherwise."""
     area, width = kind_parts(tag["kind"])
-    img = mem.img[area, tag["station"]]
-    n = tag.get("count", 1)
+    img, n = mem.img[area, tag["station"]], tag.get("count", 1)
     if width == 0:
         a = bit_address(tag["address"])
         return bytes((img[(a + i) // 8] >> ((a + i) % 8)) & 1 for i in range(n))
@@ -90,20 +89,18 @@ def tag_raw(mem, tag):
     return bytes(img[a * size:(a + n) * size])
 
 
-def apply_write(mem, tag, items, stations=None):
-    """What a write of `items` (unsigned item values) does to the controllers."""
+def apply_write(mem, tag, items):
+    """What a write of `items` (unsigned item values) does to the controllers; station 0 reaches both."""
     area, width = kind_parts(tag["kind"])
-    for s in stations or [tag["station"]]:
+    for s in [tag["station"]] if tag["station"] else [1, 2]:
         img = mem.img[area, s]
-        if width == 0:
-            a = bit_address(tag["address"])
-            for i, v in enumerate(items):
-                byte, mask = (a + i) // 8, 1 << ((a + i) % 8)
-                img[byte] = (img[byte] | mask) if v else (img[byte] & ~mask)
-        else:
-            size, a = ITEM_SIZE[width], int(tag["address"])
-            for i, v in enumerate(items):
-                img[(a + i) * size:(a + i + 1) * size] = v.to_bytes(size, "little")
+        for i, v in enumerate(items):
+            if width == 0:
+                a = bit_address(tag["address"]) + i
+                img[a // 8] = img[a // 8] & ~(1 << a % 8) | int(bool(v)) << a % 8
+            else:
+                size, a = ITEM_SIZE[width], (int(tag["address"]) + i) * ITEM_SIZE[width]
+                img[a:a + size] = v.to_bytes(size, "little")
 
 
 def decode(tag, raw):
@@ -112,13 +109,8 @@ def decode(tag, raw):
     typ = tag.get("type", ["bit", "u8", "u16", "u32"][width])
     size = 1 if width < 2 else ITEM_SIZE[width]
     fmt = {"bit": "B", "u8": "B", "u16": "<H", "i16": "<h", "u32": "<I", "i32": "<i", "f32": "<f"}
-    items = []
-    for i in range(0, len(raw), size):
-        chunk = raw[i:i + size]
-        if typ == "hex":
-            items.append("0x%0*x" % (2 * size, int.from_bytes(chunk, "little")))
-        else:
-            items.append(struct.unpack(fmt[typ], chunk)[0])
+    items = [("0x%0*x" % (2 * size, int.from_bytes(raw[i:i + size], "little")) if typ == "hex"
+              else struct.unpack(fmt[typ], raw[i:i + size])[0]) for i in range(0, len(raw), size)]
     return items[0] if len(items) == 1 else items
 
 
@@ -218,8 +210,7 @@ WRITES = [
 def start_sim(*extra):
     """plc-sim as its own process; returns it, the device plc-host opens (its pty or tcp://...) and its dump."""
     dump = os.path.join(ARGS.work, "external.dump")
-    p = subprocess.Popen([ARGS.sim, "--stations", "1,2", "--no-animate", "--seconds", "40", "--dump", dump]
-                         + list(extra),
+    p = subprocess.Popen([ARGS.sim, "--stations", "1,2", "--no-animate", "--seconds", "40", "--dump", dump, *extra],
                          stdout=subprocess.PIPE, text=True)
     line = p.stdout.readline().split()
     check(len(line) == 2 and line[0] in ("PTY", "TCP"), "plc-sim did not announce its pty or port: %r" % line)
@@ -242,7 +233,7 @@ def roundtrip(*sim_args):
               "write exit %d\n%s\n%s" % (rc, out, err))
         want = Memory([1, 2])
         for t, _, items in WRITES:
-            apply_write(want, t, items, [1, 2] if t["station"] == 0 else None)
+            apply_write(want, t, items)
         res = read_json(cfg, sim_args=None)
         check_tags(res, want, [t for t in cfg["tags"] if t["station"]])
     finally:
