@@ -167,10 +167,6 @@ def tag(name, kind, address, station=1, count=1, typ=None):
     return dict(name=name, kind=kind, address=address, station=station, count=count, **({"type": typ} if typ else {}))
 
 
-def total(res, field):
-    return sum(s[field] for s in res["stations"].values())
-
-
 # ---- cases ----------------------------------------------------------------------------------
 
 # Every kind, odd starts, runs crossing register and byte boundaries, blocks
@@ -254,44 +250,38 @@ def case_tcp_roundtrip():
     roundtrip("--tcp", "0")
 
 
-class EchoRelay(threading.Thread):
-    """An RS-485 adapter that hears itself: echoes every request byte back
-    to the host before the controller's answer, and passes bytes both ways."""
-
-    def __init__(self, sim_pty):
-        super().__init__(daemon=True)
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.slave)
-        self.path = os.ttyname(self.slave)
-        self.sim = os.open(sim_pty, os.O_RDWR | os.O_NOCTTY)
-        tty.setraw(self.sim)
-        self.stop = threading.Event()
-
-    def run(self):
-        while not self.stop.is_set():
-            ready, _, _ = select.select([self.master, self.sim], [], [], 0.05)
-            if self.master in ready:
-                data = os.read(self.master, 512)
-                os.write(self.master, data)
-                os.write(self.sim, data)
-            if self.sim in ready:
-                os.write(self.master, os.read(self.sim, 512))
-
-
 def case_echo_adapter():
+    """An RS-485 adapter that hears itself: echoes every request byte back to the host before the controller's
+    answer. A relay between a pty of our own and plc-sim's pty plays it."""
     p, pty, _ = start_sim()
-    relay = EchoRelay(pty)
-    relay.start()
+    master, slave = os.openpty()
+    sim = os.open(pty, os.O_RDWR | os.O_NOCTTY)
+    for fd in (slave, sim):
+        tty.setraw(fd)
+    stop = threading.Event()
+
+    def relay():
+        while not stop.is_set():
+            ready, _, _ = select.select([master, sim], [], [], 0.05)
+            if master in ready:
+                data = os.read(master, 512)
+                os.write(master, data)
+                os.write(sim, data)
+            if sim in ready:
+                os.write(master, os.read(sim, 512))
+
+    thread = threading.Thread(target=relay, daemon=True)
+    thread.start()
     try:
         tags = READ_TAGS[:6]
-        res = read_json(config(tags, link={"device": relay.path, "echo": True}), sim_args=None)
+        res = read_json(config(tags, link={"device": os.ttyname(slave), "echo": True}), sim_args=None)
         check_tags(res, Memory([1, 2]), tags)
         # Without discarding the echo the host takes it for the answer.
-        res = read_json(config(tags, link={"device": relay.path}), sim_args=None, expect_rc=1)
+        res = read_json(config(tags, link={"device": os.ttyname(slave)}), sim_args=None, expect_rc=1)
         check(not any(t["ok"] for t in res["tags"]), "an echo was taken as an answer: %s" % res["tags"])
     finally:
-        relay.stop.set()
-        relay.join()
+        stop.set()
+        thread.join()
         stop_sim(p)
 
 
@@ -393,7 +383,8 @@ def case_corrupt_crc():
     _, counters = Memory.from_dump(os.path.join(ARGS.work, "corrupt1.dump"))
     for t in res["tags"]:
         check(not t["ok"] and t["raw"].strip("0") == "", "a corrupt answer reached the store: %s" % t)
-    check(total(res, "crcErrors") == total(res, "exchanges") == counters["corrupted"] > 0,
+    total = lambda field: sum(st[field] for st in res["stations"].values())
+    check(total("crcErrors") == total("exchanges") == counters["corrupted"] > 0,
           "counts %s %s" % (res["stations"], counters))
 
     # 1 % bad CRCs, spread over many requests: the retry count is cleared after
