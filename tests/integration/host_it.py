@@ -395,17 +395,6 @@ def case_corrupt_crc():
           and all(st["giveup"] == 0 for st in last.values()), "1 %% bad CRCs: %s" % last)
 
 
-def trace_exchanges(err):
-    """(request, answer, status) of every exchange in a --trace."""
-    lines = err.splitlines()
-    out = []
-    for req, ans in zip(lines, lines[1:]):
-        if req.startswith("-> ") and ans.startswith("<- "):
-            data, _, status = ans[3:].partition(" (")
-            out.append((bytes.fromhex(req[3:]), bytes.fromhex(data), status.split(",")[0]))
-    return out
-
-
 def case_split_answers():
     """Answers paced at 19,200 baud with a 10 ms pause inside each, as USB adapters deliver them."""
     tags = [tag("a", "hr.word", "10", 1, 10), tag("b", "coil.bit", "0.0", 1, 20), tag("c", "hr.word", "0", 2, 3)]
@@ -418,15 +407,16 @@ def case_split_answers():
 
 
 def misplaced_answers(err):
-    """(accepted, wrong): register reads in a trace accepted, and those whose data is not the pattern asked for."""
+    """(accepted, wrong): register reads in a --trace accepted, and those whose data is not the pattern asked for."""
     stored = wrong = 0
-    for req, ans, status in trace_exchanges(err):
-        if status != "ok":
-            continue
-        stored += 1
-        first, count = struct.unpack(">HH", req[2:6])
-        want = b"".join(struct.pack(">H", pattern_hr(req[0], r)) for r in range(first, first + count))
-        wrong += ans[3:-2] != want
+    lines = err.splitlines()
+    for req, ans in zip(lines, lines[1:]):
+        data, _, status = ans[3:].partition(" (")
+        if req.startswith("-> ") and ans.startswith("<- ") and status.split(",")[0] == "ok":
+            req, stored = bytes.fromhex(req[3:]), stored + 1
+            first, count = struct.unpack(">HH", req[2:6])
+            want = b"".join(struct.pack(">H", pattern_hr(req[0], r)) for r in range(first, first + count))
+            wrong += bytes.fromhex(data)[3:-2] != want
     return stored, wrong
 
 
