@@ -175,7 +175,6 @@ const DeviceCase kDeviceCases[] = {
     {"tcp_name", "tcp://gateway.local:502", true, "gateway.local", 502},
     {"tcp_ipv4_top_port", "tcp://10.0.0.7:65535", true, "10.0.0.7", 65535},
     {"tcp_ipv6", "tcp://[::1]:4001", true, "::1", 4001},
-    {"tcp_no_port", "tcp://gateway", false, "", 0},
     {"tcp_port_zero", "tcp://gateway:0", false, "", 0},
     {"tcp_port_too_big", "tcp://gateway:65536", false, "", 0},
     {"tcp_no_host", "tcp://:502", false, "", 0},
