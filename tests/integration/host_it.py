@@ -466,8 +466,9 @@ def case_corrupt_crc():
     _, counters = Memory.from_dump(os.path.join(ARGS.work, "corrupt1.dump"))
     for t in res["tags"]:
         check(not t["ok"] and t["raw"].strip("0") == "", "a corrupt answer reached the store: %s" % t)
-    check(total(res, "crcErrors") == total(res, "exchanges") == counters["corrupted"] > 0,
-          "counts %s %s" % (res["stations"], counters))
+    # An answer held up past the time-out on a loaded machine counts as a time-out, not a bad CRC.
+    check(total(res, "crcErrors") + total(res, "timeouts") == total(res, "exchanges") == counters["corrupted"]
+          and total(res, "crcErrors") > 0, "counts %s %s" % (res["stations"], counters))
 
     # Some answers lost, some broken: retries bring every value in intact (a
     # line this bad needs a high retry limit).
