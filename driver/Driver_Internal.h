@@ -203,14 +203,31 @@ void queueRequests(Protocol& first, Protocol* second = nullptr);
 bool mergeReadHalf(const QByteArray& answer, int bitMode);
 
 // ---- Lists ----
-// Moves the front entry to the back in O(1) amortised. Taking the first
-// entry only advances the array's start, and an append reuses the room freed
-// there (QList moves the entries down once that room is large, or grows),
-// where QList::move(0, n - 1) shifts the whole array once the end is full.
+// The bounds of a QList's pointer array. A QList of Qt 4 and 5 holds one
+// pointer, to its array header (QListData::Data); the API does not show it.
+// The list object and that pointer share their address (standard layout).
+static_assert(sizeof(QList<RW_VAR>) == sizeof(QListData::Data*) && std::is_standard_layout<QList<RW_VAR>>::value,
+              "QList holds one pointer");
+inline const QListData::Data& listBounds(const QList<RW_VAR>& list)
+{
+    return **reinterpret_cast<QListData::Data* const*>(&list);
+}
+
+// Moves the front entry to the back in O(1) amortised and without an
+// allocation. QList::move shifts only the array's bounds while there is room
+// behind the last entry, but the whole array once there is none; an append
+// then makes room (moving the entries down to the room freed at the front,
+// or growing the array), and is taken back at once.
 inline void rotateFront(QList<RW_VAR>& list)
 {
-    if (list.size() > 1)
-        list.append(list.takeFirst());
+    if (list.size() < 2)
+        return;
+    list.detach();
+    if (listBounds(list).end == listBounds(list).alloc) {
+        list.append(RW_VAR());
+        list.removeLast();
+    }
+    list.move(0, list.size() - 1);
 }
 
 // ---- Register store ----
