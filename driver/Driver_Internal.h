@@ -7,6 +7,7 @@
 #include <QMutex>
 
 #include <initializer_list>
+#include <type_traits>
 
 #if defined(__SANITIZE_THREAD__)
 #define KEMO_TSAN 1
