@@ -7,6 +7,7 @@
 #include <QMutex>
 
 #include <initializer_list>
+#include <type_traits>
 
 #if defined(__SANITIZE_THREAD__)
 #define KEMO_TSAN 1
@@ -205,7 +206,9 @@ bool mergeReadHalf(const QByteArray& answer, int bitMode);
 // ---- Lists ----
 // The bounds of a QList's pointer array. A QList of Qt 4 and 5 holds one
 // pointer, to its array header (QListData::Data); the API does not show it.
-static_assert(sizeof(QList<RW_VAR>) == sizeof(QListData::Data*), "QList holds one pointer");
+// The list object and that pointer share their address (standard layout).
+static_assert(sizeof(QList<RW_VAR>) == sizeof(QListData::Data*) && std::is_standard_layout<QList<RW_VAR>>::value,
+              "QList holds one pointer");
 inline const QListData::Data& listBounds(const QList<RW_VAR>& list)
 {
     return **reinterpret_cast<QListData::Data* const*>(&list);

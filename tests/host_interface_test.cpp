@@ -5,9 +5,8 @@
 
 #include <dlfcn.h>
 
-#include <fstream>
-#include <iterator>
-#include <regex>
+#include <QFile>
+#include <QRegularExpression>
 
 #include <string>
 #include <tuple>
@@ -55,9 +54,11 @@ TEST(HostInterface, EntryPointsResolveByPlainNameAndWork)
 // that name must stay the declared function's, or the host fails at run time.
 TEST(HostInterface, PlcHostLooksUpTheDeclaredCalCRC)
 {
-    std::ifstream source(KEMO_SOURCE_DIR "/host/DriverApi.cpp");
-    const std::string text{std::istreambuf_iterator<char>(source), std::istreambuf_iterator<char>()};
-    std::smatch name;
-    ASSERT_TRUE(std::regex_search(text, name, std::regex(R"re("(_Z\w+)",\s*CalCRC\b)re")));
-    EXPECT_EQ(dlsym(RTLD_DEFAULT, name[1].str().c_str()), reinterpret_cast<void*>(&CalCRC)) << name[1];
+    QFile source(KEMO_SOURCE_DIR "/host/DriverApi.cpp");
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    const QRegularExpressionMatch name =
+        QRegularExpression(R"re("(_Z\w+)",\s*CalCRC\b)re").match(QString::fromUtf8(source.readAll()));
+    ASSERT_TRUE(name.hasMatch());
+    const QByteArray mangled = name.captured(1).toLatin1();
+    EXPECT_EQ(dlsym(RTLD_DEFAULT, mangled.constData()), reinterpret_cast<void*>(&CalCRC)) << mangled.constData();
 }

@@ -384,8 +384,9 @@ def case_corrupt_crc():
     for t in res["tags"]:
         check(not t["ok"] and t["raw"].strip("0") == "", "a corrupt answer reached the store: %s" % t)
     total = lambda field: sum(st[field] for st in res["stations"].values())
-    check(total("crcErrors") == total("exchanges") == counters["corrupted"] > 0,
-          "counts %s %s" % (res["stations"], counters))
+    # An answer held up past the time-out on a loaded machine counts as a time-out, not a bad CRC.
+    check(total("crcErrors") + total("timeouts") == total("exchanges") == counters["corrupted"]
+          and total("crcErrors") > 0, "counts %s %s" % (res["stations"], counters))
 
     # 1 % bad CRCs, spread over many requests: the retry count is cleared after
     # every accepted answer, so none is given up.
