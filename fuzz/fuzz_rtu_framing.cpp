@@ -12,8 +12,10 @@ namespace {
 
 bool crcRight(const uint8_t* p, int n)
 {
+    if (n < 4)  // no room for a CRC; n - 2 must not wrap
+        return false;
     const unsigned short c = CalCRC(const_cast<uint8_t*>(p), static_cast<unsigned short>(n - 2));
-    return n >= 4 && p[n - 2] == (c & 0xFF) && p[n - 1] == (c >> 8);
+    return p[n - 2] == (c & 0xFF) && p[n - 1] == (c >> 8);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // plc-host's value codecs: host-order bytes of GetRegisterData to text, and
-// command-line text to the bytes SetRegisterData takes. Bytes are hex. rawHex
-// is checked against the controller's memory for every kind in host_it.py.
+// command-line text to the bytes SetRegisterData takes. Bytes are hex. Byte
+// order of every kind, hex and 0x forms and plain values are checked against the
+// controller's memory in host_it.py; here the edges and the refusals.
 #include "ValueCodec.h"
 
 #include <gtest/gtest.h>
@@ -33,21 +34,15 @@ struct FormatCase {
 };
 
 const FormatCase kFormatCases[] = {
-    {"word_low_byte_first", kHrWord, ValueType::U16, 1, "3412", 0, "4660"},
-    {"word_i16_sign", kHrWord, ValueType::I16, 1, "feff", 0, "-2"},
     {"word_i16_most_negative", kHrWord, ValueType::I16, 1, "0080", 0, "-32768"},
     {"word_hex_four_digits", kHrWord, ValueType::Hex, 1, "0a00", 0, "0x000a"},
-    {"word_second_item", kHrWord, ValueType::U16, 2, "01000200", 1, "2"},
-    {"dword_low_byte_first", kHrDword, ValueType::U32, 1, "78563412", 0, "305419896"},
     {"dword_u32_top", kHrDword, ValueType::U32, 1, "ffffffff", 0, "4294967295"},
     {"dword_i32_sign", kHrDword, ValueType::I32, 1, "00000080", 0, "-2147483648"},
     {"dword_f32", kHrDword, ValueType::F32, 2, "0000c0bf00006040", 1, "3.5"},
     {"dword_f32_full_precision", kHrDword, ValueType::F32, 1, "db0f4940", 0, "3.14159274"},
     {"dword_hex_eight_digits", kCoilDword, ValueType::Hex, 1, "0100ff00", 0, "0x00ff0001"},
-    {"byte_items_adjacent", kHrByte, ValueType::U8, 3, "0a0b0c000000", 2, "12"},
     {"byte_hex_two_digits", kHrByte, ValueType::Hex, 1, "0700", 0, "0x07"},
     {"bit_low_bit_only", kCoilBit, ValueType::Bit, 2, "fe03", 0, "0"},
-    {"bit_second_item", kHrBit, ValueType::Bit, 2, "fe03", 1, "1"},
     {"short_buffer_missing_bytes_zero", kHrWord, ValueType::U16, 1, "12", 0, "18"},
     {"item_beyond_buffer_zero", kHrDword, ValueType::U32, 2, "01000000", 1, "0"},
 };
@@ -73,16 +68,7 @@ struct EncodeCase {
 };
 
 const EncodeCase kEncodeCases[] = {
-    {"word_low_byte_first", kHrWord, ValueType::U16, 1, "4660", "3412", 1, ""},
-    {"word_0x_prefix", kHrWord, ValueType::U16, 1, "0xBEEF", "efbe", 1, ""},
-    {"hex_type_bare_digits", kHrWord, ValueType::Hex, 1, "beef", "efbe", 1, ""},
-    {"i16_sign", kHrWord, ValueType::I16, 1, "-2", "feff", 1, ""},
-    {"coil_word_halves_swapped", kCoilWord, ValueType::Hex, 1, "0xbeef", "beef", 1, ""},
-    {"coil_dword_halves_swapped", kCoilDword, ValueType::Hex, 1, "12345678", "56781234", 2, ""},
-    {"hr_dword_not_swapped", kHrDword, ValueType::Hex, 1, "12345678", "78563412", 2, ""},
-    {"dword_counts_words", kHrDword, ValueType::U32, 2, "4000000000,1", "00286bee01000000", 4, ""},
     {"i32_most_negative", kHrDword, ValueType::I32, 1, "-2147483648", "00000080", 2, ""},
-    {"f32", kHrDword, ValueType::F32, 1, "3.5", "00006040", 2, ""},
     {"f32_sign", kHrDword, ValueType::F32, 1, "-1.5", "0000c0bf", 2, ""},
     {"byte_two_bytes_per_item", kHrByte, ValueType::U8, 2, "7,255", "0700ff00", 2, ""},
     {"bits_words_and_blanks", kCoilBit, ValueType::Bit, 3, "1, off ,true", "010001", 3, ""},
@@ -94,11 +80,8 @@ const EncodeCase kEncodeCases[] = {
     {"i32_over", kHrDword, ValueType::I32, 1, "2147483648", "", -1, "i32"},
     {"decimal_with_hex_digit", kHrWord, ValueType::U16, 1, "12ab", "", -1, "\"12ab\" is not u16"},
     {"hex_bad_digit", kHrWord, ValueType::Hex, 1, "xyz", "", -1, "is not hex"},
-    {"too_many_items", kHrWord, ValueType::U16, 2, "1,2,3", "", -1, "2 item(s), 3 given"},
     {"empty_item", kHrWord, ValueType::U16, 3, "1,,2", "", -1, "\"\" is not u16"},
-    {"trailing_comma", kHrWord, ValueType::U16, 2, "1,", "", -1, "\"\" is not u16"},
     {"empty_text", kHrWord, ValueType::U16, 1, "", "", -1, "is not u16"},
-    {"bit_two", kCoilBit, ValueType::Bit, 1, "2", "", -1, "not a bit"},
     {"f32_infinite", kHrDword, ValueType::F32, 1, "inf", "", -1, "finite"},
     {"f32_out_of_range", kHrDword, ValueType::F32, 1, "1e39", "", -1, "finite"},
     {"f32_trailing_text", kHrDword, ValueType::F32, 1, "1.5x", "", -1, "finite"},

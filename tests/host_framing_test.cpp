@@ -50,14 +50,11 @@ struct JudgeCase {
 };
 
 const JudgeCase kJudgeCases[] = {
-    {"read_ok", kRead03, "01 03 04 00 0A 00 0B CRC", 9, AnswerStatus::Ok, 9, "ok"},
     {"read_bad_crc", kRead03, "01 03 04 00 0A 00 0B 00 00", 9, AnswerStatus::BadCrc, 9, "bad CRC"},
     {"read_other_station", kRead03, "02 03 04 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, kForeign},
     {"read_other_function", kRead03, "01 04 04 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, kForeign},
-    {"read_wrong_byte_count", kRead03, "01 03 03 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, "wrong byte count"},
     {"read_three_registers", kRead03, "01 03 06 00 0A 00 0B 00 0C CRC", 11, AnswerStatus::Mismatch, 11,
      "wrong byte count"},
-    {"read_exception", kRead03, "01 83 02 CRC", 9, AnswerStatus::Exception, 5, "exception 02 illegal data address"},
     {"exception_0B", kRead03, "01 83 0B CRC", 9, AnswerStatus::Exception, 5,
      "exception 0B gateway target device failed to respond"},
     {"exception_unnamed", kRead03, "01 83 42 CRC", 9, AnswerStatus::Exception, 5, "exception 42"},
@@ -71,13 +68,10 @@ const JudgeCase kJudgeCases[] = {
     {"write10_echo", kWrite10, "01 10 00 64 00 02 CRC", 8, AnswerStatus::Ok, 8, "ok"},
     {"write10_wrong_quantity", kWrite10, "01 10 00 64 00 03 CRC", 8, AnswerStatus::Mismatch, 8,
      "echo does not match the request"},
-    {"write10_wrong_address", kWrite10, "01 10 00 65 00 02 CRC", 8, AnswerStatus::Mismatch, 8,
-     "echo does not match the request"},
     {"write05_wrong_value", kWrite05, "01 05 00 03 00 00 CRC", 8, AnswerStatus::Mismatch, 8,
      "echo does not match the request"},
     {"any_length", kRead03, "01 03 04 00 0A 00 0B CRC", -1, AnswerStatus::Ok, 9, "ok"},
     {"any_length_bad_crc", kRead03, "01 03 04 00 0A 00 0B CRC 55", -1, AnswerStatus::BadCrc, 10, "bad CRC"},
-    {"nothing", kRead03, "", 9, AnswerStatus::Timeout, 0, "no answer (time-out)"},
     {"one_byte", kRead03, "01", 9, AnswerStatus::Incomplete, 1, "incomplete answer (1 of 9 bytes)"},
 };
 
@@ -107,24 +101,26 @@ TEST(HostFraming, JudgesAnswersAgainstTheirRequest)
 struct FramingCase {
     const char* name;
     int answerLen;
-    const char* pieces;  // "TIME:HEX | TIME:HEX"
-    int64_t openAt;      // not complete yet at this time
-    int64_t doneAt;      // complete at this time
+    const char* answer;
+    const char* cuts;  // "TIME:END ...": bytes up to END arrive at TIME
+    int64_t openAt;    // not complete yet at this time
+    int64_t doneAt;    // complete at this time
     AnswerStatus status;
 };
 
+const char* const kAnswer03 = "01 03 04 00 0A 00 0B CRC";
+
 const FramingCase kFramingCases[] = {
-    {"whole", 9, "1000:01 03 04 00 0A 00 0B CRC", 999, 1000, AnswerStatus::Ok},
-    {"split_by_15_ms", 9, "1000:01 03 04 00 | 16000:0A 00 0B CRC", 15999, 16000, AnswerStatus::Ok},
-    {"split_by_150_ms", 9, "1000:01 03 04 00 | 151000:0A 00 0B CRC", 150000, 151000, AnswerStatus::Ok},
-    {"burst_over_the_deadline", 9, "199000:01 03 04 00 | 215000:0A 00 0B CRC", 214999, 215000, AnswerStatus::Ok},
-    {"silence_ends_fixed_length_only_at_the_deadline", 9, "1000:01 03 04 00", 199999, 200000, AnswerStatus::Incomplete},
-    {"trickle_past_the_deadline", 9, "195000:01 | 210000:03", 229999, 230000, AnswerStatus::Incomplete},
-    {"exception_ends_at_once", 9, "1000:01 83 02 CRC", 999, 1000, AnswerStatus::Exception},
-    {"exception_shape_bad_crc_waits", 9, "1000:01 83 02 00 00", 199999, 200000, AnswerStatus::Incomplete},
-    {"any_length_ends_on_silence", -1, "1000:01 03 04 00 | 15000:0A 00 0B CRC", 34999, 35000, AnswerStatus::Ok},
-    {"nothing", 9, "", 199999, 200000, AnswerStatus::Timeout},
-    {"late_piece_after_the_end", 9, "1000:01 03 04 00 0A 00 0B CRC | 2000:01 03", 999, 1000, AnswerStatus::Ok},
+    {"split_by_150_ms", 9, kAnswer03, "1000:4 151000:9", 150000, 151000, AnswerStatus::Ok},
+    {"burst_over_the_deadline", 9, kAnswer03, "199000:4 215000:9", 214999, 215000, AnswerStatus::Ok},
+    {"silence_ends_fixed_length_only_at_the_deadline", 9, "01 03 04 00", "1000:4", 199999, 200000,
+     AnswerStatus::Incomplete},
+    {"trickle_past_the_deadline", 9, "01 03", "195000:1 210000:2", 229999, 230000, AnswerStatus::Incomplete},
+    {"exception_ends_at_once", 9, "01 83 02 CRC", "1000:5", 999, 1000, AnswerStatus::Exception},
+    {"exception_shape_bad_crc_waits", 9, "01 83 02 00 00", "1000:5", 199999, 200000, AnswerStatus::Incomplete},
+    {"any_length_ends_on_silence", -1, kAnswer03, "1000:4 15000:9", 34999, 35000, AnswerStatus::Ok},
+    {"nothing", 9, "", "", 199999, 200000, AnswerStatus::Timeout},
+    {"late_piece_after_the_end", 9, "01 03 04 00 0A 00 0B CRC 01 03", "1000:9 2000:11", 999, 1000, AnswerStatus::Ok},
 };
 
 TEST(HostFraming, EndsAnswersByLengthExceptionOrTimeOut)
@@ -138,33 +134,23 @@ TEST(HostFraming, EndsAnswersByLengthExceptionOrTimeOut)
         SCOPED_TRACE(c.name);
         host::AnswerFramer framer(reinterpret_cast<const uint8_t*>(req.constData()), req.size(), c.answerLen, true,
                                   times, CalCRC);
-        // The CRC token covers the whole answer so far, across pieces.
-        QByteArray whole;
-        std::vector<std::pair<int64_t, int>> cuts;
-        std::istringstream in(c.pieces);
-        std::string piece;
-        while (std::getline(in, piece, '|')) {
-            const size_t colon = piece.find(':');
-            if (colon == std::string::npos)
-                continue;
-            const QByteArray before = whole;
-            QByteArray text = QByteArray::fromStdString(piece.substr(colon + 1));
-            whole = frame(test::hex(before) + " " + text.toStdString());
-            cuts.push_back({std::stoll(piece.substr(0, colon)), whole.size()});
-        }
         // Pieces up to openAt, then the answer must still be open; the rest
         // (up to completion, as the link stops reading there), then done.
-        int fed = 0;
+        const QByteArray whole = frame(c.answer);
+        std::istringstream cuts(c.cuts);
+        int64_t at = 0;
+        char colon = 0;
+        int end = 0, fed = 0;
         bool checkedOpen = false;
-        for (const auto& cut : cuts) {
-            if (!checkedOpen && cut.first > c.openAt) {
+        while (cuts >> at >> colon >> end) {
+            if (!checkedOpen && at > c.openAt) {
                 EXPECT_FALSE(framer.complete(c.openAt));
                 checkedOpen = true;
             }
-            if (framer.complete(cut.first))
+            if (framer.complete(at))
                 break;
-            framer.add(reinterpret_cast<const uint8_t*>(whole.constData()) + fed, cut.second - fed, cut.first);
-            fed = cut.second;
+            framer.add(reinterpret_cast<const uint8_t*>(whole.constData()) + fed, end - fed, at);
+            fed = end;
         }
         if (!checkedOpen) {
             EXPECT_FALSE(framer.complete(c.openAt));
@@ -189,10 +175,8 @@ const DeviceCase kDeviceCases[] = {
     {"tcp_name", "tcp://gateway.local:502", true, "gateway.local", 502},
     {"tcp_ipv4_top_port", "tcp://10.0.0.7:65535", true, "10.0.0.7", 65535},
     {"tcp_ipv6", "tcp://[::1]:4001", true, "::1", 4001},
-    {"tcp_no_port", "tcp://gateway", false, "", 0},
     {"tcp_port_zero", "tcp://gateway:0", false, "", 0},
     {"tcp_port_too_big", "tcp://gateway:65536", false, "", 0},
-    {"tcp_port_not_number", "tcp://gateway:50x", false, "", 0},
     {"tcp_no_host", "tcp://:502", false, "", 0},
     {"tcp_ipv6_no_brackets", "tcp://::1:502", false, "", 0},
     {"tcp_path_after_port", "tcp://gateway:502/x", false, "", 0},
