@@ -51,7 +51,8 @@ check "armhf library: 32-bit ARM ELF, soname libkemo_ipc_rtu.so.1" arm_lib
 sysroot=$here/../../build-armhf/sysroot
 cat >"$scratch/plc-sim-armhf" <<EOS
 #!/bin/sh
-exec qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH=$sysroot/usr/lib/arm-linux-gnueabihf \\
+exec qemu-arm -L /usr/arm-linux-gnueabihf \\
+    -E LD_LIBRARY_PATH=$sysroot/usr/lib/arm-linux-gnueabihf:$sysroot/lib/arm-linux-gnueabihf \\
     "$scratch/armhf/usr/bin/plc-sim" "\$@"
 EOS
 chmod +x "$scratch/plc-sim-armhf"
