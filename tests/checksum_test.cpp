@@ -13,22 +13,22 @@ unsigned short size(const QByteArray& b) { return static_cast<unsigned short>(b.
 TEST(Checksums, KnownBuffers)
 {
     const struct {
-        const char* data;
+        const char *name, *data;
         unsigned crc, sum, lrc, x;
     } cases[] = {
-        {"", 0xFFFF, 0, 0x100, 0},
-        {"01 03 00 64 00 0A", 0x1284, 0x72, 0x8E, 0x6C},
-        {"31 32 33 34 35 36 37 38 39", 0x4B37, 0x1DD, 0x23, 0x31},  // "123456789"
-        {"80 80", 0xD061, 0x100, 0x100, 0},
-        {"01", 0x807E, 0x01, 0xFF, 0x01},
-        {"0F F0 FF", 0x8345, 0x1FE, 0x02, 0},
+        {"empty", "", 0xFFFF, 0, 0x100, 0},
+        {"read request", "01 03 00 64 00 0A", 0x1284, 0x72, 0x8E, 0x6C},
+        {"check string 123456789", "31 32 33 34 35 36 37 38 39", 0x4B37, 0x1DD, 0x23, 0x31},
+        {"sum carries past a byte", "80 80", 0xD061, 0x100, 0x100, 0},
+        {"one byte", "01", 0x807E, 0x01, 0xFF, 0x01},
+        {"bytes cancel in xor", "0F F0 FF", 0x8345, 0x1FE, 0x02, 0},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         QByteArray b = test::hex(c.data);
         EXPECT_EQ(std::make_tuple(CalCRC(bytes(b), size(b)), CalSUM(bytes(b), size(b)), CalLRC(bytes(b), size(b)),
                                   CalXOR(bytes(b), size(b))),
-                  std::make_tuple(c.crc, c.sum, c.lrc, c.x))
-            << c.data;
+                  std::make_tuple(c.crc, c.sum, c.lrc, c.x));
     }
     // No bytes: nothing may be read.
     EXPECT_EQ(std::make_tuple(CalCRC(nullptr, 0), CalSUM(nullptr, 0), CalLRC(nullptr, 0), CalXOR(nullptr, 0)),
