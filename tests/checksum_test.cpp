@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
+#include <vector>
 
 namespace {
 unsigned char* bytes(QByteArray& b) { return reinterpret_cast<unsigned char*>(b.data()); }
@@ -42,11 +44,13 @@ TEST(Checksums, KnownBuffers)
 
 TEST(HexDigits, BothDirections)
 {
-    const int toAscii[][2] = {{0, 0x30}, {9, 0x39}, {10, 0x41}, {15, 0x46}, {16, 0x47}, {-1, 0x2F}, {-48, 0}};
-    for (const auto& c : toAscii)
-        EXPECT_EQ(DigitalToASCII(c[0]), c[1]) << c[0];
-    const int toDigit[][2] = {{0x20, 0},  {0x2F, 0},  {0x30, 0},  {0x39, 9},  {0x3A, 10}, {0x3F, 15}, {0x40, 0},
-                              {0x41, 10}, {0x46, 15}, {0x47, 16}, {0x61, 42}, {-5, 0},    {0, 0}};
-    for (const auto& c : toDigit)
-        EXPECT_EQ(ASCIIToDigital(c[0]), c[1]) << c[0];
+    // Each function over a list of inputs at once; ':' to '?' read as 10 to 15, like 'A' to 'F'.
+    const auto map = [](int (*f)(int), std::vector<int> in) {
+        std::transform(in.begin(), in.end(), in.begin(), f);
+        return in;
+    };
+    EXPECT_EQ(map(DigitalToASCII, {0, 9, 10, 15, 16, -1, -48}),
+              (std::vector<int>{0x30, 0x39, 0x41, 0x46, 0x47, 0x2F, 0}));
+    EXPECT_EQ(map(ASCIIToDigital, {0x20, 0x2F, 0x30, 0x39, 0x3A, 0x3F, 0x40, 0x41, 0x46, 0x47, 0x61, -5, 0}),
+              (std::vector<int>{0, 0, 0, 9, 10, 15, 0, 10, 15, 16, 42, 0, 0}));
 }

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -88,9 +89,9 @@ TEST(Intake, AnswersAndResultCodes)
     EXPECT_EQ(test::answer(nullptr), 1);         // nothing outstanding: nothing failed
     EXPECT_EQ(PLC_driver.retValue.varClass, 4);  // and the previous result stays
     test::queueRequest(var(3), 7);               // verdicts no answer gives
-    const int verdicts[][2] = {{1, 14}, {5, 114}, {8, 200}, {-1, 200}};
-    for (const auto& v : verdicts)
-        EXPECT_EQ(GetDriverReturnValue(v[0]), v[1]) << v[0];
+    EXPECT_EQ(std::make_tuple(GetDriverReturnValue(1), GetDriverReturnValue(5), GetDriverReturnValue(8),
+                              GetDriverReturnValue(-1)),
+              std::make_tuple(14, 114, 200, 200));
 }
 
 // Which callbacks an exchange ends with, and what is left of its list: a
