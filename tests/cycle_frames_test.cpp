@@ -43,7 +43,6 @@ TEST(Frames, DirectWrites)
         {"broadcast register", 8, 0, 16, "12 34", "00 10 00 10 00 01 02 12 34 A4 27"},
         {"dwords, whole only", 11, 1, 3, "11 22 33 44 55", "01 10 00 06 00 02 04 11 22 33 44 C2 70"},
         {"coil bytes, address cut to 16 bits", 4, 1, 0x2001, "5A", "01 0F 00 08 00 08 01 5A 9F 6F"},
-        {"coil bytes", 4, 1, 1, "AA 55", "01 0F 00 08 00 10 02 AA 55 5D F7"},
         {"coil words", 7, 1, 2, "12 34", "01 0F 00 20 00 10 02 12 34 E8 37"},
         {"coil dwords", 10, 1, 2, "01 02 03 04", "01 0F 00 40 00 20 04 01 02 03 04 61 B7"},
     };
