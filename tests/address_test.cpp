@@ -9,35 +9,37 @@
 TEST(AddressText, ParsesEveryKind)
 {
     const struct {
+        const char* name;
         int kind;
         const char* text;
         int expected;
     } cases[] = {
-        {3, "120", 120},
-        {3, "12a", -1},
-        {3, "-5", -5},
-        {3, "", -1},
-        {11, "7", 7},
-        {5, "0x10", -1},
-        {3, "2147483647", INT_MAX},
-        {3, "2147483648", -1},
+        {"register", 3, "120", 120},
+        {"trailing letter", 3, "12a", -1},
+        {"negative register", 3, "-5", -5},
+        {"empty", 3, "", -1},
+        {"double word", 11, "7", 7},
+        {"hex prefix", 5, "0x10", -1},
+        {"INT_MAX", 3, "2147483647", INT_MAX},
+        {"past INT_MAX", 3, "2147483648", -1},
         // Bit kinds: "byte.bit", a part that does not parse counts 0.
-        {0, "10.3", 83},
-        {0, "10.", 80},
-        {0, "abc.2", 2},
-        {0, "-1.3", -5},
-        {0, "10", -1},
-        {0, "1.2.3", -1},
-        {1, "3.9", 33},
-        {2, "268435455.7", INT_MAX},
-        {2, "268435456.0", -1},
-        {1, "1.99999999999", 8},
-        {12, "5", -1},
-        {-1, "1.2", -1},
+        {"byte.bit", 0, "10.3", 83},
+        {"no bit", 0, "10.", 80},
+        {"no byte", 0, "abc.2", 2},
+        {"negative byte", 0, "-1.3", -5},
+        {"no dot", 0, "10", -1},
+        {"two dots", 0, "1.2.3", -1},
+        {"bit past 7", 1, "3.9", 33},
+        {"bit address INT_MAX", 2, "268435455.7", INT_MAX},
+        {"bit address past INT_MAX", 2, "268435456.0", -1},
+        {"bit overflows", 1, "1.99999999999", 8},
+        {"unknown kind", 12, "5", -1},
+        {"negative kind", -1, "1.2", -1},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(StringAddressToInt(c.kind, c.text), c.expected) << c.kind << " " << c.text;
-        EXPECT_EQ(PLCAddressChangeIntef(c.kind, c.text), c.expected) << c.kind << " " << c.text;
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(StringAddressToInt(c.kind, c.text), c.expected);
+        EXPECT_EQ(PLCAddressChangeIntef(c.kind, c.text), c.expected);
     }
 }
 
@@ -48,36 +50,39 @@ TEST(KindArea, GetPlcRegAndUpdateRwVar)
         EXPECT_EQ(getPlcReg(kind), kind % 3 == 0 ? 3 : kind % 3 == 1 ? 4 : 8) << kind;
     EXPECT_TRUE(log.messages.isEmpty());
 
-    // Kind, address, length before and after: area code and area units.
-    const int cases[][6] = {
-        {0, 12, 4, 3, 1, 1},
-        {0, 13, 4, 3, 1, 2},
-        {1, 83, 10, 4, 10, 2},
-        {2, 43, 1, 8, 2, 1},
-        {2, 15, 2, 8, 0, 2},
-        {2, 16, 16, 8, 1, 1},
-        {4, 5, 7, 4, 5, 7},
-        {5, 3, 2, 8, 1, 2},
-        {5, 4, 1, 8, 2, 1},
-        {6, 5, 3, 3, 10, 6},
-        {7, 5, 3, 4, 10, 6},
-        {8, 100, 10, 8, 100, 10},
-        {9, 3, 1, 3, 12, 4},
-        {10, 3, 3, 4, 12, 8},
-        {11, 5, 3, 8, 10, 4},
-        {11, 5, 1, 8, 10, 2},
+    // Address and length before and after: area code and area units.
+    const struct {
+        const char* name;
+        int kind, addr, len, area, areaAddr, areaLen;
+    } cases[] = {
+        {"input bits in a byte", 0, 12, 4, 3, 1, 1},
+        {"input bits across bytes", 0, 13, 4, 3, 1, 2},
+        {"coil bits across bytes", 1, 83, 10, 4, 10, 2},
+        {"register bit", 2, 43, 1, 8, 2, 1},
+        {"register bits across words", 2, 15, 2, 8, 0, 2},
+        {"a word of register bits", 2, 16, 16, 8, 1, 1},
+        {"coil", 4, 5, 7, 4, 5, 7},
+        {"register bytes across words", 5, 3, 2, 8, 1, 2},
+        {"register byte", 5, 4, 1, 8, 2, 1},
+        {"input word", 6, 5, 3, 3, 10, 6},
+        {"coil word", 7, 5, 3, 4, 10, 6},
+        {"registers", 8, 100, 10, 8, 100, 10},
+        {"input dword", 9, 3, 1, 3, 12, 4},
+        {"coil dword", 10, 3, 3, 4, 12, 8},
+        {"register dword", 11, 5, 3, 8, 10, 4},
+        {"register single dword", 11, 5, 1, 8, 10, 2},
         // Negative addresses: division truncates, the remainder keeps the dividend's sign.
-        {0, -5, 4, 3, 0, 0},
-        {2, -20, 3, 8, -1, 0},
-        {5, -3, 2, 8, -1, 1},
-        {12, 7, 3, 12, 7, 3},
-        {-1, -2, -3, -1, -2, -3},  // unknown kinds stay as they are
+        {"negative input bit", 0, -5, 4, 3, 0, 0},
+        {"negative register bit", 2, -20, 3, 8, -1, 0},
+        {"negative register byte", 5, -3, 2, 8, -1, 1},
+        {"unknown kind", 12, 7, 3, 12, 7, 3},
+        {"negative kind", -1, -2, -3, -1, -2, -3},
     };
     for (const auto& c : cases) {
-        RW_VAR v = test::makeVar(c[0], c[1], c[2]);
+        SCOPED_TRACE(c.name);
+        RW_VAR v = test::makeVar(c.kind, c.addr, c.len);
         EXPECT_EQ(updateRwVar(&v), 0);
-        EXPECT_EQ(std::make_tuple(v.regKind, v.regAddr, v.length), std::make_tuple(c[3], c[4], c[5]))
-            << "kind " << c[0] << " at " << c[1] << " length " << c[2];
+        EXPECT_EQ(std::make_tuple(v.regKind, v.regAddr, v.length), std::make_tuple(c.area, c.areaAddr, c.areaLen));
     }
     EXPECT_EQ(getPlcReg(-1), -1);
     EXPECT_EQ(log.messages,

@@ -29,25 +29,25 @@ std::string imageBytes(int station, int area, int from, const char* like)
 TEST(Frames, DirectWrites)
 {
     const struct {
+        const char* name;
         int kind, station, regAddr;
         const char* data;
         const char* frame;
     } cases[] = {
         // Station 0 is a broadcast with no answer; stations are cut to 8 bits, start addresses to 16;
         // only whole registers go.
-        {1, 1, 5, "", "01 05 00 05 00 00 DD CB"},
-        {1, 0, 5, "01", "00 05 00 05 FF 00 9D EA"},
-        {8, 0x101, 16, "12 34 56", "01 10 00 10 00 01 02 12 34 A9 B7"},
-        {8, 1, 16, "12", "01 10 00 10 00 00 00 0D 90"},
-        {8, 0, 16, "12 34", "00 10 00 10 00 01 02 12 34 A4 27"},
-        {11, 1, 3, "11 22 33 44 55", "01 10 00 06 00 02 04 11 22 33 44 C2 70"},
-        {4, 1, 0x2001, "5A", "01 0F 00 08 00 08 01 5A 9F 6F"},
-        {4, 1, 1, "AA 55", "01 0F 00 08 00 10 02 AA 55 5D F7"},
-        {7, 1, 2, "12 34", "01 0F 00 20 00 10 02 12 34 E8 37"},
-        {10, 1, 2, "01 02 03 04", "01 0F 00 40 00 20 04 01 02 03 04 61 B7"},
+        {"coil off", 1, 1, 5, "", "01 05 00 05 00 00 DD CB"},
+        {"broadcast coil on", 1, 0, 5, "01", "00 05 00 05 FF 00 9D EA"},
+        {"station cut to 8 bits, whole registers only", 8, 0x101, 16, "12 34 56", "01 10 00 10 00 01 02 12 34 A9 B7"},
+        {"one byte: no whole register", 8, 1, 16, "12", "01 10 00 10 00 00 00 0D 90"},
+        {"broadcast register", 8, 0, 16, "12 34", "00 10 00 10 00 01 02 12 34 A4 27"},
+        {"dwords, whole only", 11, 1, 3, "11 22 33 44 55", "01 10 00 06 00 02 04 11 22 33 44 C2 70"},
+        {"coil bytes, address cut to 16 bits", 4, 1, 0x2001, "5A", "01 0F 00 08 00 08 01 5A 9F 6F"},
+        {"coil words", 7, 1, 2, "12 34", "01 0F 00 20 00 10 02 12 34 E8 37"},
+        {"coil dwords", 10, 1, 2, "01 02 03 04", "01 0F 00 40 00 20 04 01 02 03 04 61 B7"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.frame);
+        SCOPED_TRACE(c.name);
         test::resetDriver();
         test::Host host;
         RW_VAR v = writeVar(c.kind, c.regAddr, c.data, c.station);
@@ -66,20 +66,21 @@ TEST(Frames, DirectWrites)
 TEST(Frames, ReadModifyWrite)
 {
     const struct {
+        const char* name;
         int kind, regAddr;
         const char* data;
         const char* reg;
         const char* write;
     } cases[] = {
-        {2, 19, "01", "00 00", "01 10 00 01 00 01 02 00 08 A6 47"},
-        {2, 16, "00", "FF FF", "01 10 00 01 00 01 02 FF FE 67 F1"},
-        {2, 31, "FF", "00 00", "01 10 00 01 00 01 02 80 00 C6 41"},
-        {5, 3, "AB", "12 34", "01 10 00 01 00 01 02 AB 34 D9 66"},
-        {5, 2, "AB", "12 34", "01 10 00 01 00 01 02 12 AB EA 9E"},
+        {"bit 3 set", 2, 19, "01", "00 00", "01 10 00 01 00 01 02 00 08 A6 47"},
+        {"bit 0 cleared", 2, 16, "00", "FF FF", "01 10 00 01 00 01 02 FF FE 67 F1"},
+        {"bit 15 set", 2, 31, "FF", "00 00", "01 10 00 01 00 01 02 80 00 C6 41"},
+        {"odd byte is the low one", 5, 3, "AB", "12 34", "01 10 00 01 00 01 02 AB 34 D9 66"},
+        {"even byte is the high one", 5, 2, "AB", "12 34", "01 10 00 01 00 01 02 12 AB EA 9E"},
     };
     for (const auto& c : cases) {
         for (int meddle = 0; meddle < 3; ++meddle) {
-            SCOPED_TRACE(std::string(c.write) + " meddle " + std::to_string(meddle));
+            SCOPED_TRACE(std::string(c.name) + " meddle " + std::to_string(meddle));
             test::resetDriver();
             test::Host host;
             RW_VAR v = writeVar(c.kind, c.regAddr, c.data),
@@ -120,14 +121,7 @@ TEST(Frames, ReadHalfWithoutARegister)
         {"remote too short, given up", 5, 9, 0, {shortRead}, {111}, "", "var 77 0 0 2; list 0 1"},
         {"no answer array, given up", 2, 0, 0, {nullptr}, {11}, "", "var 77 0 0 2; list 0 1"},
         {"too short, then retried and read", 2, 0, 1, {shortRead, "01 03 02 00 00 00 00"}, {0, 1}, "", ""},
-        {"too short for ever: given up",
-         2,
-         0,
-         2,
-         {shortRead, shortRead, shortRead},
-         {0, 0, 11},
-         "",
-         "var 77 0 0 2; list 0 1"},
+        {"retries used up", 2, 0, 2, {shortRead, shortRead, shortRead}, {0, 0, 11}, "", "var 77 0 0 2; list 0 1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -170,17 +164,21 @@ TEST(Frames, UnwritableKindsAreDropped)
 TEST(Frames, WriteThroughFollowsTheLink)
 {
     const struct {
+        const char* name;
         int kind, regAddr;
         const char* data;
         bool remote;
         const char* stored;
     } cases[] = {
-        {8, 1, "12 34", false, "00 00 34 12"}, {2, 3, "01", false, "08 00 00 00"}, {5, 1, "AB", false, "00 AB 00 00"},
-        {8, 1, "12 34", true, "00 00 34 12"},  {2, 3, "01", true, "08 00 00 00"},
+        {"register", 8, 1, "12 34", false, "00 00 34 12"},
+        {"register bit", 2, 3, "01", false, "08 00 00 00"},
+        {"register byte", 5, 1, "AB", false, "00 AB 00 00"},
+        {"remote register", 8, 1, "12 34", true, "00 00 34 12"},
+        {"remote register bit", 2, 3, "01", true, "08 00 00 00"},
     };
     for (const auto& c : cases) {
         for (int failed = 0; failed < 2; ++failed) {
-            SCOPED_TRACE(std::to_string(c.kind) + (c.remote ? " remote" : "") + (failed ? " failed" : ""));
+            SCOPED_TRACE(std::string(c.name) + (failed ? " failed" : ""));
             test::resetDriver();
             test::Host host;
             PLC_driver.commFailed = failed;
@@ -264,18 +262,19 @@ TEST(Frames, RemoteFrames)
 TEST(Frames, AnswerStoring)
 {
     const struct {
+        const char* name;
         int kind, regAddr, length, dataLen;
         const char* answer;
         int from;
         const char* image;
     } cases[] = {
-        {8, 10, 2, 4, "01 03 04 12 34 56 78 00 00", 18, "00 00 34 12 78 56"},
-        {8, 0, 2, 3, "01 03 03 12 34 56 00 00", 0, "34 12 00 00"},
-        {8, 0, 2, 1, "01 03 01 12 00 00", 0, "00 00 00 00"},
-        {3, 2, 3, 3, "01 02 03 11", 0, "00 00 11 00 00"},
+        {"registers", 8, 10, 2, 4, "01 03 04 12 34 56 78 00 00", 18, "00 00 34 12 78 56"},
+        {"odd byte count: whole registers", 8, 0, 2, 3, "01 03 03 12 34 56 00 00", 0, "34 12 00 00"},
+        {"no whole register", 8, 0, 2, 1, "01 03 01 12 00 00", 0, "00 00 00 00"},
+        {"input bits", 3, 2, 3, 3, "01 02 03 11", 0, "00 00 11 00 00"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.answer);
+        SCOPED_TRACE(c.name);
         test::resetDriver();
         test::Host host;
         test::queueRequest(test::makeVar(c.kind, c.regAddr, c.length), -1, 3, c.dataLen);
@@ -295,30 +294,31 @@ TEST(Frames, AnswerStoring)
 TEST(Frames, WriteDataToLocal)
 {
     const struct {
+        const char* name;
         int kind, regAddr, length;
         const char* data;
         const char* before;
         int from;
         const char* after;
     } cases[] = {
-        {1, 10, 3, "01 00 07", "00 AA", 0, "00 B6"},
-        {1, 10, 3, "01", "00 AA", 0, "00 AE"},
-        {2, 43, 1, "FF", "", 4, "00 08 00"},
-        {2, 43, 1, "00", "FF FF FF FF FF FF FF", 4, "FF F7 FF"},
-        {4, 2, 2, "AB CD", "", 1, "00 AB CD 00"},
-        {5, 3, 1, "EE", "11 22 33 44 55", 2, "33 EE 55"},
-        {7, 1, 2, "01 02 03", "", 0, "00 00 01 02 03"},
-        {8, 1, 2, "12 34 56 78", "", 0, "00 00 34 12 78 56"},
-        {8, 0, 2, "12 34 56", "", 0, "34 12 00 00"},
-        {8, 0, -1, "12 34", "", 0, ""},
-        {10, 1, 1, "01 02 03 04", "", 4, "01 02 03 04"},
-        {10, 0, 1, "01 02", "", 0, "01 02 00"},
-        {11, 0, 1, "12 34 56", "", 0, "00 00"},
-        {11, 1, 1, "12 34 56 78", "", 4, "34 12 78 56"},
-        {11, 0, 2, "12 34 56 78 9A", "", 0, "34 12 78 56"},
+        {"coil bits", 1, 10, 3, "01 00 07", "00 AA", 0, "00 B6"},
+        {"coil bits, short data", 1, 10, 3, "01", "00 AA", 0, "00 AE"},
+        {"register bit set", 2, 43, 1, "FF", "", 4, "00 08 00"},
+        {"register bit cleared", 2, 43, 1, "00", "FF FF FF FF FF FF FF", 4, "FF F7 FF"},
+        {"coils", 4, 2, 2, "AB CD", "", 1, "00 AB CD 00"},
+        {"register byte", 5, 3, 1, "EE", "11 22 33 44 55", 2, "33 EE 55"},
+        {"coil words", 7, 1, 2, "01 02 03", "", 0, "00 00 01 02 03"},
+        {"registers", 8, 1, 2, "12 34 56 78", "", 0, "00 00 34 12 78 56"},
+        {"registers, odd data", 8, 0, 2, "12 34 56", "", 0, "34 12 00 00"},
+        {"negative length", 8, 0, -1, "12 34", "", 0, ""},
+        {"coil dword", 10, 1, 1, "01 02 03 04", "", 4, "01 02 03 04"},
+        {"coil dword, short data", 10, 0, 1, "01 02", "", 0, "01 02 00"},
+        {"register dword, short data", 11, 0, 1, "12 34 56", "", 0, "00 00"},
+        {"register dword", 11, 1, 1, "12 34 56 78", "", 4, "34 12 78 56"},
+        {"register dwords, short data", 11, 0, 2, "12 34 56 78 9A", "", 0, "34 12 78 56"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.kind) + ' ' + c.data);
+        SCOPED_TRACE(c.name);
         test::resetDriver();
         test::Host host;
         DataStorage[1][getPlcReg(c.kind)] = test::hex(c.before);

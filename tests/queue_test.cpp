@@ -56,21 +56,21 @@ TEST(WriteQueue, ReplacesAWaitingWriteButNeverTheHeadAndCaps)
 TEST(OnceReadQueue, ChunksInAreaUnitsAndSkipsWaitingDuplicates)
 {
     const struct {
+        const char* name;
         int kind;
         const char* addr;
         int length, maxPerFrame;
         const char* entries;
     } cases[] = {
-        {3, "10", 25, 10, "1/3:10+10, 1/3:20+10, 1/3:30+5"},
-        {0, "1.5", 4, 10, "1/3:1+2"},
-        {2, "5.3", 1, 10, "1/8:2+1"},
-        {8, "0", 3, 0, "1/8:0+1, 1/8:1+1, 1/8:2+1"},  // a limit below 1 counts as 1
-        {11, "3", 3, 10, "1/8:6+4"},
-        {7, "4", 3, 4, "1/4:8+4, 1/4:12+2"},
-        {8, "0", 0, 10, ""},
+        {"inputs in three chunks", 3, "10", 25, 10, "1/3:10+10, 1/3:20+10, 1/3:30+5"},
+        {"input bits across bytes", 0, "1.5", 4, 10, "1/3:1+2"},
+        {"register bit", 2, "5.3", 1, 10, "1/8:2+1"},
+        {"register dwords", 11, "3", 3, 10, "1/8:6+4"},
+        {"coil words in two chunks", 7, "4", 3, 4, "1/4:8+4, 1/4:12+2"},
+        {"length 0", 8, "0", 0, 10, ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.entries);
+        SCOPED_TRACE(c.name);
         test::resetDriver();
         test::Host host;
         host.info.maxPerFrame = c.maxPerFrame;
@@ -94,6 +94,7 @@ TEST(OnceReadQueue, ChunksInAreaUnitsAndSkipsWaitingDuplicates)
 TEST(HostWrite, SplitsValuesIntoWireOrderRequests)
 {
     const struct {
+        const char* name;
         int kind;
         const char* addr;
         int count;
@@ -101,21 +102,21 @@ TEST(HostWrite, SplitsValuesIntoWireOrderRequests)
         int maxPerFrame;
         const char *requests, *valueAfter;
     } cases[] = {
-        {8, "7", 2, "34 12 78 56", 10, "1/8:7+2 12 34 56 78", "34 12 78 56"},
-        {2, "5.3", 1, "07", 10, "1/2:43+1 FF", "07"},
-        {1, "0.2", 3, "01 00 05", 10, "1/1:2+1 FF, 1/1:3+1 00, 1/1:4+1 FF", "01 00 05"},
-        {4, "9", 2, "11 22 33", 10, "1/4:9+1 11, 1/4:10+1 33", "11 22 33 00"},
-        {8, "0", 5, "01 02 03 04 05 06 07 08 09", 2, "1/8:0+2 02 01 04 03, 1/8:2+2 06 05 08 07, 1/8:4+1 00 09",
-         "01 02 03 04 05 06 07 08 09 00"},
-        {11, "5", 3, "00 01 02 03 04 05", 1, "1/11:5+1 01 00 03 02, 1/11:6+1 05 04 00 00", "00 01 02 03 04 05 00 00"},
-        {7, "1", 1, "34 12", 0, "1/7:1+1 12 34", "34 12"},  // no limit: one request
-        {10, "0", 4, "01 02 03 04 05 06 07 08", -3, "1/10:0+2 02 01 04 03 06 05 08 07", "01 02 03 04 05 06 07 08"},
-        {3, "1", 2, "01 02", 10, "", "01 02"},  // discrete inputs are read-only
-        {8, "1", 0, "", 10, "", ""},
-        {1, "1.1", -4, "", 10, "", ""},
+        {"registers", 8, "7", 2, "34 12 78 56", 10, "1/8:7+2 12 34 56 78", "34 12 78 56"},
+        {"register bit", 2, "5.3", 1, "07", 10, "1/2:43+1 FF", "07"},
+        {"coil bits", 1, "0.2", 3, "01 00 05", 10, "1/1:2+1 FF, 1/1:3+1 00, 1/1:4+1 FF", "01 00 05"},
+        {"coil bytes", 4, "9", 2, "11 22 33", 10, "1/4:9+1 11, 1/4:10+1 33", "11 22 33 00"},
+        {"chunks of 2", 8, "0", 3, "01 02 03 04 05", 2, "1/8:0+2 02 01 04 03, 1/8:2+1 00 05", "01 02 03 04 05 00"},
+        {"dword chunks pad", 11, "5", 3, "00 01 02 03 04 05", 1, "1/11:5+1 01 00 03 02, 1/11:6+1 05 04 00 00",
+         "00 01 02 03 04 05 00 00"},
+        {"limit < 0", 10, "0", 4, "01 02 03 04 05 06 07 08", -3, "1/10:0+2 02 01 04 03 06 05 08 07",
+         "01 02 03 04 05 06 07 08"},
+        {"inputs read-only", 3, "1", 2, "01 02", 10, "", "01 02"},
+        {"count 0", 8, "1", 0, "", 10, "", ""},
+        {"negative count", 1, "1.1", -4, "", 10, "", ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.requests);
+        SCOPED_TRACE(c.name);
         test::resetDriver();
         test::Host host;
         host.info.maxPerFrame = c.maxPerFrame;

@@ -8,28 +8,30 @@
 TEST(ReadRequest, FramesAndAnswerShape)
 {
     const struct {
+        const char* name;
         int kind, addr, len, station;
         const char* frame;
         int answerLen, dataLen;
     } cases[] = {
-        {8, 100, 10, 1, "01 03 00 64 00 0A 84 12", 25, 20},
-        {4, 2, 3, 1, "01 01 00 10 00 18 3D C5", 8, 3},
-        {3, 0, 1, 2, "02 02 00 00 00 08 79 FF", 6, 1},
+        {"registers", 8, 100, 10, 1, "01 03 00 64 00 0A 84 12", 25, 20},
+        {"coil bytes as bits", 4, 2, 3, 1, "01 01 00 10 00 18 3D C5", 8, 3},
+        {"input bytes, station 2", 3, 0, 1, 2, "02 02 00 00 00 08 79 FF", 6, 1},
         // Station 0 is an ordinary read; a station beyond 255 keeps its low byte.
-        {8, 0, 1, 0, "00 03 00 00 00 01 85 DB", 7, 2},
-        {8, 0, 1, 300, "2C 03 00 00 00 01 82 77", 7, 2},
+        {"station 0", 8, 0, 1, 0, "00 03 00 00 00 01 85 DB", 7, 2},
+        {"station past 255", 8, 0, 1, 300, "2C 03 00 00 00 01 82 77", 7, 2},
         // Start address and quantity keep their low 16 bits.
-        {4, 8191, 1, 1, "01 01 FF F8 00 08 8C 29", 6, 1},
-        {4, 8192, 8192, 1, "01 01 00 00 00 00 3C 0A", 8197, 8192},
-        {8, 70000, 2, 1, "01 03 11 70 00 02 C0 EC", 9, 4},
+        {"coil address 16 bits", 4, 8191, 1, 1, "01 01 FF F8 00 08 8C 29", 6, 1},
+        {"coil quantity 16 bits", 4, 8192, 8192, 1, "01 01 00 00 00 00 3C 0A", 8197, 8192},
+        {"register address 16 bits", 8, 70000, 2, 1, "01 03 11 70 00 02 C0 EC", 9, 4},
         // Kinds outside the three areas build nothing.
-        {5, 7, 10, 1, nullptr, 0, 0},
-        {0, 7, 10, 1, nullptr, 0, 0},
-        {12, 7, 10, 1, nullptr, 0, 0},
+        {"register bytes", 5, 7, 10, 1, nullptr, 0, 0},
+        {"input bits", 0, 7, 10, 1, nullptr, 0, 0},
+        {"unknown kind", 12, 7, 10, 1, nullptr, 0, 0},
     };
     test::Host host;
     test::DebugCapture log;
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         PLC_driver.protocolList.clear();  // the host record stays
         host.info.framesPerVar = 7;
         host.info.framesDone = 5;
@@ -41,14 +43,13 @@ TEST(ReadRequest, FramesAndAnswerShape)
         // A request restarts the variable's frame count.
         EXPECT_EQ(std::make_pair(host.info.framesPerVar, host.info.framesDone),
                   std::make_pair(c.frame ? 1 : 7, c.frame ? 0 : 5));
-        ASSERT_EQ(PLC_driver.protocolList.size(), c.frame ? 1 : 0) << c.kind;
+        ASSERT_EQ(PLC_driver.protocolList.size(), c.frame ? 1 : 0);
         if (!c.frame)
             continue;
         const Protocol& p = PLC_driver.protocolList.first();
         EXPECT_EQ(test::hex(p.frame), c.frame);
         EXPECT_EQ(std::make_tuple(p.frameLen, p.answerLen, p.dataOffset, p.dataLen),
-                  std::make_tuple(8, c.answerLen, 3, c.dataLen))
-            << c.frame;
+                  std::make_tuple(8, c.answerLen, 3, c.dataLen));
         // The request carries a full copy of the variable, which itself stays as it was.
         EXPECT_EQ(std::make_tuple(p.var.varId, p.var.regKind, p.var.regAddr, p.var.length, p.var.station, p.var.bitMode,
                                   p.var.nameText, p.var.data),

