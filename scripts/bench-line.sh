@@ -13,7 +13,7 @@
 # $BUILD_DIR/line/ (line.dat, line.png); the plot needs gnuplot (gnuplot-nox).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${BUILD_DIR:-$root/build-bench}"
+build="${BUILD_DIR:-$root/build}"
 seconds="${1:-8}"
 out="$build/line"
 mkdir -p "$out"
