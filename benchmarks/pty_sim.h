@@ -4,6 +4,7 @@
 #ifndef KEMO_PTY_SIM_H
 #define KEMO_PTY_SIM_H
 
+#include "SerialLine.h"
 #include "SimController.h"
 
 #include <atomic>
@@ -11,7 +12,6 @@
 #include <pty.h>
 #include <string>
 #include <sys/resource.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -32,12 +32,9 @@ struct SimPty {
         if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
             return false;
         path = name;
-        for (int fd : {master, slave}) {
-            termios tio{};
-            tcgetattr(fd, &tio);
-            cfmakeraw(&tio);
-            tcsetattr(fd, TCSANOW, &tio);
-        }
+        std::string error;
+        if (!serialline::makeRaw(master, nullptr, error) || !serialline::makeRaw(slave, nullptr, error))
+            return false;
         SimOptions options;
         options.stations = stations;
         options.animate = false;
