@@ -11,16 +11,6 @@ namespace {
 using host::Tag;
 using host::ValueType;
 
-Tag makeTag(int kind, ValueType type, int count)
-{
-    Tag t;
-    t.name = "t";
-    t.kind = kind;
-    t.type = type;
-    t.count = count;
-    return t;
-}
-
 constexpr int kHrBit = 2, kCoilBit = 1, kHrByte = 5, kCoilWord = 7, kHrWord = 8, kCoilDword = 10, kHrDword = 11;
 
 struct FormatCase {
@@ -51,7 +41,7 @@ TEST(HostCodec, FormatItem)
 {
     for (const FormatCase& c : kFormatCases) {
         SCOPED_TRACE(c.name);
-        const Tag t = makeTag(c.kind, c.type, c.count);
+        const Tag t{"t", c.kind, "", 0, 1, c.count, c.type};  // name, kind, address, its value, station, count, type
         EXPECT_EQ(host::formatItem(t, QByteArray::fromHex(c.hostBytes), c.item), c.text);
     }
 }
@@ -61,10 +51,9 @@ struct EncodeCase {
     int kind;
     ValueType type;
     int count;
-    const char* text;
-    const char* bytes;  // empty: refused
-    int driverCount;    // or, when refused, -1
-    const char* words;  // the refusal names these
+    const char *text, *bytes;  // bytes empty: refused
+    int driverCount;           // or, when refused, -1
+    const char* words;         // the refusal names these
 };
 
 const EncodeCase kEncodeCases[] = {
@@ -91,7 +80,7 @@ TEST(HostCodec, EncodeValue)
 {
     for (const EncodeCase& c : kEncodeCases) {
         SCOPED_TRACE(c.name);
-        const Tag t = makeTag(c.kind, c.type, c.count);
+        const Tag t{"t", c.kind, "", 0, 1, c.count, c.type};
         if (c.driverCount < 0) {
             try {
                 host::encodeValue(t, c.text);
