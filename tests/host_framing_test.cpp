@@ -15,21 +15,17 @@ namespace {
 
 using host::AnswerStatus;
 
-QByteArray frame(const std::string& text)
+QByteArray frame(const char* text)
 {
     QByteArray out;
-    std::istringstream words(text);
-    std::string w;
-    while (words >> w) {
-        if (w == "CRC") {
-            const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(out.data()), out.size());
-            out.append(static_cast<char>(crc & 0xFF)).append(static_cast<char>(crc >> 8));
-        } else {
-            out.append(static_cast<char>(std::stoi(w, nullptr, 16)));
-        }
+    for (const QByteArray& word : QByteArray(text).split(' ')) {
+        const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(out.data()), out.size());
+        out += word == "CRC" ? QByteArray(1, char(crc & 0xFF)) + char(crc >> 8) : QByteArray::fromHex(word);
     }
     return out;
 }
+
+const uint8_t* u8(const QByteArray& bytes) { return reinterpret_cast<const uint8_t*>(bytes.constData()); }
 
 const char* const kRead03 = "01 03 00 64 00 02 CRC";  // two registers: 9-byte answer
 const char* const kRead01 = "01 01 00 08 00 0A CRC";  // ten coils: 7-byte answer
@@ -40,9 +36,7 @@ const char* const kForeign = "wrong station or function";
 const char* const kShort5 = "incomplete answer (5 of 9 bytes)";
 
 struct JudgeCase {
-    const char* name;
-    const char* request;
-    const char* answer;
+    const char *name, *request, *answer;
     int answerLen;
     AnswerStatus status;
     int frameLength;
@@ -80,18 +74,14 @@ TEST(HostFraming, JudgesAnswersAgainstTheirRequest)
     for (const JudgeCase& c : kJudgeCases) {
         SCOPED_TRACE(c.name);
         const QByteArray req = frame(c.request), ans = frame(c.answer);
-        const host::Verdict v =
-            host::judgeAnswer(reinterpret_cast<const uint8_t*>(req.constData()), req.size(),
-                              reinterpret_cast<const uint8_t*>(ans.constData()), ans.size(), c.answerLen, true, CalCRC);
+        const host::Verdict v = host::judgeAnswer(u8(req), req.size(), u8(ans), ans.size(), c.answerLen, true, CalCRC);
         EXPECT_EQ(host::statusName(v.status), std::string(host::statusName(c.status)));
         EXPECT_EQ(v.frameLength, c.frameLength);
         EXPECT_EQ(host::failureText(v, ans.size(), c.answerLen), c.words);
     }
     // Remote frames belong to the far end: passed on as they came.
     const QByteArray req = frame(kRead03), remote = frame("AA BB CC");
-    const host::Verdict v =
-        host::judgeAnswer(reinterpret_cast<const uint8_t*>(req.constData()), req.size(),
-                          reinterpret_cast<const uint8_t*>(remote.constData()), 3, -1, false, CalCRC);
+    const host::Verdict v = host::judgeAnswer(u8(req), req.size(), u8(remote), 3, -1, false, CalCRC);
     EXPECT_EQ(v.status, AnswerStatus::Ok);
     EXPECT_EQ(v.frameLength, 3);
 }
@@ -101,10 +91,8 @@ TEST(HostFraming, JudgesAnswersAgainstTheirRequest)
 struct FramingCase {
     const char* name;
     int answerLen;
-    const char* answer;
-    const char* cuts;  // "TIME:END ...": bytes up to END arrive at TIME
-    int64_t openAt;    // not complete yet at this time
-    int64_t doneAt;    // complete at this time
+    const char *answer, *cuts;  // cuts: "TIME:END ...", bytes up to END arrive at TIME
+    int64_t openAt, doneAt;     // not complete yet at openAt, complete at doneAt
     AnswerStatus status;
 };
 
@@ -126,14 +114,10 @@ const FramingCase kFramingCases[] = {
 TEST(HostFraming, EndsAnswersByLengthExceptionOrTimeOut)
 {
     const QByteArray req = frame(kRead03);
-    host::FramingTimes times;
-    times.startUs = 0;
-    times.deadlineUs = 200000;
-    times.interByteUs = 20000;
+    const host::FramingTimes times{0, 200000, 20000};
     for (const FramingCase& c : kFramingCases) {
         SCOPED_TRACE(c.name);
-        host::AnswerFramer framer(reinterpret_cast<const uint8_t*>(req.constData()), req.size(), c.answerLen, true,
-                                  times, CalCRC);
+        host::AnswerFramer framer(u8(req), req.size(), c.answerLen, true, times, CalCRC);
         // Pieces up to openAt, then the answer must still be open; the rest
         // (up to completion, as the link stops reading there), then done.
         const QByteArray whole = frame(c.answer);
@@ -149,7 +133,7 @@ TEST(HostFraming, EndsAnswersByLengthExceptionOrTimeOut)
             }
             if (framer.complete(at))
                 break;
-            framer.add(reinterpret_cast<const uint8_t*>(whole.constData()) + fed, end - fed, at);
+            framer.add(u8(whole) + fed, end - fed, at);
             fed = end;
         }
         if (!checkedOpen) {
@@ -162,8 +146,7 @@ TEST(HostFraming, EndsAnswersByLengthExceptionOrTimeOut)
 
 // Device texts: a serial path, a serial server, or a text no link takes.
 struct DeviceCase {
-    const char* name;
-    const char* device;
+    const char *name, *device;
     bool usable;       // checkDevice
     const char* host;  // "" when it is no TCP device
     int port;
@@ -201,8 +184,7 @@ struct LineCase {
     long baud;
     const char* parity;
     bool accepted;  // rate and parity word
-    long charUs;
-    long frameGapUs;
+    long charUs, frameGapUs;
 };
 
 const LineCase kLineCases[] = {
