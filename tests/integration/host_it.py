@@ -6,32 +6,26 @@ Each CASE is one CTest test. Expected values come from the simulator's
 initial pattern and from its memory dump (--dump), never from plc-host.
 """
 import argparse
+import contextlib
 import json
 import os
 import re
 import select
 import signal
-import socket
 import struct
 import subprocess
-import sys
 import threading
 import time
 import tty
 
 ARGS = None
-AREAS = ["di", "coil", "hr"]
 WIDTHS = ["bit", "byte", "word", "dword"]
 ITEM_SIZE = [None, 1, 2, 4]  # image bytes per item of each width
 
 
-class Failure(Exception):
-    pass
-
-
 def check(cond, what):
     if not cond:
-        raise Failure(what)
+        raise AssertionError(what)
 
 
 # ---- simulator memory model ---------------------------------------------------------------
@@ -68,44 +62,38 @@ class Memory:
                 for i, (x, y) in enumerate(zip(self.img[k], other.img.get(k, b""))) if x != y]
 
 
-def kind_parts(kind):
-    area, width = kind.split(".")
-    return area, WIDTHS.index(width)
-
-
-def bit_address(text):
-    byte, bit = text.split(".")
-    return int(byte) * 8 + int(bit)
+def place(tag):
+    """(area, width index, first item) of a tag; a bit's number counts from bit 0 of byte 0."""
+    area, width = tag["kind"].split(".")
+    byte, _, bit = tag["address"].partition(".")
+    return area, WIDTHS.index(width), (int(byte) * 8 + int(bit) if bit else int(byte))
 
 
 def tag_raw(mem, tag):
     """Bytes plc-host reports as raw for a tag: one 0/1 byte per bit, image bytes otherwise."""
-    area, width = kind_parts(tag["kind"])
-    img, n = mem.img[area, tag["station"]], tag.get("count", 1)
+    area, width, a = place(tag)
+    img, n, size = mem.img[area, tag["station"]], tag.get("count", 1), ITEM_SIZE[width]
     if width == 0:
-        a = bit_address(tag["address"])
         return bytes((img[(a + i) // 8] >> ((a + i) % 8)) & 1 for i in range(n))
-    size, a = ITEM_SIZE[width], int(tag["address"])
     return bytes(img[a * size:(a + n) * size])
 
 
 def apply_write(mem, tag, items):
     """What a write of `items` (unsigned item values) does to the controllers; station 0 reaches both."""
-    area, width = kind_parts(tag["kind"])
+    area, width, first = place(tag)
+    size = ITEM_SIZE[width]
     for s in [tag["station"]] if tag["station"] else [1, 2]:
         img = mem.img[area, s]
-        for i, v in enumerate(items):
+        for a, v in enumerate(items, first):
             if width == 0:
-                a = bit_address(tag["address"]) + i
                 img[a // 8] = img[a // 8] & ~(1 << a % 8) | int(bool(v)) << a % 8
             else:
-                size, a = ITEM_SIZE[width], (int(tag["address"]) + i) * ITEM_SIZE[width]
-                img[a:a + size] = v.to_bytes(size, "little")
+                img[a * size:(a + 1) * size] = v.to_bytes(size, "little")
 
 
 def decode(tag, raw):
     """The value plc-host should print for raw bytes, by the tag's type."""
-    _, width = kind_parts(tag["kind"])
+    width = place(tag)[1]
     typ = tag.get("type", ["bit", "u8", "u16", "u32"][width])
     size = 1 if width < 2 else ITEM_SIZE[width]
     fmt = {"bit": "B", "u8": "B", "u16": "<H", "i16": "<h", "u32": "<I", "i32": "<i", "f32": "<f"}
@@ -131,17 +119,19 @@ def write_file(name, content):
     return path
 
 
-def host(*args, cfg=None, timeout=30):
-    cmd = [ARGS.host] + [str(a) for a in args]
-    if cfg is not None:
-        cmd.insert(2, write_file("%s.json" % ARGS.case, cfg))
-    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout)
+def run(*cmd, timeout=30):
+    p = subprocess.run([str(a) for a in cmd], capture_output=True, text=True, timeout=timeout)
     return p.returncode, p.stdout, p.stderr
 
 
-def read_json(cfg, sim_args="", dump=None, expect_rc=0):
-    if dump:
-        sim_args += " --dump " + os.path.join(ARGS.work, dump)
+def host(*args, cfg=None, timeout=30):
+    """plc-host ARGS, with the file of configuration `cfg` after the command word."""
+    if cfg is not None:
+        args = args[:1] + (write_file("%s.json" % ARGS.case, cfg),) + args[1:]
+    return run(ARGS.host, *args, timeout=timeout)
+
+
+def read_json(cfg, sim_args="", expect_rc=0):
     args = ["read", "--json"] + (["--simulate", "--sim-args", sim_args] if sim_args is not None else [])
     rc, out, err = host(*args, cfg=cfg)
     check(rc == expect_rc, "read exit %d, expected %d\n%s\n%s" % (rc, expect_rc, out, err))
@@ -203,136 +193,116 @@ WRITES = [
 ]
 
 
-def start_sim(*extra):
-    """plc-sim as its own process; returns it, the device plc-host opens (its pty or tcp://...) and its dump."""
+@contextlib.contextmanager
+def sim(*extra):
+    """plc-sim as its own process: the device plc-host opens (its pty or tcp://...) and the dump it leaves."""
     dump = os.path.join(ARGS.work, "external.dump")
     p = subprocess.Popen([ARGS.sim, "--stations", "1,2", "--no-animate", "--seconds", "40", "--dump", dump, *extra],
                          stdout=subprocess.PIPE, text=True)
-    line = p.stdout.readline().split()
-    check(len(line) == 2 and line[0] in ("PTY", "TCP"), "plc-sim did not announce its pty or port: %r" % line)
-    return p, line[1] if line[0] == "PTY" else "tcp://" + line[1], dump
-
-
-def stop_sim(p):
-    p.send_signal(signal.SIGTERM)
-    check(p.wait(timeout=10) == 0, "plc-sim failed")
-
-
-def roundtrip(*sim_args):
-    """Writes of every kind, then a second plc-host reads them and every read kind back."""
-    p, device, dump = start_sim(*sim_args)
     try:
-        cfg = config([w[0] for w in WRITES] + READ_TAGS, link={"device": device, "parity": "E", "baud": 19200},
-                     driver={"maxPerFrame": 8})
-        rc, out, err = host("write", *["%s=%s" % (t["name"], v) for t, v, _ in WRITES], cfg=cfg)
-        check(rc == 0 and all("%s=%s: acknowledged" % (t["name"], v) in out for t, v, _ in WRITES),
-              "write exit %d\n%s\n%s" % (rc, out, err))
-        want = Memory([1, 2])
-        for t, _, items in WRITES:
-            apply_write(want, t, items)
-        res = read_json(cfg, sim_args=None)
-        check_tags(res, want, [t for t in cfg["tags"] if t["station"]])
+        line = p.stdout.readline().split()
+        check(len(line) == 2 and line[0] in ("PTY", "TCP"), "plc-sim did not announce its pty or port: %r" % line)
+        yield (line[1] if line[0] == "PTY" else "tcp://" + line[1]), dump
     finally:
-        stop_sim(p)
-    got, counters = Memory.from_dump(dump)
-    diff = want.diff(got)
-    check(not diff, "controller memory differs:\n" + "\n".join(diff[:20]))
-    check(counters["exceptions"] == 0 and counters["ignoredBadCrc"] == 0, "simulator counters %s" % counters)
+        p.send_signal(signal.SIGTERM)
+        check(p.wait(timeout=10) == 0, "plc-sim failed")
 
 
-def case_external_sim_roundtrip():
-    """plc-sim as its own process: plc-host opens the pty as its serial device."""
-    roundtrip()
-
-
-def case_tcp_roundtrip():
-    """The same over TCP, as through a serial device server."""
-    roundtrip("--tcp", "0")
-
-
-def case_echo_adapter():
-    """An RS-485 adapter that hears itself: echoes every request byte back to the host before the controller's
-    answer. A relay between a pty of our own and plc-sim's pty plays it."""
-    p, pty, _ = start_sim()
+def echo_relay(pty):
+    """An RS-485 adapter that hears itself: it echoes every request byte back to the host before the controller's
+    answer. A relay between a pty of our own and plc-sim's pty plays it, until plc-sim closes its pty."""
     master, slave = os.openpty()
-    sim = os.open(pty, os.O_RDWR | os.O_NOCTTY)
-    for fd in (slave, sim):
+    sim_fd = os.open(pty, os.O_RDWR | os.O_NOCTTY)
+    for fd in (slave, sim_fd):
         tty.setraw(fd)
-    stop = threading.Event()
 
     def relay():
-        while not stop.is_set():
-            ready, _, _ = select.select([master, sim], [], [], 0.05)
-            if master in ready:
-                data = os.read(master, 512)
-                os.write(master, data)
-                os.write(sim, data)
-            if sim in ready:
-                os.write(master, os.read(sim, 512))
+        with contextlib.suppress(OSError):
+            while True:
+                ready, _, _ = select.select([master, sim_fd], [], [])
+                if master in ready:
+                    data = os.read(master, 512)
+                    os.write(master, data)
+                    os.write(sim_fd, data)
+                if sim_fd in ready:
+                    os.write(master, os.read(sim_fd, 512))
 
-    thread = threading.Thread(target=relay, daemon=True)
-    thread.start()
-    try:
-        tags = READ_TAGS[:6]
-        res = read_json(config(tags, link={"device": os.ttyname(slave), "echo": True}), sim_args=None)
-        check_tags(res, Memory([1, 2]), tags)
-        # Without discarding the echo the host takes it for the answer.
-        res = read_json(config(tags, link={"device": os.ttyname(slave)}), sim_args=None, expect_rc=1)
-        check(not any(t["ok"] for t in res["tags"]), "an echo was taken as an answer: %s" % res["tags"])
-    finally:
-        stop.set()
-        thread.join()
-        stop_sim(p)
+    threading.Thread(target=relay, daemon=True).start()
+    return os.ttyname(slave)
 
 
-def parse_status(line):
-    """A status line of `run` as ({station: {field: value}}, tag values, notes after " || ")."""
-    line, *notes = line.split(" || ")
-    parts = line.split(" | ")
-    st = {int(p.split()[0][2:]): {k: int(v) for k, v in (f.split("=") for f in p.split()[1:])} for p in parts[1:-1]}
-    return st, parts[-1].strip(" |"), notes
+def case_roundtrip():
+    """Writes of every kind, then a second plc-host reads them and every read kind back: on plc-sim's pty as the
+    serial device, over TCP as through a serial device server, and through an adapter that echoes."""
+    for transport in ("pty", "tcp", "echo"):
+        with sim(*(["--tcp", "0"] if transport == "tcp" else [])) as (device, dump):
+            link = {"device": device, "parity": "E", "baud": 19200}
+            if transport == "echo":
+                link.update(device=echo_relay(device), echo=True)
+            cfg = config([w[0] for w in WRITES] + READ_TAGS, link=link, driver={"maxPerFrame": 8})
+            rc, out, err = host("write", *["%s=%s" % (t["name"], v) for t, v, _ in WRITES], cfg=cfg)
+            check(rc == 0 and all("%s=%s: acknowledged" % (t["name"], v) in out for t, v, _ in WRITES),
+                  "%s: write exit %d\n%s\n%s" % (transport, rc, out, err))
+            want = Memory([1, 2])
+            for t, _, items in WRITES:
+                apply_write(want, t, items)
+            check_tags(read_json(cfg, sim_args=None), want, [t for t in cfg["tags"] if t["station"]])
+            if transport == "echo":  # without discarding the echo the host takes it for the answer
+                res = read_json(config(READ_TAGS[:6], link=dict(link, echo=False)), sim_args=None, expect_rc=1)
+                check(not any(t["ok"] for t in res["tags"]), "an echo was taken as an answer: %s" % res["tags"])
+        got, counters = Memory.from_dump(dump)
+        diff = want.diff(got)
+        check(not diff, transport + ": controller memory differs:\n" + "\n".join(diff[:20]))
+        check(counters["exceptions"] == 0 and counters["ignoredBadCrc"] == 0, "simulator counters %s" % counters)
+
+
+def status_lines(out):
+    """`run`'s status lines, each as ({station: {field: value}}, tag values, notes after " || ", the line)."""
+    lines = []
+    for line in [line for line in out.splitlines() if line.startswith("t=")]:
+        head, *notes = line.split(" || ")
+        parts = head.split(" | ")
+        st = {int(p.split()[0][2:]): {k: int(v) for k, v in (f.split("=") for f in p.split()[1:])} for p in parts[1:-1]}
+        lines.append((st, parts[-1].strip(" |"), notes, line))
+    return lines
 
 
 def run_status(cfg, sim_args, seconds):
-    """`run` without a terminal: its status lines, each as {station: {field: value}} plus the tag values."""
+    """`run` without a terminal: its status lines."""
     rc, out, err = host("run", "--simulate", "--seconds", seconds, "--sim-args", sim_args, cfg=cfg, timeout=60)
     check(rc == 0, "run exit %d: %s" % (rc, err))
-    lines = [parse_status(line)[:2] + (line,) for line in out.splitlines() if line.startswith("t=")]
+    lines = status_lines(out)
     check(len(lines) >= 2, "expected a status line per second and a summary:\n" + out)
     return lines
 
 
 def case_typed_writes():
     """NAME=VALUE lines piped into `run`: each outcome on the next status line, the value in the table after it."""
-    tags = [tag("w", "hr.word", "10"), tag("f", "hr.dword", "30", typ="f32"), tag("c", "coil.bit", "0.5"),
-            tag("s2", "hr.word", "10", 2), tag("refused", "hr.word", "200")]
+    tags = [tag("w", "hr.word", "10"), tag("c", "coil.bit", "0.5"), tag("s2", "hr.word", "10", 2),
+            tag("refused", "hr.word", "200")]
     path = write_file("typed.json", config(tags))
-    rows = [  # name, typed line, words of its outcome, value shown after it
-        ("word acknowledged", "w=4660", "w=4660: acknowledged", "w=4660"),
-        ("float acknowledged", "f=2.5", "f=2.5: acknowledged", "f=2.5"),
-        ("coil acknowledged", "c=0", "c=0: acknowledged", "c=0"),
-        ("unknown name", "nosuch=1", 'nosuch=1: %s: no tag named "nosuch"' % path, None),
-        ("not an assignment", "hello", '"hello" is not NAME=VALUE', None),
-        ("exception", "refused=1", "refused=1: given up, code 41, exception 2: exception 02 illegal data address",
-         None),
-        ("station offline", "s2=7", "s2=7: not sent: station 2 is offline (no answer (time-out))", None),
+    rows = [  # name, typed line, its outcome (an acknowledged value shows on the next status line)
+        ("word", "w=4660", "acknowledged"),
+        ("coil", "c=0", "acknowledged"),
+        ("unknown name", "nosuch=1", '%s: no tag named "nosuch"' % path),
+        ("exception", "refused=1", "given up, code 41, exception 2: exception 02 illegal data address"),
+        ("station offline", "s2=7", "not sent: station 2 is offline (no answer (time-out))"),
     ]
     cmd = [ARGS.host, "run", path, "--simulate", "--seconds", "4", "--sim-args",
            "--no-animate --silent 2 --exception 1:hr:200-200:2"]
     p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    lines = [p.stdout.readline()]  # station 2 is offline by the first status line
-    p.stdin.write("".join(r[1] + "\n" for r in rows))
-    p.stdin.flush()
+    first = p.stdout.readline()  # station 2 is offline by the first status line
+    print(*(r[1] for r in rows), sep="\n", file=p.stdin, flush=True)
     out, err = p.communicate(timeout=30)
-    lines = [parse_status(l) for l in lines + out.splitlines() if l.startswith("t=")]
+    lines = status_lines(first + out)
     check(p.returncode == 0 and len(lines) >= 3, "run exit %d: %s\n%s" % (p.returncode, err, out))
     problems = []
-    for name, typed, words, shown in rows:
-        at = [i for i, (_, _, notes) in enumerate(lines) if any(words in n for n in notes)]
+    for name, typed, outcome in rows:
+        at = [i for i, (_, _, notes, _) in enumerate(lines) if any(typed + ": " + outcome in n for n in notes)]
         if len(at) != 1:
-            problems.append("%s: %r on %d status lines, want 1" % (name, words, len(at)))
-        elif shown and (at[0] + 1 >= len(lines) or shown + " " not in lines[at[0] + 1][1] + " "):
-            problems.append("%s: %s not in the next status line" % (name, shown))
+            problems.append("%s: %r on %d status lines, want 1" % (name, outcome, len(at)))
+        elif outcome == "acknowledged" and (at[0] + 1 >= len(lines) or typed + " " not in lines[at[0] + 1][1] + " "):
+            problems.append("%s: %s not in the next status line" % (name, typed))
     check(not problems, "\n".join(problems) + "\n" + out)
 
 
@@ -346,12 +316,11 @@ def case_silent_station():
     alive = run_status(cfg, "--stations 1,2,3 --no-animate", 4)[-1][0]
     runs = run_status(cfg, "--stations 1,2,3 --silent 3 --no-animate", 4)
     dead = runs[-1][0]
-    check(dead[1]["exch"] * 1.25 >= alive[1]["exch"], "healthy scans %d with a dead station, %d without" %
-          (dead[1]["exch"], alive[1]["exch"]))
+    check(dead[1]["exch"] * 1.25 >= alive[1]["exch"], "station 1, station 3 dead %s, alive %s" % (dead[1], alive[1]))
     check(dead[1]["giveup"] == dead[2]["giveup"] == 0 and dead[3]["off"] == 1, "stations: %s" % dead)
     # Two give-ups (of two time-outs each) switch it off, then one time-out per probe.
     check(2 * 2 + 2 <= dead[3]["tmo"] == dead[3]["exch"] <= 2 * 2 + 4, "station 3 probes: %s" % dead[3])
-    check(all(st[3]["off"] == 1 for st, _, _ in runs[1:]), "station 3 came back")
+    check(all(st[3]["off"] == 1 for st, *_ in runs[1:]), "station 3 came back")
     check("a=1010 1011 " in runs[-1][1] and "d=? e=?" in runs[-1][1], "values: " + runs[-1][1])
 
 
@@ -362,15 +331,13 @@ def case_exception_range():
     sim = "--no-animate --silent 2 --exception 1:hr:101-101:2 --exception 1:coil:163-163:3"
     res = read_json(config(tags), sim, expect_rc=1)
     check_tags(res, Memory([1, 2]), tags[:1])
-    for name, code in (("refused", 2), ("coils", 3)):
+    for name, exception, why in (("refused", 2, "exception 02 illegal data address"), ("coils", 3, "exception 03"),
+                                 ("c", 0, "no answer (time-out)"), ("d", 0, "no answer (time-out)")):
         t = res["byName"][name]
-        check(not t["ok"] and t["exception"] == code and t["code"] == 41, "%s: %s" % (name, t))
+        check(not t["ok"] and (t["code"], t["exception"]) == (41, exception) and t["raw"].strip("0") == ""
+              and why in t["why"], "%s: %s" % (name, t))
     st1 = res["stations"]["1"]
     check(st1["exceptions"] == 4 and st1["lastException"] in (2, 3), "station 1: %s" % st1)
-    for name in ("c", "d"):
-        t = res["byName"][name]
-        check(not t["ok"] and t["code"] == 41 and t["raw"].strip("0") == "" and "no answer (time-out)" in t["why"],
-              "silent station tag %s: %s" % (name, t))
     st2 = res["stations"]["2"]
     check(st2["giveUps"] == 2 and st2["lastGiveUpCode"] == 41 and st2["timeouts"] == st2["exchanges"] == 4
           and st2["offline"] and "offlineSince" in st2, "station 2 switched off after two give-ups: %s" % st2)
@@ -379,8 +346,9 @@ def case_exception_range():
 def case_corrupt_crc():
     tags = READ_TAGS[:4] + READ_TAGS[8:10] + READ_TAGS[12:14]
     # Every answer broken: nothing may reach the store, which stays zero.
-    res = read_json(config(tags), "--no-animate --corrupt 1", dump="corrupt1.dump", expect_rc=1)
-    _, counters = Memory.from_dump(os.path.join(ARGS.work, "corrupt1.dump"))
+    dump = os.path.join(ARGS.work, "corrupt1.dump")
+    res = read_json(config(tags), "--no-animate --corrupt 1 --dump " + dump, expect_rc=1)
+    _, counters = Memory.from_dump(dump)
     for t in res["tags"]:
         check(not t["ok"] and t["raw"].strip("0") == "", "a corrupt answer reached the store: %s" % t)
     total = lambda field: sum(st[field] for st in res["stations"].values())
@@ -403,7 +371,7 @@ def case_split_answers():
     runs = run_status(cfg, "--no-animate --pace --split-ms 10", 3)
     last = runs[-1][0]
     check(last[1]["exch"] + last[2]["exch"] >= 60 and all(st["fail"] == 0 for st in last.values()),
-          "split answers refused: %s" % runs[-1][2])
+          "split answers refused: %s" % runs[-1][3])
     check("a=%s " % " ".join(str(pattern_hr(1, r)) for r in range(10, 20)) in runs[-1][1], runs[-1][1])
 
 
@@ -431,10 +399,9 @@ def case_late_answers():
     check(rc == 0, "run exit %d: %s" % (rc, err[-2000:]))
     _, counters = Memory.from_dump(dump)
     stored, wrong = misplaced_answers(err)
-    late = sum(st["late"] for st in parse_status([l for l in out.splitlines() if l.startswith("t=")][-1])[0].values())
+    late = sum(st["late"] for st in status_lines(out)[-1][0].values())
     check(stored >= 1000 and wrong == 0, "%d of %d accepted answers belong to another request" % (wrong, stored))
-    check(counters["late"] >= 10 and late >= counters["late"] // 2,
-          "late answers sent %d, seen %d" % (counters["late"], late))
+    check(counters["late"] >= 10 and late >= counters["late"] // 2, "late sent %d, seen %d" % (counters["late"], late))
 
 
 def reconnect(*sim_args):
@@ -442,26 +409,23 @@ def reconnect(*sim_args):
     reports the tags as failing meanwhile and then reads again by itself. Answers are split by a pause,
     so the stop likely cuts one; no answer it accepted carries other data than the controller's."""
     tags = [tag("a", "hr.word", "10", 1, 4), tag("b", "hr.word", "20", 2, 3)]
-    p, device, _ = start_sim("--split-ms", "20", *sim_args)
     link = sim_args[sim_args.index("--link") + 1] if "--link" in sim_args else None
-    device = link or device  # the pty's own number may go to another program meanwhile; the link stays
-    cfg = config(tags, link={"device": device, "responseTimeoutMs": 100, "interByteMs": 50, "probeSeconds": 1,
-                             "retryLimit": 3})
-    h = subprocess.Popen([ARGS.host, "run", write_file("%s.json" % ARGS.case, cfg), "--seconds", "7", "--trace"],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
+    with sim("--split-ms", "20", *sim_args) as (device, _):
+        device = link or device  # the pty's own number may go to another program meanwhile; the link stays
+        cfg = config(tags, link={"device": device, "responseTimeoutMs": 100, "interByteMs": 50, "probeSeconds": 1,
+                                 "retryLimit": 3})
+        h = subprocess.Popen([ARGS.host, "run", write_file("%s.json" % ARGS.case, cfg), "--seconds", "7", "--trace"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         time.sleep(2)
-        stop_sim(p)
-        time.sleep(1)
-        p, again, _ = start_sim("--split-ms", "20", *sim_args)
+    time.sleep(1)
+    if device.startswith("tcp://"):  # back on the same port
+        sim_args = ("--tcp", device.rsplit(":", 1)[1])
+    with sim("--split-ms", "20", *sim_args) as (again, _):
         check((link or again) == device, "plc-sim came back at %s, not %s" % (again, device))
         out, err = h.communicate(timeout=30)
-    finally:
-        h.kill()
-        stop_sim(p)
     check(h.returncode == 0, "run exit %d: %s" % (h.returncode, err[-2000:]))
     check("link %s down" % device in err and "link %s up again" % device in err, "no word of the loss:\n" + err[-2000:])
-    lines = [line for line in out.splitlines() if line.startswith("t=")]
+    lines = [line for *_, line in status_lines(out)]
     want = "a=1010 1011 1012 1013 b=2020 2021 2022"
     down = [i for i, line in enumerate(lines) if line.endswith("a=? b=?")]
     check(down, "tags never reported as failing:\n" + "\n".join(lines))
@@ -471,10 +435,7 @@ def reconnect(*sim_args):
 
 
 def case_reconnect():
-    with socket.socket() as s:  # a free port, kept by plc-sim across its restart
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    reconnect("--tcp", str(port))
+    reconnect("--tcp", "0")
     reconnect("--link", os.path.join(ARGS.work, "line"))
 
 
@@ -487,15 +448,15 @@ def case_fault_soak():
     cfg = config(tags, link={"responseTimeoutMs": 5, "retryLimit": 3, "interByteMs": 1, "settleMs": 1, "deadAfter": 20},
                  driver={"maxPerFrame": 2})
     runs = run_status(cfg, faults, 10)
-    out = "\n".join(line for _, _, line in runs)
+    out = "\n".join(line for *_, line in runs)
     check(sum(st["exch"] for st in runs[-1][0].values()) >= 2000, "too few exchanges:\n" + out)  # faults cost time
-    for (before, _, a), (after, _, b) in zip(runs, runs[1:]):  # the dead station never holds the others up
+    for (before, _, _, a), (after, _, _, b) in zip(runs, runs[1:]):  # the dead station never holds the others up
         check(all(after[s]["exch"] > before[s]["exch"] for s in (1, 2)), "stalled:\n%s\n%s" % (a, b))
     # A healthy tag shows its value, or ? just after a give-up; never another value.
     want = {"a": " ".join(str(pattern_hr(1, r)) for r in range(10, 14)),
             "b": " ".join(str(pattern_hr(2, r)) for r in range(20, 24)),
             "c": "0x%02x" % Memory([2]).img["coil", 2][1]}
-    shown = [dict(re.findall(r"(\w+)=(.*?)(?= \w+=|$)", values)) for _, values, _ in runs]
+    shown = [dict(re.findall(r"(\w+)=(.*?)(?= \w+=|$)", values)) for _, values, *_ in runs]
     check(all(s[k] in (want[k], "?") for s in shown for k in want), "wrong values:\n" + out)
     check(all(any(s[k] == want[k] for s in shown) for k in want), "healthy values never shown:\n" + out)
 
@@ -509,17 +470,16 @@ def case_fault_soak():
         check(("%s: acknowledged" % w) in out or ("%s: given up" % w) in out, "write %s vanished:\n%s" % (w, out))
     check("dead=1,2: given up, code 41" in out, out)
     got, _ = Memory.from_dump(dump)
-    for w, st, first, values in ((writes[0], 1, 10, [100, 101, 102, 103]), (writes[1], 2, 20, [7, 8, 9, 10])):
+    for w, t in zip(writes[:2], tags):  # the register writes
         if (w + ": acknowledged") in out:
-            held = got.img["hr", st][2 * first:2 * first + 8]
-            check(held == struct.pack("<4H", *values), "%s in the controller: %s" % (w, held.hex()))
+            held = tag_raw(got, t)
+            check(held == struct.pack("<4H", *map(int, w[2:].split(","))), "%s in the controller: %s" % (w, held.hex()))
 
 
 def case_poll_and_overrides():
     """plc-host poll reads a stretch of plc-sim without a configuration; --device and --station point a
     configuration without a device at plc-sim's pty and at its second station."""
-    p, device, _ = start_sim()
-    try:
+    with sim() as (device, _):
         rc, out, err = host("poll", device, "--kind", "hr.word", "--address", "100", "--count", "10",
                             "--station", "2", "--baud", "19200", "--parity", "E", "--json")
         check(rc == 0, "poll exit %d\n%s\n%s" % (rc, out, err))
@@ -533,8 +493,6 @@ def case_poll_and_overrides():
         cfg = config([tag("w", "hr.word", "30", 1, 2), tag("all", "hr.word", "30", 0)])
         res = json.loads(host("read", "--json", "--device", device, "--station", "2", cfg=cfg)[1])
         check(res["tags"][0]["value"] == [2030, 2031] and list(res["stations"]) == ["2"], "override: %s" % res)
-    finally:
-        stop_sim(p)
     rc, out, err = host("poll", "--simulate", "--sim-args", "--no-animate", "--kind", "hr.dword", "--address", "50",
                         "--type", "hex", "--json")
     check(rc == 0 and json.loads(out)["tags"][0]["value"] == "0x%04x%04x" % (1101, 1100), "simulated poll: %s" % out)
@@ -556,7 +514,7 @@ def case_cli_contract():
         return cfg
 
     poll = ["poll", "/dev/null", "--kind", "hr.word", "--address", "100"]
-    rows = [  # (name, config or raw text or None, arguments, exit code, words the message must hold)
+    rows = [  # (name, config or raw text or None, arguments, exit code, words its message (or --help) must hold)
         ("bad json", '{"tags": [', ["read"], 2, ["not valid JSON", "line 1"]),
         ("unknown kind", edit("tag", kind="hr.wrod"), ["read"], 2, ['tag "w"', 'field "kind"', '"hr.wrod"']),
         ("kind not text", edit("tag", kind=12), ["read"], 2, ['tag "w"', 'field "kind"']),
@@ -577,9 +535,7 @@ def case_cli_contract():
         ("tcp no port", edit("link", device="tcp://localhost"), ["read"], 2, ['field "device"', "tcp://HOST:PORT"]),
         ("no tags", {"link": {}}, ["read"], 2, ['field "tags"', "missing"]),
         ("write unknown", good, ["write", "nope=1"], 2, ['no tag named "nope"']),
-        ("write range", good, ["write", "w=70000"], 2, ['tag "w"', 'value "70000"']),
         ("write items", good, ["write", "i=1,2,3"], 2, ['tag "i"', "2 item(s), 3 given"]),
-        ("write i16", good, ["write", "i=-40000"], 2, ['tag "i"', "i16"]),
         ("write bit", good, ["write", "c=2"], 2, ['tag "c"', "not a bit"]),
         ("write input", good, ["write", "in=1"], 2, ['tag "in"', "cannot be written"]),
         ("write twice", good, ["write", "w=1", "w=2"], 2, ['tag "w"', "twice"]),
@@ -600,36 +556,25 @@ def case_cli_contract():
         ("map option", good, ["map", "--timeout", "1"], 2, ['unknown option "--timeout" for map']),
         ("missing value", good, ["read", "--library"], 2, ["missing value", "--library"]),
         ("poll device", None, poll[:1] + poll[2:], 2, ["poll needs DEVICE", "--simulate"]),
-        ("poll kind", None, poll[:3] + ["hr.wrod"] + poll[4:], 2, ["--kind", '"hr.wrod"', "hr.word"]),
         ("poll address", None, poll[:4], 2, ["--address: missing"]),
-        ("poll bit address", None, poll[:4] + ["--address", "0.9"], 2, ["--address", "not a non-negative decimal"]),
         ("poll count", None, poll + ["--count", "200"], 2, ["--count", "1..123"]),
-        ("poll type", None, poll + ["--type", "f32"], 2, ["--type", "u16, i16, hex"]),
         ("poll option", None, poll + ["--response-ms", "5"], 2, ['unknown option "--response-ms" for poll']),
         ("sim baud", None, [ARGS.sim, "--baud", "14400"], 2, ["--baud", "14400 is not supported", "9600, 19200"]),
         ("sim parity", None, [ARGS.sim, "--parity", "X"], 2, ["--parity", "none, even, odd"]),
-        ("sim range", None, [ARGS.sim, "--drop", "2"], 2, ["--drop", "0..1"]),
-        ("sim option", None, [ARGS.sim, "--loud"], 2, ['unknown option "--loud"']),
         ("sim missing value", None, [ARGS.sim, "--drop"], 2, ["missing value", "--drop"]),
         ("sim tcp and device", None, [ARGS.sim, "--tcp", "0", "--device", "/dev/null"], 2, ["exclude each other"]),
         ("missing file", None, ["read", os.path.join(ARGS.work, "missing.json")], 2, ["missing.json: cannot read"]),
+        ("help", None, ["--help"], 0, ["--simulate", "--sim-args", "poll DEVICE", "--station N", "9600, 19200",
+                                      "interByteMs (pause allowed inside an answer; default 20"]),
     ]
     problems = []
-    for i, (name, cfg, args, want_rc, words) in enumerate(rows):
-        path = write_file("cli%d.json" % i, cfg) if cfg is not None else None
-        cmd = args if args[0] == ARGS.sim else [ARGS.host] + args[:1] + ([path] if path else []) + args[1:]
-        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=10)
-        if cfg is not good and cfg is not None and want_rc == 2:
-            words = words + [path]  # a bad configuration's message names its file
-        missing = [w for w in words if w not in p.stderr]
-        if p.returncode != want_rc or missing:
-            problems.append("%s: exit %d (want %d), missing %s in: %s"
-                            % (name, p.returncode, want_rc, missing, p.stderr.strip()))
-    p = subprocess.run([ARGS.host, "--help"], stdout=subprocess.PIPE, text=True)
-    help_words = ("--simulate", "--sim-args", "interByteMs (pause allowed inside an answer; default 20", "poll DEVICE",
-                  "--station N", "9600, 19200")
-    if p.returncode != 0 or any(w not in p.stdout for w in help_words):
-        problems.append("--help -> %d" % p.returncode)
+    for name, cfg, args, want_rc, words in rows:
+        rc, out, err = run(*args) if args[0] == ARGS.sim else host(*args, cfg=cfg)
+        if cfg is not good and cfg is not None and want_rc == 2:  # a bad configuration's message names its file
+            words = words + [os.path.join(ARGS.work, "cli_contract.json")]
+        missing = [w for w in words if w not in (out if want_rc == 0 else err)]
+        if rc != want_rc or missing:
+            problems.append("%s: exit %d (want %d), missing %s in: %s" % (name, rc, want_rc, missing, err.strip()))
     check(not problems, "\n".join(problems))
 
 
@@ -638,21 +583,15 @@ def main():
     cases = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
     ap = argparse.ArgumentParser()
     ap.add_argument("case", choices=sorted(cases))
-    ap.add_argument("--host", required=True)
-    ap.add_argument("--sim", required=True)
-    ap.add_argument("--work", required=True)
+    for option in ("--host", "--sim", "--work"):
+        ap.add_argument(option, required=True)
     ARGS = ap.parse_args()
     ARGS.work = os.path.join(ARGS.work, ARGS.case)
     os.makedirs(ARGS.work, exist_ok=True)
     start = time.time()
-    try:
-        cases[ARGS.case]()
-    except Failure as e:
-        print("FAIL %s: %s" % (ARGS.case, e))
-        return 1
+    cases[ARGS.case]()  # a failed check ends the run with its message
     print("ok %s (%.1fs)" % (ARGS.case, time.time() - start))
-    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()
