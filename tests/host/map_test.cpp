@@ -62,11 +62,9 @@ TEST(HostMap, WireNumbersOfEveryKind)
                      "\", \"count\": " + std::to_string(r.count) + "}");
         const host::TagMap m = host::mapTag(cfg, cfg.tags[0], host::readBlocks(cfg));
         const std::string manual = m.manualFirst == m.manualLast ? m.manualFirst : m.manualFirst + "-" + m.manualLast;
-        EXPECT_EQ(std::string(m.readFc) + " " + m.writeFc, std::string(r.read) + " " + r.write) << r.name;
-        EXPECT_EQ(m.first, r.first) << r.name;
-        EXPECT_EQ(m.last, r.last) << r.name;
-        EXPECT_EQ(manual, r.manual) << r.name;
-        EXPECT_EQ(m.part, r.part) << r.name;
+        EXPECT_EQ(std::make_tuple(std::string(m.readFc), std::string(m.writeFc), m.first, m.last, manual, m.part),
+                  std::make_tuple(std::string(r.read), std::string(r.write), r.first, r.last, r.manual, r.part))
+            << r.name;
         EXPECT_EQ(m.firstBlock, 0) << r.name;
     }
 }
