@@ -53,7 +53,6 @@ const JudgeCase kJudgeCases[] = {
      "exception 0B gateway target device failed to respond"},
     {"exception_unnamed", kRead03, "01 83 42 CRC", 9, AnswerStatus::Exception, 5, "exception 42"},
     {"exception_other_station", kRead03, "02 83 02 CRC", 9, AnswerStatus::Mismatch, 5, kForeign},
-    {"exception_bad_crc", kRead03, "01 83 02 00 00", 9, AnswerStatus::Incomplete, 5, kShort5},
     {"short_whole_foreign_frame", kRead03, "02 05 00 03 FF 00 CRC", 9, AnswerStatus::Mismatch, 8, kForeign},
     {"short", kRead03, "01 03 04 00 0A", 9, AnswerStatus::Incomplete, 5, kShort5},
     {"trailing_bytes_foreign", kRead03, "01 03 04 00 0A 00 0B CRC 01 03", 9, AnswerStatus::Ok, 9, "ok"},
