@@ -16,9 +16,6 @@ int64_t toUs(Clock::time_point t)
 
 Clock::time_point fromUs(int64_t us) { return Clock::time_point(std::chrono::microseconds(us)); }
 
-// The end of a wait before a request is kept by the clock, not a timer.
-constexpr auto kSpin = std::chrono::microseconds(150);
-
 // Most owed answers tracked at once; older ones are dropped first.
 constexpr size_t kMaxOwed = 16;
 
@@ -83,8 +80,11 @@ int RtuExchange::waitBeforeRequest(Clock::time_point start)
         // last stretch is kept by watching the clock.
         const Clock::time_point until = lastActivity_ + std::chrono::microseconds(link_.requestGapUs());
         while (Clock::now() < until && n >= 0) {
-            const bool spin = until - Clock::now() <= kSpin;
-            if ((spin || link_.waitReadable(until - kSpin)) && (n = link_.read(junk, sizeof junk)) > 0) {
+            const Clock::time_point wakeAt = until - wakeMargin_.get();
+            bool readable = true;  // in the last stretch every turn reads
+            if (Clock::now() < wakeAt && !(readable = link_.waitReadable(wakeAt)))
+                wakeMargin_.observe(wakeAt, Clock::now());
+            if (readable && (n = link_.read(junk, sizeof junk)) > 0) {
                 head.append(reinterpret_cast<const char*>(junk), n);
                 lastActivity_ = Clock::now();
                 stray += n + listenForSilence(giveUp, &head);

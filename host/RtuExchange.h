@@ -8,6 +8,7 @@
 #include "HostConfig.h"
 #include "Link.h"
 #include "RtuFraming.h"
+#include "SerialLine.h"
 
 #include <QByteArray>
 
@@ -66,6 +67,7 @@ private:
     long settleUs_;
     bool trouble_ = false;  // the line must fall silent before the next request
     Clock::time_point lastActivity_;
+    serialline::WakeMargin wakeMargin_;  // the silence before a request ends by the clock
     long noiseBytes_ = 0;
     std::vector<Owed> owed_;
 };

@@ -125,4 +125,12 @@ bool isPseudoTerminal(int fd)
     return name && std::strncmp(name, "/dev/pts/", 9) == 0;
 }
 
+void WakeMargin::observe(Clock::time_point target, Clock::time_point woke)
+{
+    const long late = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(woke - target).count());
+    // One slow wake-up raises the margin at once; it fades over a few dozen waits.
+    lateUs_ = std::max(std::min(late, kMaxUs), lateUs_ - lateUs_ / 16);
+    marginUs_ = std::clamp(lateUs_ + lateUs_ / 4 + 20, kMinUs, kMaxUs);
+}
+
 }  // namespace serialline

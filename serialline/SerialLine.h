@@ -3,6 +3,7 @@
 // termios set-up of a tty or pty.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace serialline {
@@ -38,5 +39,24 @@ bool makeRaw(int fd, const LineSettings* line, std::string& error);
 
 // Either end of a pseudo-terminal pair.
 bool isPseudoTerminal(int fd);
+
+// How long before a byte or a request is due to stop sleeping and watch the
+// clock instead. A timed wait ends late by an amount that depends on the
+// machine (an idle virtual machine wakes slowly, a loaded one later still), so
+// the margin follows how late recent waits woke, within fixed bounds.
+class WakeMargin {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr long kMinUs = 150;
+    static constexpr long kMaxUs = 1000;  // the most spent spinning before one deadline
+
+    std::chrono::microseconds get() const { return std::chrono::microseconds(marginUs_); }
+    // A wait that was to end at `target` ended at `woke`.
+    void observe(Clock::time_point target, Clock::time_point woke);
+
+private:
+    long lateUs_ = 0;  // the recent worst, fading with every wait
+    long marginUs_ = kMinUs;
+};
 
 }  // namespace serialline

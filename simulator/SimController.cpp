@@ -135,6 +135,7 @@ struct SimController::Impl {
     int capture[2] = {-1, -1};  // modbus_reply writes here; we read the answer back to shape it
     std::mt19937 rng;
     std::uniform_real_distribution<double> uni{0.0, 1.0};
+    serialline::WakeMargin wakeMargin;  // paced answers; only the serving thread uses it
 
     bool animStarted = false;
     Clock::time_point animStart;
@@ -392,7 +393,11 @@ struct SimController::Impl {
             const Clock::time_point due = start + charTime * long(sent + 1) +
                                           (sent >= half ? std::chrono::milliseconds(opt.splitMs) : Clock::duration(0));
             // Timers wake up late: the last stretch before a due byte is kept by the clock.
-            std::this_thread::sleep_until(due - std::chrono::microseconds(150));
+            const Clock::time_point wakeAt = due - wakeMargin.get();
+            if (Clock::now() < wakeAt) {
+                std::this_thread::sleep_until(wakeAt);
+                wakeMargin.observe(wakeAt, Clock::now());
+            }
             while (Clock::now() < due)
                 ;
             size_t ready = sent + 1;

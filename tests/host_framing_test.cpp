@@ -213,4 +213,32 @@ TEST(HostLink, AcceptsTheStandardRatesAndTimesTheLine)
     EXPECT_NE(serialline::unsupportedBaud(14400).find("300, 600, 1200"), std::string::npos);
 }
 
+// The clock is watched before a deadline for about as long as timed waits lately woke late.
+TEST(HostLink, WakeMarginFollowsLateWakeUps)
+{
+    const struct {
+        const char* name;
+        long lateUs;        // one wake-up this late
+        int punctualAfter;  // then this many on time
+        long marginUs;
+    } kCases[] = {
+        {"punctual_keeps_the_floor", 0, 3, 150},
+        {"early_wake_keeps_the_floor", -30, 0, 150},
+        {"slow_wake_raises_it_at_once", 400, 0, 520},
+        {"stall_is_capped", 5000, 0, 1000},
+        {"slow_wake_fades", 400, 16, 202},
+        {"stall_fades_from_the_cap", 5000, 10, 680},
+        {"back_to_the_floor", 400, 100, 150},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        serialline::WakeMargin margin;
+        const auto target = serialline::WakeMargin::Clock::now();
+        margin.observe(target, target + std::chrono::microseconds(c.lateUs));
+        for (int i = 0; i < c.punctualAfter; ++i)
+            margin.observe(target, target);
+        EXPECT_EQ(margin.get().count(), c.marginUs);
+    }
+}
+
 }  // namespace
