@@ -48,7 +48,6 @@ TEST(Frames, DirectWrites)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        test::resetDriver();
         test::Host host;
         RW_VAR v = writeVar(c.kind, c.regAddr, c.data, c.station);
         WriteRegister(&v);
@@ -81,7 +80,6 @@ TEST(Frames, ReadModifyWrite)
     for (const auto& c : cases) {
         for (int meddle = 0; meddle < 3; ++meddle) {
             SCOPED_TRACE(std::string(c.name) + " meddle " + std::to_string(meddle));
-            test::resetDriver();
             test::Host host;
             RW_VAR v = writeVar(c.kind, c.regAddr, c.data),
                    other = writeVar(c.kind, c.regAddr ^ 1, c.data[0] == '0' ? "FF" : "00");
@@ -125,7 +123,6 @@ TEST(Frames, ReadHalfWithoutARegister)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        test::resetDriver();
         test::Host host;
         host.info.retryLimit = c.retryLimit;
         test::CallbackLog log;
@@ -146,7 +143,6 @@ TEST(Frames, UnwritableKindsAreDropped)
 {
     for (int kind : {0, 3, 6, 9, 12, -1}) {
         SCOPED_TRACE(kind);
-        test::resetDriver();
         test::Host host;
         RW_VAR bad = writeVar(kind, 5, "01 02", 1, 2), good = writeVar(8, 16, "12 34");
         AddListWriteVar(&bad, 1);
@@ -179,7 +175,6 @@ TEST(Frames, WriteThroughFollowsTheLink)
     for (const auto& c : cases) {
         for (int failed = 0; failed < 2; ++failed) {
             SCOPED_TRACE(std::string(c.name) + (failed ? " failed" : ""));
-            test::resetDriver();
             test::Host host;
             PLC_driver.commFailed = failed;
             RW_VAR v = writeVar(c.kind, c.regAddr, c.data);
@@ -215,7 +210,6 @@ TEST(Frames, RemoteFrames)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        test::resetDriver();
         test::Host host;
         host.info.framesPerVar = host.info.framesDone = 7;
         RW_VAR v = test::makeVar(c.kind, c.regAddr, c.length, c.station, c.data);
@@ -275,7 +269,6 @@ TEST(Frames, AnswerStoring)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        test::resetDriver();
         test::Host host;
         test::queueRequest(test::makeVar(c.kind, c.regAddr, c.length), -1, 3, c.dataLen);
         QByteArray bytes = test::hex((std::string(c.answer) + " EE EE").c_str());
@@ -319,7 +312,6 @@ TEST(Frames, WriteDataToLocal)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        test::resetDriver();
         test::Host host;
         DataStorage[1][getPlcReg(c.kind)] = test::hex(c.before);
         RW_VAR v = writeVar(c.kind, c.regAddr, c.data, 1, c.length);

@@ -74,7 +74,6 @@ TEST(Intake, AnswersAndResultCodes)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        test::resetDriver();
         test::Host host;
         host.info.retryLimit = 0;
         RW_VAR v = var(c.varClass, 1, c.deviceId);
@@ -135,11 +134,10 @@ TEST(Intake, CallbacksAndGiveUps)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        test::resetDriver();
+        test::Host host;
         QList<RW_VAR>& queue = c.list == Write  ? PLC_driver.writeList
                                : c.list == Once ? PLC_driver.onceReadList
                                                 : PLC_driver.readList;
-        test::Host host;
         host.info.retryLimit = 0;
         host.info.multiStation = c.multi;
         test::CallbackLog rec;
@@ -224,7 +222,6 @@ TEST(Intake, RemoteReadHalves)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        test::resetDriver();
         test::Host host;
         test::queueRequest(var(0, 1, 9, 1, false, 1), 7, 3, 2).var.bitMode = c.bitMode;
         test::queueRequest(var(0, 1, 9, 1, true, 1), 8, 0, 0, unmerged);

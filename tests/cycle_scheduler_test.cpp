@@ -25,12 +25,9 @@ RW_VAR entry(int which, int i, int station = 1, int kind = 8)
     return v;
 }
 
-// A fresh driver on the same host record, with that many entries in each list.
-void reset(int writes, int onces, int reads)
+// That many entries in each list.
+void fill(int writes, int onces, int reads)
 {
-    COM_INFO* host = PLC_driver.comInfo;
-    test::resetDriver();
-    SetComInfo(host);
     const int counts[] = {writes, onces, reads};
     for (int which = 0; which < 3; ++which) {
         for (int i = 0; i < counts[which]; ++i)
@@ -80,7 +77,7 @@ TEST(Scheduler, PriorityAndStreakLimits)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::Host host;
-        reset(c.writes, c.onces, c.reads);
+        fill(c.writes, c.onces, c.reads);
         EXPECT_EQ(serve(c.calls), c.turns);
     }
 }
@@ -92,7 +89,6 @@ TEST(Scheduler, RotatesPastSwitchedOffStationsForGood)
     for (int which = 0; which < 3; ++which) {
         SCOPED_TRACE(which);
         test::Host host;
-        reset(0, 0, 0);
         const int stations[] = {2, 3, 1, 2};
         for (int i = 0; i < 4; ++i)
             listOf(which).append(entry(which, i, stations[i]));
@@ -118,7 +114,7 @@ TEST(Scheduler, RotatesPastSwitchedOffStationsForGood)
 TEST(Scheduler, SwitchedOffWriteTurnStillCountsAndFallsThrough)
 {
     test::Host host;
-    reset(0, 1, 1);
+    fill(0, 1, 1);
     PLC_driver.writeList.append(entry(0, 0, 2));
     EnCommStation(2, 0);
     EXPECT_EQ(serve(1), "O0");
@@ -148,7 +144,6 @@ TEST(Scheduler, ReadBuilderQueueingNothing)
         SCOPED_TRACE(remote);
         test::Host host;
         host.info.remoteMode = remote;
-        reset(0, 0, 0);
         const int badKind = remote ? 2 : 5;
         PLC_driver.onceReadList.append(entry(1, 0, 1, badKind));
         test::DebugCapture log;
@@ -169,7 +164,7 @@ TEST(Scheduler, OutstandingRequestReturnedAgain)
 {
     test::Host host;
     host.info.retryLimit = 3;
-    reset(2, 1, 1);
+    fill(2, 1, 1);
     const intptr_t first = ComCommunication();
     ASSERT_NE(first, 0);
     EXPECT_EQ(test::hex(reinterpret_cast<Protocol*>(first)->frame), "01 10 00 00 00 01 02 00 01 67 90");
@@ -197,7 +192,6 @@ namespace {
 // lists use up their spare room, per `units` of work.
 double cost(const std::function<void(int)>& setUp, int n, const std::function<void()>& work, int units)
 {
-    test::resetDriver();
     test::Host host;
     setUp(n);
     double best = 1e30;

@@ -71,7 +71,6 @@ TEST(OnceReadQueue, ChunksInAreaUnitsAndSkipsWaitingDuplicates)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        test::resetDriver();
         test::Host host;
         host.info.maxPerFrame = c.maxPerFrame;
         RW_VAR v = test::makeVar(c.kind, 0, c.length);
@@ -117,7 +116,6 @@ TEST(HostWrite, SplitsValuesIntoWireOrderRequests)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        test::resetDriver();
         test::Host host;
         host.info.maxPerFrame = c.maxPerFrame;
         QString name = "tag", addr = c.addr;

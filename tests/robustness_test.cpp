@@ -100,19 +100,16 @@ TEST(BadInput, AbsurdCountsStayBounded)
 // host write sends all its items in one request.
 TEST(BadInput, LimitsBelowOneAndStationZero)
 {
-    test::Host host;
     for (int limit : {0, -1, INT_MIN}) {
         SCOPED_TRACE(limit);
-        test::resetDriver();
-        SetComInfo(&host.info);
+        test::Host host;
         host.info.maxPerFrame = limit;
         QByteArray value(4, '\x01');
         EXPECT_EQ(std::make_tuple(rebuild(8, "0", 5), onceRead(8, "0", 3), hostWrite(8, "0", 2, &value)),
                   std::make_tuple(5, 3, 1));
     }
     // Station 0 is read from by no one; a write to it is a broadcast.
-    test::resetDriver();
-    SetComInfo(&host.info);
+    test::Host host;
     EXPECT_EQ(rebuild(8, "0", 1, 0) + onceRead(8, "0", 1, 0), 0);
     host.info.multiStation = 0;
     host.info.defaultStation = 0;  // the default station stands in for every variable's

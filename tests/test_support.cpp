@@ -10,6 +10,7 @@ std::string hex(const QByteArray& bytes) { return bytes.toHex(' ').toUpper().toS
 
 Host::Host()
 {
+    resetDriver();
     info.maxPerFrame = 100;
     info.defaultStation = 1;
     info.retryLimit = 2;

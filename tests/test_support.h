@@ -20,7 +20,8 @@ QByteArray hex(const char* spaced);
 // Bytes -> "01 03 00 64" (upper case, single spaces).
 std::string hex(const QByteArray& bytes);
 
-// A host record with sensible defaults, installed with SetComInfo.
+// A freshly loaded driver (resetDriver) with a host record of sensible
+// defaults installed by SetComInfo.
 struct Host {
     COM_INFO info{};
     Host();
