@@ -100,7 +100,8 @@ TEST(Frames, ReadModifyWrite)
 // No guessed register ever reaches the wire. Every way a read half can end
 // without a register to merge: an answer too short to hold one (the length
 // claimed, fewer bytes given) or none at all counts as a failure and drops
-// the write half; a remote read half merges like a local one. `answers`
+// the write half; a remote read half merges like a local one, a bit's
+// counting as the variable's first answer (code 1). `answers`
 // are given in turn ("-": none); the write half must then be `write`, or
 // nothing be queued ("").
 TEST(Frames, ReadHalfWithoutARegister)
@@ -115,6 +116,7 @@ TEST(Frames, ReadHalfWithoutARegister)
         const char* calls;
     } cases[] = {
         {"remote byte write merges", 5, 9, 0, {"01 03 02 12 34 00 00"}, {100}, "01 10 00 01 00 01 02 AB 34 D9 66", ""},
+        {"remote bit write merges", 2, 9, 0, {"01 03 02 12 34 00 00"}, {1}, "01 10 00 01 00 01 02 12 3C AB 30", ""},
         {"local too short, given up", 2, 0, 0, {shortRead}, {11}, "", "var 77 0 0 2; list 0 1"},
         {"remote too short, given up", 5, 9, 0, {shortRead}, {111}, "", "var 77 0 0 2; list 0 1"},
         {"no answer array, given up", 2, 0, 0, {nullptr}, {11}, "", "var 77 0 0 2; list 0 1"},

@@ -204,37 +204,6 @@ TEST(Intake, ScanCompleteCounting)
     }
 }
 
-// A remote answer is never stored; a read half's merges into its write half
-// (bit 3 set, or the high byte replaced by 01) and reports 100 unless it is a
-// bit write's first answer.
-TEST(Intake, RemoteReadHalves)
-{
-    const char* const unmerged = "01 10 00 01 00 01 02 00 00 00 00";
-    const struct {
-        const char* name;
-        int bitMode, framesDone, code;
-        const char* write;
-    } cases[] = {
-        {"plain read", 0, 0, 100, unmerged},
-        {"byte read half", -2, 0, 100, "01 10 00 01 00 01 02 01 30 A6 05"},
-        {"bit read half, first answer", -1, 0, 1, "01 10 00 01 00 01 02 12 38 AA F3"},
-        {"bit read half, second answer", -1, 1, 100, "01 10 00 01 00 01 02 12 38 AA F3"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::Host host;
-        test::queueRequest(var(0, 1, 9, 1, false, 1), 7, 3, 2).var.bitMode = c.bitMode;
-        test::queueRequest(var(0, 1, 9, 1, true, 1), 8, 0, 0, unmerged);
-        PLC_driver.pendingMerge.regAddr = 19;
-        PLC_driver.pendingMerge.value = 1;
-        host.info.framesPerVar = 2;
-        host.info.framesDone = c.framesDone;
-        EXPECT_EQ(test::answer("01 03 02 12 30 00 00"), c.code);
-        EXPECT_EQ(test::frontFrame(), c.write);
-        EXPECT_TRUE(test::image(1, 8).isEmpty());
-    }
-}
-
 // A host write with the link down sets commFailed from another thread. When
 // it lands while DataCom waits between its two locked sections (parked here
 // by holding the driver's mutexes, as other host threads would), the answer
