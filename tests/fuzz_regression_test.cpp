@@ -54,8 +54,6 @@ TEST(FuzzRegression, WrappedNegativeLengthsAreDropped)
         SCOPED_TRACE(kind);
         EXPECT_EQ(rebuild({{kind, 2, "0", -1075705340}, {8, 1, "0", 4}}), 1);
         EXPECT_EQ(PLC_driver.readList.first().length, 4);
-        RW_VAR once = test::makeVar(kind, 0, -1075705340);
-        once.addrText = "0";
-        EXPECT_EQ(AddListOnceReadVar(&once, 0), 0);
+        EXPECT_EQ(test::onceRead(kind, "0", -1075705340), 0);
     }
 }

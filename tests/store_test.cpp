@@ -5,19 +5,6 @@
 
 #include <climits>
 
-namespace {
-
-// A host read: the bytes as hex, then "/" and the result.
-std::string read(int kind, const char* addr, int count, int station = 1)
-{
-    QString text = addr;
-    QByteArray out = "junk";
-    const int r = GetRegisterData(0, kind, text, station, &out, count);
-    return test::hex(out) + "/" + std::to_string(r);
-}
-
-}  // namespace
-
 TEST(StoreSizing, ImagesBySizeAndArea)
 {
     const struct {
@@ -104,7 +91,7 @@ TEST(HostRead, WidthsCountsAndTheImageBound)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(read(c.kind, c.addr, c.count, c.station), c.out);
+        EXPECT_EQ(test::hostRead(c.kind, c.addr, c.count, c.station), c.out);
     }
     EXPECT_EQ(DataStorage.value(5).value(8).size(), 6);  // created all the same
     EXPECT_FALSE(DataStorage.contains(4));
@@ -114,6 +101,6 @@ TEST(HostRead, WidthsCountsAndTheImageBound)
     host.info.multiStation = 0;
     host.info.defaultStation = 7;
     DataStorage[7][8] = test::hex("AA BB");
-    EXPECT_EQ(read(8, "0", 1, 9), "AA BB/1");
+    EXPECT_EQ(test::hostRead(8, "0", 1, 9), "AA BB/1");
     EXPECT_FALSE(DataStorage.contains(9));
 }

@@ -126,6 +126,29 @@ std::string entries(const QList<RW_VAR>& list)
     return out;
 }
 
+std::string hostRead(int kind, const char* addr, int count, int station)
+{
+    QString text = addr;
+    QByteArray out = "junk";
+    const int r = GetRegisterData(0, kind, text, station, &out, count);
+    return hex(out) + "/" + std::to_string(r);
+}
+
+int hostWrite(int kind, const char* addr, const char* valueHex, int count, int varClass, int varId)
+{
+    QString name = "tag", text = addr;
+    QByteArray value = hex(valueHex);
+    return SetRegisterData(name, kind, text, 1, &value, count, varClass, varId);
+}
+
+int onceRead(int kind, const char* addr, int length, int station, int varId)
+{
+    RW_VAR v = makeVar(kind, 0, length, station);
+    v.addrText = addr;
+    v.varId = varId;
+    return AddListOnceReadVar(&v, 0);
+}
+
 QList<HOST_VAR> hostList(std::initializer_list<ListVar> vars)
 {
     QList<HOST_VAR> list;

@@ -65,6 +65,13 @@ Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset = 3, int
 // with " data" in hex when it carries data, entries separated by ", ".
 std::string entries(const QList<RW_VAR>& list);
 
+// GetRegisterData of `count` units: the bytes it gives in hex, "/", its result.
+std::string hostRead(int kind, const char* addr, int count, int station = 1);
+// SetRegisterData of station 1 with a copy of the value.
+int hostWrite(int kind, const char* addr, const char* valueHex, int count, int varClass = 0, int varId = 0);
+// AddListOnceReadVar (mode 0) of a variable in host form.
+int onceRead(int kind, const char* addr, int length, int station = 1, int varId = 0);
+
 // The host's variable list for ReCreatReadVarList, each named v<position>.
 struct ListVar {
     int kind, station;
