@@ -29,43 +29,6 @@ void run(const std::vector<Exchange>& script)
 
 }  // namespace
 
-TEST(EndToEnd, ReadListOfEveryKind)
-{
-    test::Host host;
-    QList<HOST_VAR> vars = test::hostList({{0, 1, "1.3", 2},
-                                           {3, 1, "4", 2},
-                                           {6, 1, "3", 1},
-                                           {9, 1, "2", 1},
-                                           {1, 1, "0.5", 3},
-                                           {4, 1, "2", 1},
-                                           {7, 1, "2", 1},
-                                           {10, 1, "2", 2},
-                                           {2, 1, "1.2", 2},
-                                           {5, 1, "3", 2},
-                                           {8, 1, "4", 2},
-                                           {11, 1, "3", 1}});
-    ASSERT_EQ(ReCreatReadVarList(&vars), 3);
-    const Exchange inputs = {"01 02 00 08 00 58 F8 32", "01 02 0B 08 22 33 44 55 66 77 88 99 AA BB", 1};
-    run({inputs,
-         {"01 01 00 00 00 60 3C 22", "01 01 0C A0 01 C2 03 C4 C5 06 07 C8 C9 CA CB", 1},
-         {"01 03 00 00 00 08 44 0C", "01 03 10 04 00 11 22 33 44 00 00 55 66 77 88 99 AA BB CC", 1}});
-    EXPECT_EQ(host.info.scanComplete, 0);
-    run({inputs});
-    EXPECT_EQ(host.info.scanComplete, 1);
-    EXPECT_EQ(test::hostRead(0, "1.3", 2), "01 00/1");
-    EXPECT_EQ(test::hostRead(3, "4", 2), "44 55 00 00/1");
-    EXPECT_EQ(test::hostRead(6, "3", 1), "66 77/1");
-    EXPECT_EQ(test::hostRead(9, "2", 1), "88 99 AA BB/1");
-    EXPECT_EQ(test::hostRead(1, "0.5", 3), "01 00 01/1");
-    EXPECT_EQ(test::hostRead(4, "2", 1), "C2 00/1");
-    EXPECT_EQ(test::hostRead(7, "2", 1), "C4 C5/1");
-    EXPECT_EQ(test::hostRead(10, "2", 2), "C8 C9 CA CB/1");
-    EXPECT_EQ(test::hostRead(2, "1.2", 2), "01 00/1");
-    EXPECT_EQ(test::hostRead(5, "3", 2), "11 44 00 00/1");
-    EXPECT_EQ(test::hostRead(8, "4", 2), "66 55 88 77/1");
-    EXPECT_EQ(test::hostRead(11, "3", 1), "AA 99 CC BB/1");
-}
-
 // Writes of every shape go out ahead of the cyclic read, a silent station is
 // retried and given up while the cycle goes on, and the callbacks report it.
 TEST(EndToEnd, WritesAndASilentStation)

@@ -57,7 +57,6 @@ TEST(Intake, AnswersAndResultCodes)
     } cases[] = {
         {"broadcast, silence", 0, 0, 0, "", 0, 1, none},
         {"broadcast answered", 0, 0, 0, "01 03", 2, 71, none},
-        {"broadcast, no array", 0, 0, 0, nullptr, 0, 1, none},
         {"any length, silence", 11, 0, -1, "", 0, 52, none},
         {"any length, long answer", 0, 0, -1, "01 03 04 12 34 56 78 00 00 00 00", 11, 1, "34 12 78 56"},
         {"any length, count -1", 0, 0, -1, "01 03 04 12 34 56 78", -1, 1, "34 12 78 56"},

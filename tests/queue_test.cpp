@@ -56,9 +56,6 @@ TEST(OnceReadQueue, ChunksInAreaUnitsAndSkipsWaitingDuplicates)
         const char* entries;
     } cases[] = {
         {"inputs in three chunks", 3, "10", 25, 10, "1/3:10+10, 1/3:20+10, 1/3:30+5"},
-        {"input bits across bytes", 0, "1.5", 4, 10, "1/3:1+2"},
-        {"register bit", 2, "5.3", 1, 10, "1/8:2+1"},
-        {"register dwords", 11, "3", 3, 10, "1/8:6+4"},
         {"coil words in two chunks", 7, "4", 3, 4, "1/4:8+4, 1/4:12+2"},
         {"length 0", 8, "0", 0, 10, ""},
     };
