@@ -47,8 +47,7 @@ TEST(Frames, DirectWrites)
         {"coil dwords", 10, 1, 2, "01 02 03 04", "01 0F 00 40 00 20 04 01 02 03 04 61 B7"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::Host host;
+        test::Host host(c.name);
         RW_VAR v = writeVar(c.kind, c.regAddr, c.data, c.station);
         WriteRegister(&v);
         ASSERT_EQ(PLC_driver.protocolList.size(), 1);
@@ -79,8 +78,7 @@ TEST(Frames, ReadModifyWrite)
     };
     for (const auto& c : cases) {
         for (int meddle = 0; meddle < 3; ++meddle) {
-            SCOPED_TRACE(std::string(c.name) + " meddle " + std::to_string(meddle));
-            test::Host host;
+            test::Host host(std::string(c.name) + " meddle " + std::to_string(meddle));
             RW_VAR v = writeVar(c.kind, c.regAddr, c.data),
                    other = writeVar(c.kind, c.regAddr ^ 1, c.data[0] == '0' ? "FF" : "00");
             AddListWriteVar(&v, 1);
@@ -124,8 +122,7 @@ TEST(Frames, ReadHalfWithoutARegister)
         {"retries used up", 2, 0, 2, {shortRead, shortRead, shortRead}, {0, 0, 11}, "", "var 77 0 0 2; list 0 1"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::Host host;
+        test::Host host(c.name);
         host.info.retryLimit = c.retryLimit;
         test::CallbackLog log;
         RW_VAR v = writeVar(c.kind, c.kind == 2 ? 19 : 3, c.kind == 2 ? "01" : "AB");
@@ -144,8 +141,7 @@ TEST(Frames, ReadHalfWithoutARegister)
 TEST(Frames, UnwritableKindsAreDropped)
 {
     for (int kind : {0, 3, 6, 9, 12, -1}) {
-        SCOPED_TRACE(kind);
-        test::Host host;
+        test::Host host(std::to_string(kind));
         RW_VAR bad = writeVar(kind, 5, "01 02", 1, 2), good = writeVar(8, 16, "12 34");
         AddListWriteVar(&bad, 1);
         AddListWriteVar(&good, 1);
@@ -174,8 +170,7 @@ TEST(Frames, WriteThroughFollowsTheLink)
     };
     for (const auto& c : cases) {
         for (int failed = 0; failed < 2; ++failed) {
-            SCOPED_TRACE(std::string(c.name) + (failed ? " failed" : ""));
-            test::Host host;
+            test::Host host(std::string(c.name) + (failed ? " failed" : ""));
             PLC_driver.commFailed = failed;
             RW_VAR v = writeVar(c.kind, c.regAddr, c.data);
             (c.remote ? Remote_WriteVar : WriteRegister)(&v);
@@ -209,8 +204,7 @@ TEST(Frames, RemoteFrames)
         {"broadcast, still written through", true, 1, 2, 0, 8, 100, 1, 0, 0, "12 34", nullptr, 0, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::Host host;
+        test::Host host(c.name);
         host.info.framesPerVar = host.info.framesDone = 7;
         RW_VAR v = test::makeVar(c.kind, c.regAddr, c.length, c.station, c.data);
         std::tie(v.varClass, v.writeFlag, v.deviceId, v.bitMode, v.spare) =
@@ -271,9 +265,8 @@ TEST(Frames, AnswerStoring)
     };
     test::DebugCapture log;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::Host host;
-        test::queueRequest(test::makeVar(c.kind, c.regAddr, c.length), -1, 3, c.dataLen);
+        test::Host host(c.name);
+        test::queueRequest(test::makeVar(c.kind, c.regAddr, c.length), -1, c.dataLen);
         QByteArray bytes = test::hex((std::string(c.answer) + " EE EE").c_str());
         bytes.chop(2);  // what lies beyond the answer is no part of it
         EXPECT_EQ(DataCom(&bytes, bytes.size())->retCode, 1);
@@ -309,8 +302,7 @@ TEST(Frames, WriteDataToLocal)
         {"register dwords, short data", 11, 0, 2, "12 34 56 78 9A", "", 0, "34 12 78 56"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::Host host;
+        test::Host host(c.name);
         DataStorage[1][getPlcReg(c.kind)] = test::hex(c.before);
         RW_VAR v = writeVar(c.kind, c.regAddr, c.data, 1, c.length);
         WriteDataToLocal(&v);

@@ -72,12 +72,11 @@ TEST(Intake, AnswersAndResultCodes)
         {"remote wrong length", 12, 9, 9, "01 03 04", 3, 171, none},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::Host host;
+        test::Host host(c.name);
         host.info.retryLimit = 0;
         RW_VAR v = var(c.varClass, 1, c.deviceId);
         v.length = 2;
-        test::queueRequest(v, c.answerLen, 3, 4);
+        test::queueRequest(v, c.answerLen, 4);
         QByteArray bytes = test::hex(c.bytes ? c.bytes : "");
         EXPECT_EQ(DataCom(c.bytes ? &bytes : nullptr, c.received)->retCode, c.code);
         EXPECT_TRUE(PLC_driver.protocolList.isEmpty());
@@ -132,8 +131,7 @@ TEST(Intake, CallbacksAndGiveUps)
         {"one-shot read given up, refilled", Once, false, true, 1, "1/1@1", "2/1@1", "list 1 1", "2/1@1"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::Host host;
+        test::Host host(c.name);
         QList<RW_VAR>& queue = c.list == Write  ? PLC_driver.writeList
                                : c.list == Once ? PLC_driver.onceReadList
                                                 : PLC_driver.readList;

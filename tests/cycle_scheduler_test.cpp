@@ -75,8 +75,7 @@ TEST(Scheduler, PriorityAndStreakLimits)
         {"many of each", 7, 7, 2, 17, "W0 W1 W2 W3 W4 O0 O1 O2 O3 O4 R0 W5 W6 O5 O6 R1 R0"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::Host host;
+        test::Host host(c.name);
         fill(c.writes, c.onces, c.reads);
         EXPECT_EQ(serve(c.calls), c.turns);
     }
@@ -87,8 +86,7 @@ TEST(Scheduler, PriorityAndStreakLimits)
 TEST(Scheduler, RotatesPastSwitchedOffStationsForGood)
 {
     for (int which = 0; which < 3; ++which) {
-        SCOPED_TRACE(which);
-        test::Host host;
+        test::Host host(std::to_string(which));
         const int stations[] = {2, 3, 1, 2};
         for (int i = 0; i < 4; ++i)
             listOf(which).append(entry(which, i, stations[i]));
@@ -141,8 +139,7 @@ TEST(Scheduler, StationSwitch)
 TEST(Scheduler, ReadBuilderQueueingNothing)
 {
     for (int remote = 0; remote < 2; ++remote) {
-        SCOPED_TRACE(remote);
-        test::Host host;
+        test::Host host(std::to_string(remote));
         host.info.remoteMode = remote;
         const int badKind = remote ? 2 : 5;
         PLC_driver.onceReadList.append(entry(1, 0, 1, badKind));

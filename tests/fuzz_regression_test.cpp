@@ -29,8 +29,7 @@ TEST(FuzzRegression, ReadListBlockCountIsBounded)
         {"ordinary lists are untouched", 125, {{8, 1, "0", 1000}, {4, 1, "0", 250}}, 10, 1, 875},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        test::Host host;
+        test::Host host(c.what);
         host.info.maxPerFrame = c.maxPerFrame;
         ASSERT_EQ(rebuild(c.vars), c.blocks);
         const RW_VAR& last = PLC_driver.readList.last();

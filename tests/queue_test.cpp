@@ -60,8 +60,7 @@ TEST(OnceReadQueue, ChunksInAreaUnitsAndSkipsWaitingDuplicates)
         {"length 0", 8, "0", 0, 10, ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::Host host;
+        test::Host host(c.name);
         host.info.maxPerFrame = c.maxPerFrame;
         test::onceRead(c.kind, c.addr, c.length);
         EXPECT_EQ(entries(PLC_driver.onceReadList), c.entries);
@@ -99,8 +98,7 @@ TEST(HostWrite, SplitsValuesIntoWireOrderRequests)
         {"negative count", 1, "1.1", -4, "", 10, "", ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::Host host;
+        test::Host host(c.name);
         host.info.maxPerFrame = c.maxPerFrame;
         QString name = "tag", addr = c.addr;
         QByteArray value = test::hex(c.value);

@@ -8,14 +8,15 @@ QByteArray hex(const char* spaced) { return QByteArray::fromHex(QByteArray(space
 
 std::string hex(const QByteArray& bytes) { return bytes.toHex(' ').toUpper().toStdString(); }
 
-Host::Host()
+Host::Host(const std::string& row, const char* file, int line)
 {
+    if (!row.empty())
+        trace.emplace(file, line, row);
     resetDriver();
     info.maxPerFrame = 100;
     info.defaultStation = 1;
     info.retryLimit = 2;
     info.multiStation = 1;
-    info.localDeviceId = 0;
     info.linkState = 2;
     info.callbackId = 77;
     SetComInfo(&info);
@@ -101,17 +102,14 @@ int answer(const char* answerHex)
     return DataCom(&bytes, bytes.size())->retCode;
 }
 
-Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset, int dataLen, const char* frameHex)
+void queueRequest(const RW_VAR& var, int answerLen, int dataLen)
 {
     Protocol p;
-    p.frame = hex(frameHex);
-    p.frameLen = p.frame.size();
     p.answerLen = answerLen;
-    p.dataOffset = dataOffset;
+    p.dataOffset = 3;
     p.dataLen = dataLen;
     p.var = var;
     PLC_driver.protocolList.append(p);
-    return PLC_driver.protocolList.last();
 }
 
 std::string entries(const QList<RW_VAR>& list)

@@ -9,7 +9,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <gtest/gtest.h>
+
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,10 +24,12 @@ QByteArray hex(const char* spaced);
 std::string hex(const QByteArray& bytes);
 
 // A freshly loaded driver (resetDriver) with a host record of sensible
-// defaults installed by SetComInfo.
+// defaults installed by SetComInfo. A table row's name, when given, is
+// traced in every failure while the host lives, as SCOPED_TRACE does.
 struct Host {
     COM_INFO info{};
-    Host();
+    std::optional<testing::ScopedTrace> trace;
+    explicit Host(const std::string& row = {}, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 };
 
 // Collects every debug message the driver writes while it lives.
@@ -57,9 +62,9 @@ std::string frontFrame();
 // Hands `answerHex` (nullptr: silence) to DataCom and returns its retCode.
 int answer(const char* answerHex);
 
-// Appends a request straight to protocolList, as a frame builder would.
-Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset = 3, int dataLen = 0,
-                       const char* frameHex = "");
+// Appends a request without a frame straight to protocolList, as a read
+// builder would: its data `dataLen` bytes from answer byte 3 on.
+void queueRequest(const RW_VAR& var, int answerLen, int dataLen = 0);
 
 // Every entry of a request list in one notation, "station/area:address+length",
 // with " data" in hex when it carries data, entries separated by ", ".
