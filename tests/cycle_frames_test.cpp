@@ -31,8 +31,7 @@ TEST(Frames, DirectWrites)
     const struct {
         const char* name;
         int kind, station, regAddr;
-        const char* data;
-        const char* frame;
+        const char *data, *frame;
     } cases[] = {
         // Station 0 is a broadcast with no answer; stations are cut to 8 bits, start addresses to 16;
         // only whole registers go.
@@ -66,9 +65,7 @@ TEST(Frames, ReadModifyWrite)
     const struct {
         const char* name;
         int kind, regAddr;
-        const char* data;
-        const char* reg;
-        const char* write;
+        const char *data, *reg, *write;
     } cases[] = {
         {"bit 3 set", 2, 19, "01", "00 00", "01 10 00 01 00 01 02 00 08 A6 47"},
         {"bit 0 cleared", 2, 16, "00", "FF FF", "01 10 00 01 00 01 02 FF FE 67 F1"},
@@ -110,8 +107,7 @@ TEST(Frames, ReadHalfWithoutARegister)
         int kind, deviceId, retryLimit;
         std::vector<const char*> answers;
         std::vector<int> codes;
-        const char* write;
-        const char* calls;
+        const char *write, *calls;
     } cases[] = {
         {"remote byte write merges", 5, 9, 0, {"01 03 02 12 34 00 00"}, {100}, "01 10 00 01 00 01 02 AB 34 D9 66", ""},
         {"remote bit write merges", 2, 9, 0, {"01 03 02 12 34 00 00"}, {1}, "01 10 00 01 00 01 02 12 3C AB 30", ""},
@@ -280,8 +276,7 @@ TEST(Frames, WriteDataToLocal)
     const struct {
         const char* name;
         int kind, regAddr, length;
-        const char* data;
-        const char* before;
+        const char *data, *before;
         int from;
         const char* after;
     } cases[] = {

@@ -179,8 +179,7 @@ TEST(Intake, ScanCompleteCounting)
     AddListWriteVar(&bit, 1);
     AddListOnceReadVar(&remote, 1);
     const struct {
-        const char* name;
-        const char* reply;
+        const char *name, *reply;
         int code, framesDone, scanCount, scanComplete;
     } script[] = {
         {"bit write, read half", kRead1, 1, 1, 0, 0},

@@ -17,8 +17,7 @@ TEST(FuzzRegression, ReadListBlockCountIsBounded)
         const char* what;
         int maxPerFrame;
         std::initializer_list<ListVar> vars;
-        int blocks;
-        int lastStation, lastAddr;
+        int blocks, lastStation, lastAddr;
     };
     const Case cases[] = {
         {"discrete words, 11 MB, limit 1", 1, {{6, 3, "11", 5570560}}, 65536, 3, 22 + 65535},

@@ -1,6 +1,7 @@
 // The threading contract under load: one thread runs the exchange cycle
 // against an in-process controller while three others read, write, queue
 // and switch stations as fast as they can, with the link going up and down.
+#include "Driver_Internal.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -26,8 +27,6 @@ unsigned char pattern(int station, int byteAddr)
 {
     return static_cast<unsigned char>((station * 37 + byteAddr * 11) | 1);
 }
-
-int hostWord(const int& w) { return __atomic_load_n(&w, __ATOMIC_RELAXED); }
 
 std::mutex callsMutex;
 std::map<int, int> trackedCalls;  // varId -> callbacks for the tracked writes
@@ -87,7 +86,7 @@ TEST(Stress, ThreadsKeepTheContract)
         while (!(drain && (idle() || Clock::now() > drainDeadline))) {
             if (linkFlips && Clock::now() >= nextFlip) {
                 ++flipCount;  // counted before the change, so a writer sees it either way
-                __atomic_store_n(&host.info.linkState, hostWord(host.info.linkState) == 2 ? 1 : 2, __ATOMIC_RELAXED);
+                kemo::storeWord(host.info.linkState, kemo::loadWord(host.info.linkState) == 2 ? 1 : 2);
                 nextFlip = Clock::now() + std::chrono::milliseconds(15);
             }
             const intptr_t p = ComCommunication();
@@ -130,9 +129,9 @@ TEST(Stress, ThreadsKeepTheContract)
                                                               : QString::number(300 + rng() % 50);
             QByteArray value = QByteArray::number(seq);
             const int flipsBefore = flipCount;
-            const bool upBefore = hostWord(host.info.linkState) == 2;
+            const bool upBefore = kemo::loadWord(host.info.linkState) == 2;
             SetRegisterData(name, kind, addr, st, &value, 1 + rng() % 3, 200 + kind, seq);
-            if (!upBefore || hostWord(host.info.linkState) != 2 || flipCount != flipsBefore)
+            if (!upBefore || kemo::loadWord(host.info.linkState) != 2 || flipCount != flipsBefore)
                 ++clearEpoch;  // this call may have emptied writeList
             RW_VAR once = test::makeVar(rng() % 2 ? 3 : 8, 0, 1 + rng() % 20, st);
             once.addrText = QString::number(rng() % 40);
@@ -160,7 +159,7 @@ TEST(Stress, ThreadsKeepTheContract)
 
     std::this_thread::sleep_for(std::chrono::seconds(2));
     linkFlips = false;
-    __atomic_store_n(&host.info.linkState, 2, __ATOMIC_RELAXED);
+    kemo::storeWord(host.info.linkState, 2);
     ++flipCount;
     std::this_thread::sleep_for(std::chrono::seconds(1));
     stopWorkers = true;

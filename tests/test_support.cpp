@@ -24,11 +24,6 @@ Host::Host(const std::string& row, const char* file, int line)
 
 namespace {
 DebugCapture* activeCapture = nullptr;
-void captureHandler(QtMsgType, const QMessageLogContext&, const QString& text)
-{
-    if (activeCapture)
-        activeCapture->messages << text;
-}
 void logCall(const QString& call)
 {
     CallbackLog* log = CallbackLog::current;
@@ -56,7 +51,8 @@ void onListResult(QList<RW_VAR>* results, int varClass, int flag)
 DebugCapture::DebugCapture()
 {
     activeCapture = this;
-    qInstallMessageHandler(captureHandler);
+    qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { activeCapture->messages << text; });
 }
 
 DebugCapture::~DebugCapture()
