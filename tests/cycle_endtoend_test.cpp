@@ -36,8 +36,7 @@ TEST(EndToEnd, WritesAndASilentStation)
     test::Host host;
     host.info.retryLimit = 1;
     test::CallbackLog log;
-    QList<HOST_VAR> vars = test::hostList({{8, 2, "0", 1}, {8, 1, "0", 1}});
-    ASSERT_EQ(ReCreatReadVarList(&vars), 2);
+    ASSERT_EQ(test::rebuild({{8, 2, "0", 1}, {8, 1, "0", 1}}), 2);
     EXPECT_EQ(test::hostWrite(8, "20", "CD AB", 1, 5, 1), 1);  // host values are little-endian per item
     EXPECT_EQ(test::hostWrite(2, "2.3", "01", 1, 6, 1), 2);    // a bit inside a register
     EXPECT_EQ(test::hostWrite(1, "0.5", "01", 1, 7, 1), 3);

@@ -11,13 +11,6 @@
 
 namespace {
 
-RW_VAR writeVar(int kind, int regAddr, const char* dataHex, int station = 1, int length = 1)
-{
-    RW_VAR v = test::makeVar(kind, regAddr, length, station, dataHex);
-    v.writeFlag = 1;
-    return v;
-}
-
 // As many bytes of one area image as `like` shows, from byte `from` on.
 std::string imageBytes(int station, int area, int from, const char* like)
 {
@@ -47,7 +40,7 @@ TEST(Frames, DirectWrites)
     };
     for (const auto& c : cases) {
         test::Host host(c.name);
-        RW_VAR v = writeVar(c.kind, c.regAddr, c.data, c.station);
+        RW_VAR v = test::writeVar(c.kind, c.regAddr, c.data, c.station);
         WriteRegister(&v);
         ASSERT_EQ(PLC_driver.protocolList.size(), 1);
         const Protocol& p = PLC_driver.protocolList.first();
@@ -76,8 +69,8 @@ TEST(Frames, ReadModifyWrite)
     for (const auto& c : cases) {
         for (int meddle = 0; meddle < 3; ++meddle) {
             test::Host host(std::string(c.name) + " meddle " + std::to_string(meddle));
-            RW_VAR v = writeVar(c.kind, c.regAddr, c.data),
-                   other = writeVar(c.kind, c.regAddr ^ 1, c.data[0] == '0' ? "FF" : "00");
+            RW_VAR v = test::writeVar(c.kind, c.regAddr, c.data),
+                   other = test::writeVar(c.kind, c.regAddr ^ 1, c.data[0] == '0' ? "FF" : "00");
             AddListWriteVar(&v, 1);
             EXPECT_EQ(test::frontFrame(), "01 03 00 01 00 01 D5 CA");
             if (meddle)
@@ -121,7 +114,7 @@ TEST(Frames, ReadHalfWithoutARegister)
         test::Host host(c.name);
         host.info.retryLimit = c.retryLimit;
         test::CallbackLog log;
-        RW_VAR v = writeVar(c.kind, c.kind == 2 ? 19 : 3, c.kind == 2 ? "01" : "AB");
+        RW_VAR v = test::writeVar(c.kind, c.kind == 2 ? 19 : 3, c.kind == 2 ? "01" : "AB");
         v.deviceId = c.deviceId;
         AddListWriteVar(&v, 1);
         for (size_t i = 0; i < c.answers.size(); ++i) {
@@ -138,7 +131,7 @@ TEST(Frames, UnwritableKindsAreDropped)
 {
     for (int kind : {0, 3, 6, 9, 12, -1}) {
         test::Host host(std::to_string(kind));
-        RW_VAR bad = writeVar(kind, 5, "01 02", 1, 2), good = writeVar(8, 16, "12 34");
+        RW_VAR bad = test::writeVar(kind, 5, "01 02", 1, 2), good = test::writeVar(8, 16, "12 34");
         AddListWriteVar(&bad, 1);
         AddListWriteVar(&good, 1);
         test::DebugCapture log;
@@ -168,7 +161,7 @@ TEST(Frames, WriteThroughFollowsTheLink)
         for (int failed = 0; failed < 2; ++failed) {
             test::Host host(std::string(c.name) + (failed ? " failed" : ""));
             PLC_driver.commFailed = failed;
-            RW_VAR v = writeVar(c.kind, c.regAddr, c.data);
+            RW_VAR v = test::writeVar(c.kind, c.regAddr, c.data);
             (c.remote ? Remote_WriteVar : WriteRegister)(&v);
             EXPECT_EQ(imageBytes(1, 8, 0, c.stored), !failed || c.remote ? c.stored : "");
         }
@@ -299,7 +292,7 @@ TEST(Frames, WriteDataToLocal)
     for (const auto& c : cases) {
         test::Host host(c.name);
         DataStorage[1][getPlcReg(c.kind)] = test::hex(c.before);
-        RW_VAR v = writeVar(c.kind, c.regAddr, c.data, 1, c.length);
+        RW_VAR v = test::writeVar(c.kind, c.regAddr, c.data, 1, c.length);
         WriteDataToLocal(&v);
         EXPECT_EQ(imageBytes(1, getPlcReg(c.kind), c.from, c.after), c.after);
     }

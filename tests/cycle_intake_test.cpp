@@ -20,11 +20,10 @@ const char* const kEcho = "01 10 00 00 00 01 00 00";
 // deviceId is not the host's own (0).
 RW_VAR var(int varClass, int varId = 1, int deviceId = 0, int station = 1, bool write = false, int regAddr = 0)
 {
-    RW_VAR v = test::makeVar(8, regAddr, 1, station, write ? "00 01" : "");
+    RW_VAR v = write ? test::writeVar(8, regAddr, "00 01", station) : test::makeVar(8, regAddr, 1, station);
     v.varClass = varClass;
     v.varId = varId;
     v.deviceId = deviceId;
-    v.writeFlag = write;
     return v;
 }
 
@@ -173,8 +172,7 @@ TEST(Intake, CallbacksAndGiveUps)
 TEST(Intake, ScanCompleteCounting)
 {
     test::Host host;
-    RW_VAR r = var(0), bit = test::makeVar(2, 19, 1, 1, "01"), remote = var(2, 2, 9);
-    bit.writeFlag = 1;
+    RW_VAR r = var(0), bit = test::writeVar(2, 19, "01"), remote = var(2, 2, 9);
     AddListReadVar(&r);
     AddListWriteVar(&bit, 1);
     AddListOnceReadVar(&remote, 1);
@@ -194,9 +192,8 @@ TEST(Intake, ScanCompleteCounting)
         SCOPED_TRACE(s.name);
         ASSERT_NE(ComCommunication(), 0);
         EXPECT_EQ(test::answer(s.reply), s.code);
-        EXPECT_EQ(host.info.framesDone, s.framesDone);
-        EXPECT_EQ(PLC_driver.scanCount, s.scanCount);
-        EXPECT_EQ(host.info.scanComplete, s.scanComplete);
+        EXPECT_EQ(std::make_tuple(host.info.framesDone, PLC_driver.scanCount, host.info.scanComplete),
+                  std::make_tuple(s.framesDone, s.scanCount, s.scanComplete));
     }
 }
 

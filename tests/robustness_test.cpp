@@ -96,8 +96,7 @@ TEST(BadInput, LimitsBelowOneAndStationZero)
     host.info.multiStation = 0;
     host.info.defaultStation = 0;  // the default station stands in for every variable's
     EXPECT_EQ(test::onceRead(8, "0", 1, 3), 0);
-    RW_VAR broadcast = test::makeVar(8, 0, 1, 0, "12 34");
-    broadcast.writeFlag = 1;
+    RW_VAR broadcast = test::writeVar(8, 0, "12 34", 0);
     AddListWriteVar(&broadcast, 1);
     ASSERT_NE(ComCommunication(), 0);
     EXPECT_EQ(PLC_driver.protocolList.first().answerLen, 0);

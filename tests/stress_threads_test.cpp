@@ -143,8 +143,7 @@ TEST(Stress, ThreadsKeepTheContract)
     std::thread queuer([&] {
         std::mt19937 rng(4);
         for (int seq = 0; !stopWorkers; ++seq) {
-            RW_VAR w = test::makeVar(8, 200 + seq % 50, 1, 1 + rng() % kStations, "12 34");
-            w.writeFlag = 1;
+            RW_VAR w = test::writeVar(8, 200 + seq % 50, "12 34", 1 + rng() % kStations);
             w.varClass = kTrackedClass;
             w.varId = seq;
             tracked.emplace_back(seq, clearEpoch);

@@ -86,6 +86,13 @@ RW_VAR makeVar(int regKind, int regAddr, int length, int station, const char* da
     return v;
 }
 
+RW_VAR writeVar(int regKind, int regAddr, const char* dataHex, int station, int length)
+{
+    RW_VAR v = makeVar(regKind, regAddr, length, station, dataHex);
+    v.writeFlag = 1;
+    return v;
+}
+
 std::string frontFrame()
 {
     const intptr_t p = ComCommunication();

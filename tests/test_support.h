@@ -55,6 +55,8 @@ struct CallbackLog {
 
 // A read or write variable as the host would queue it directly.
 RW_VAR makeVar(int regKind, int regAddr, int length, int station = 1, const char* dataHex = "");
+// The same with writeFlag set: a write of `dataHex`.
+RW_VAR writeVar(int regKind, int regAddr, const char* dataHex, int station = 1, int length = 1);
 
 // The front request as hex, or "" when none is queued.
 std::string frontFrame();
