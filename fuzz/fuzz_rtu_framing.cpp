@@ -8,18 +8,6 @@
 #include "RtuFraming.h"
 #include "fuzz_support.h"
 
-namespace {
-
-bool crcRight(const uint8_t* p, int n)
-{
-    if (n < 4)  // no room for a CRC; n - 2 must not wrap
-        return false;
-    const unsigned short c = CalCRC(const_cast<uint8_t*>(p), static_cast<unsigned short>(n - 2));
-    return p[n - 2] == (c & 0xFF) && p[n - 1] == (c >> 8);
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::Input in{data, size};
@@ -53,12 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const auto* b = reinterpret_cast<const uint8_t*>(got.constData());
     fuzz::require(v.frameLength >= 0 && v.frameLength <= got.size(), "frame beyond the bytes received");
     if (modbus && v.status == host::AnswerStatus::Ok) {
-        fuzz::require(crcRight(b, v.frameLength), "an answer with a wrong CRC passed");
+        fuzz::require(fuzz::crcCloses(b, v.frameLength), "an answer with a wrong CRC passed");
         fuzz::require(b[0] == request[0] && b[1] == request[1], "an answer for another station or function passed");
         fuzz::require(answerLen < 0 || v.frameLength == answerLen, "an answer of the wrong length passed");
     }
     if (modbus && v.status == host::AnswerStatus::Exception)
-        fuzz::require(v.frameLength == 5 && crcRight(b, 5) && b[0] == request[0] && b[1] == (request[1] | 0x80),
+        fuzz::require(v.frameLength == 5 && fuzz::crcCloses(b, 5) && b[0] == request[0] && b[1] == (request[1] | 0x80),
                       "a foreign or broken exception answer was taken");
     return 0;
 }

@@ -121,6 +121,15 @@ struct Input {
     }
 };
 
+// True when the last two of `n` bytes are the CRC of the others, low byte first.
+inline bool crcCloses(const uint8_t* p, int n)
+{
+    if (n < 4)  // no room for a CRC; n - 2 must not wrap
+        return false;
+    const unsigned short c = CalCRC(const_cast<uint8_t*>(p), static_cast<unsigned short>(n - 2));
+    return p[n - 2] == (c & 0xFF) && p[n - 1] == (c >> 8);
+}
+
 namespace detail {
 
 inline bool remoteFrames = false;  // the queued frames were built in remote mode
@@ -151,10 +160,8 @@ inline void checkFrame(const Protocol& p)
         require(n >= 22 && kemo::byteAt(f, 0) == (n & 0xFF), "remote frame: too short or a wrong length byte");
         require(kemo::byteAt(f, n - 1) == (CalSUM(bytes, n - 1) & 0xFF), "remote frame: sum byte");
     } else {
-        require(n >= 8, "Modbus request shorter than 8 bytes");
-        const unsigned crc = CalCRC(bytes, n - 2);
-        require(kemo::byteAt(f, n - 2) == (crc & 0xFF) && kemo::byteAt(f, n - 1) == (crc >> 8),
-                "Modbus request: CRC does not match (a patched write half?)");
+        require(n >= 8 && crcCloses(bytes, n),
+                "Modbus request shorter than 8 bytes, or its CRC does not match (a patched write half?)");
     }
 }
 

@@ -25,12 +25,9 @@ RW_VAR entry(int which, int i, int station = 1, int kind = 8)
     return v;
 }
 
-// A fresh driver on the same host record, with that many entries in each list.
-void reset(int writes, int onces, int reads)
+// That many entries in each list.
+void fill(int writes, int onces, int reads)
 {
-    COM_INFO* host = PLC_driver.comInfo;
-    test::resetDriver();
-    SetComInfo(host);
     const int counts[] = {writes, onces, reads};
     for (int which = 0; which < 3; ++which) {
         for (int i = 0; i < counts[which]; ++i)
@@ -78,9 +75,8 @@ TEST(Scheduler, PriorityAndStreakLimits)
         {"many of each", 7, 7, 2, 17, "W0 W1 W2 W3 W4 O0 O1 O2 O3 O4 R0 W5 W6 O5 O6 R1 R0"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::Host host;
-        reset(c.writes, c.onces, c.reads);
+        test::Host host(c.name);
+        fill(c.writes, c.onces, c.reads);
         EXPECT_EQ(serve(c.calls), c.turns);
     }
 }
@@ -90,9 +86,7 @@ TEST(Scheduler, PriorityAndStreakLimits)
 TEST(Scheduler, RotatesPastSwitchedOffStationsForGood)
 {
     for (int which = 0; which < 3; ++which) {
-        SCOPED_TRACE(which);
-        test::Host host;
-        reset(0, 0, 0);
+        test::Host host(std::to_string(which));
         const int stations[] = {2, 3, 1, 2};
         for (int i = 0; i < 4; ++i)
             listOf(which).append(entry(which, i, stations[i]));
@@ -118,7 +112,7 @@ TEST(Scheduler, RotatesPastSwitchedOffStationsForGood)
 TEST(Scheduler, SwitchedOffWriteTurnStillCountsAndFallsThrough)
 {
     test::Host host;
-    reset(0, 1, 1);
+    fill(0, 1, 1);
     PLC_driver.writeList.append(entry(0, 0, 2));
     EnCommStation(2, 0);
     EXPECT_EQ(serve(1), "O0");
@@ -145,10 +139,8 @@ TEST(Scheduler, StationSwitch)
 TEST(Scheduler, ReadBuilderQueueingNothing)
 {
     for (int remote = 0; remote < 2; ++remote) {
-        SCOPED_TRACE(remote);
-        test::Host host;
+        test::Host host(std::to_string(remote));
         host.info.remoteMode = remote;
-        reset(0, 0, 0);
         const int badKind = remote ? 2 : 5;
         PLC_driver.onceReadList.append(entry(1, 0, 1, badKind));
         test::DebugCapture log;
@@ -169,7 +161,7 @@ TEST(Scheduler, OutstandingRequestReturnedAgain)
 {
     test::Host host;
     host.info.retryLimit = 3;
-    reset(2, 1, 1);
+    fill(2, 1, 1);
     const intptr_t first = ComCommunication();
     ASSERT_NE(first, 0);
     EXPECT_EQ(test::hex(reinterpret_cast<Protocol*>(first)->frame), "01 10 00 00 00 01 02 00 01 67 90");
@@ -197,7 +189,6 @@ namespace {
 // lists use up their spare room, per `units` of work.
 double cost(const std::function<void(int)>& setUp, int n, const std::function<void()>& work, int units)
 {
-    test::resetDriver();
     test::Host host;
     setUp(n);
     double best = 1e30;

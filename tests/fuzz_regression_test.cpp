@@ -17,8 +17,7 @@ TEST(FuzzRegression, ReadListBlockCountIsBounded)
         const char* what;
         int maxPerFrame;
         std::initializer_list<ListVar> vars;
-        int blocks;
-        int lastStation, lastAddr;
+        int blocks, lastStation, lastAddr;
     };
     const Case cases[] = {
         {"discrete words, 11 MB, limit 1", 1, {{6, 3, "11", 5570560}}, 65536, 3, 22 + 65535},
@@ -29,8 +28,7 @@ TEST(FuzzRegression, ReadListBlockCountIsBounded)
         {"ordinary lists are untouched", 125, {{8, 1, "0", 1000}, {4, 1, "0", 250}}, 10, 1, 875},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        test::Host host;
+        test::Host host(c.what);
         host.info.maxPerFrame = c.maxPerFrame;
         ASSERT_EQ(rebuild(c.vars), c.blocks);
         const RW_VAR& last = PLC_driver.readList.last();
@@ -54,8 +52,6 @@ TEST(FuzzRegression, WrappedNegativeLengthsAreDropped)
         SCOPED_TRACE(kind);
         EXPECT_EQ(rebuild({{kind, 2, "0", -1075705340}, {8, 1, "0", 4}}), 1);
         EXPECT_EQ(PLC_driver.readList.first().length, 4);
-        RW_VAR once = test::makeVar(kind, 0, -1075705340);
-        once.addrText = "0";
-        EXPECT_EQ(AddListOnceReadVar(&once, 0), 0);
+        EXPECT_EQ(test::onceRead(kind, "0", -1075705340), 0);
     }
 }

@@ -16,13 +16,6 @@ RW_VAR keyed(int varClass, int regAddr, const char* dataHex = "00 01")
     return v;
 }
 
-int hostWrite(int kind, const char* addrText, const char* valueHex, int count)
-{
-    QString name = "tag", addr = addrText;
-    QByteArray value = test::hex(valueHex);
-    return SetRegisterData(name, kind, addr, 1, &value, count, 4, 8);
-}
-
 }  // namespace
 
 // A write of a range already waiting replaces that entry, except the head,
@@ -63,30 +56,19 @@ TEST(OnceReadQueue, ChunksInAreaUnitsAndSkipsWaitingDuplicates)
         const char* entries;
     } cases[] = {
         {"inputs in three chunks", 3, "10", 25, 10, "1/3:10+10, 1/3:20+10, 1/3:30+5"},
-        {"input bits across bytes", 0, "1.5", 4, 10, "1/3:1+2"},
-        {"register bit", 2, "5.3", 1, 10, "1/8:2+1"},
-        {"register dwords", 11, "3", 3, 10, "1/8:6+4"},
         {"coil words in two chunks", 7, "4", 3, 4, "1/4:8+4, 1/4:12+2"},
         {"length 0", 8, "0", 0, 10, ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::resetDriver();
-        test::Host host;
+        test::Host host(c.name);
         host.info.maxPerFrame = c.maxPerFrame;
-        RW_VAR v = test::makeVar(c.kind, 0, c.length);
-        v.addrText = c.addr;
-        AddListOnceReadVar(&v, 0);
+        test::onceRead(c.kind, c.addr, c.length);
         EXPECT_EQ(entries(PLC_driver.onceReadList), c.entries);
     }
     test::Host host;
     host.info.maxPerFrame = 10;
-    for (int varId : {0, 0, 1}) {  // the same variable is not queued twice, another one is
-        RW_VAR again = test::makeVar(3, 0, 25);
-        again.addrText = "10";
-        again.varId = varId;
-        EXPECT_EQ(AddListOnceReadVar(&again, 0), varId ? 6 : 3);
-    }
+    for (int varId : {0, 0, 1})  // the same variable is not queued twice, another one is
+        EXPECT_EQ(test::onceRead(3, "10", 25, 1, varId), varId ? 6 : 3);
     RW_VAR raw = test::makeVar(42, -7, 3, 0);
     EXPECT_EQ(AddListOnceReadVar(&raw, 1), 7);  // taken as given
 }
@@ -116,9 +98,7 @@ TEST(HostWrite, SplitsValuesIntoWireOrderRequests)
         {"negative count", 1, "1.1", -4, "", 10, "", ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::resetDriver();
-        test::Host host;
+        test::Host host(c.name);
         host.info.maxPerFrame = c.maxPerFrame;
         QString name = "tag", addr = c.addr;
         QByteArray value = test::hex(c.value);
@@ -135,17 +115,17 @@ TEST(HostWrite, StoreFollowsTheLink)
 {
     test::Host host;
     const auto registers = [](int first, int n) { return test::hex(test::image(1, 8).mid(2 * first, 2 * n)); };
-    hostWrite(8, "3", "34 12 78 56", 2);
+    test::hostWrite(8, "3", "34 12 78 56", 2);
     EXPECT_EQ(registers(3, 2), "");
     EXPECT_EQ(test::frontFrame(), "01 10 00 03 00 02 04 12 34 56 78 C8 8E");
     EXPECT_EQ(registers(3, 2), "34 12 78 56");
     PLC_driver.commFailed = 1;
-    hostWrite(8, "3", "CD AB", 1);
+    test::hostWrite(8, "3", "CD AB", 1);
     EXPECT_EQ(registers(3, 1), "CD AB");
 
     PLC_driver.commFailed = 0;
     host.info.linkState = 1;
-    EXPECT_EQ(hostWrite(8, "9", "02 01", 1), 3);
+    EXPECT_EQ(test::hostWrite(8, "9", "02 01", 1), 3);
     EXPECT_EQ(PLC_driver.commFailed.load(), 1);
     EXPECT_TRUE(PLC_driver.writeList.isEmpty());
     EXPECT_EQ(registers(9, 1), "02 01");

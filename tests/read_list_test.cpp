@@ -69,8 +69,7 @@ TEST(ReadList, EntriesAndScanRestart)
     test::Host host;
     host.info.maxPerFrame = 10;
     std::tie(host.info.remoteMode, host.info.localDeviceId) = std::make_tuple(1, 7);
-    QList<HOST_VAR> vars = hostList({{8, 1, "0", 2}, {8, 1, "5", 1}, {0, 2, "1.4", 4}});
-    ASSERT_EQ(ReCreatReadVarList(&vars), 2);
+    ASSERT_EQ(test::rebuild({{8, 1, "0", 2}, {8, 1, "5", 1}, {0, 2, "1.4", 4}}), 2);
     for (const RW_VAR& v : PLC_driver.readList) {
         EXPECT_EQ(
             std::make_tuple(v.varClass, v.varId, v.writeFlag, v.remoteFlag, v.deviceId, v.retCode, v.bitMode, v.spare),
@@ -84,15 +83,13 @@ TEST(ReadList, EntriesAndScanRestart)
     // A rebuild restarts the full scan, unless nothing at all was given.
     host.info.scanComplete = 1;
     PLC_driver.scanCount = 4;
-    QList<HOST_VAR> none;
-    EXPECT_EQ(ReCreatReadVarList(&none), 0);
+    EXPECT_EQ(test::rebuild({}), 0);
     EXPECT_EQ(std::make_pair(host.info.scanComplete, PLC_driver.scanCount), std::make_pair(1, 4));
     RW_VAR raw = test::makeVar(0, 13, 4, 2);
     EXPECT_EQ(AddListReadVar(&raw), 1);
     EXPECT_EQ(AddListReadVar(&raw), 2);  // appended as given, duplicates too
     EXPECT_EQ(entries(PLC_driver.readList), "2/0:13+4, 2/0:13+4");
-    QList<HOST_VAR> dropped = hostList({{12, 1, "0", 1}});
-    EXPECT_EQ(ReCreatReadVarList(&dropped), 0);
+    EXPECT_EQ(test::rebuild({{12, 1, "0", 1}}), 0);
     EXPECT_EQ(std::make_pair(host.info.scanComplete, PLC_driver.scanCount), std::make_pair(0, 0));
 }
 

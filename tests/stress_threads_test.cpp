@@ -1,6 +1,7 @@
 // The threading contract under load: one thread runs the exchange cycle
 // against an in-process controller while three others read, write, queue
 // and switch stations as fast as they can, with the link going up and down.
+#include "Driver_Internal.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -26,8 +27,6 @@ unsigned char pattern(int station, int byteAddr)
 {
     return static_cast<unsigned char>((station * 37 + byteAddr * 11) | 1);
 }
-
-int hostWord(const int& w) { return __atomic_load_n(&w, __ATOMIC_RELAXED); }
 
 std::mutex callsMutex;
 std::map<int, int> trackedCalls;  // varId -> callbacks for the tracked writes
@@ -74,7 +73,7 @@ TEST(Stress, ThreadsKeepTheContract)
 
     std::atomic<bool> drain{false}, stopWorkers{false}, linkFlips{true};
     std::atomic<int> flipCount{0}, clearEpoch{0};
-    std::atomic<long> exchanges{0}, goodReads{0}, badReads{0};
+    std::atomic<long> exchanges{0}, goodReads{0}, badReads{0}, refusedAnswers{0};
     const auto drainDeadline = Clock::now() + std::chrono::seconds(40);
     std::thread exchange([&] {
         std::mt19937 rng(1);
@@ -87,7 +86,7 @@ TEST(Stress, ThreadsKeepTheContract)
         while (!(drain && (idle() || Clock::now() > drainDeadline))) {
             if (linkFlips && Clock::now() >= nextFlip) {
                 ++flipCount;  // counted before the change, so a writer sees it either way
-                __atomic_store_n(&host.info.linkState, hostWord(host.info.linkState) == 2 ? 1 : 2, __ATOMIC_RELAXED);
+                kemo::storeWord(host.info.linkState, kemo::loadWord(host.info.linkState) == 2 ? 1 : 2);
                 nextFlip = Clock::now() + std::chrono::milliseconds(15);
             }
             const intptr_t p = ComCommunication();
@@ -96,7 +95,8 @@ TEST(Stress, ThreadsKeepTheContract)
                 continue;
             }
             QByteArray answer = controllerAnswer(*reinterpret_cast<Protocol*>(p), rng);
-            DataCom(&answer, answer.size());
+            // A right answer is accepted whatever a host write with the link down does meanwhile.
+            refusedAnswers += DataCom(&answer, answer.size())->retCode != 1 && !answer.isEmpty();
             ++exchanges;
         }
     });
@@ -129,9 +129,9 @@ TEST(Stress, ThreadsKeepTheContract)
                                                               : QString::number(300 + rng() % 50);
             QByteArray value = QByteArray::number(seq);
             const int flipsBefore = flipCount;
-            const bool upBefore = hostWord(host.info.linkState) == 2;
+            const bool upBefore = kemo::loadWord(host.info.linkState) == 2;
             SetRegisterData(name, kind, addr, st, &value, 1 + rng() % 3, 200 + kind, seq);
-            if (!upBefore || hostWord(host.info.linkState) != 2 || flipCount != flipsBefore)
+            if (!upBefore || kemo::loadWord(host.info.linkState) != 2 || flipCount != flipsBefore)
                 ++clearEpoch;  // this call may have emptied writeList
             RW_VAR once = test::makeVar(rng() % 2 ? 3 : 8, 0, 1 + rng() % 20, st);
             once.addrText = QString::number(rng() % 40);
@@ -143,8 +143,7 @@ TEST(Stress, ThreadsKeepTheContract)
     std::thread queuer([&] {
         std::mt19937 rng(4);
         for (int seq = 0; !stopWorkers; ++seq) {
-            RW_VAR w = test::makeVar(8, 200 + seq % 50, 1, 1 + rng() % kStations, "12 34");
-            w.writeFlag = 1;
+            RW_VAR w = test::writeVar(8, 200 + seq % 50, "12 34", 1 + rng() % kStations);
             w.varClass = kTrackedClass;
             w.varId = seq;
             tracked.emplace_back(seq, clearEpoch);
@@ -159,7 +158,7 @@ TEST(Stress, ThreadsKeepTheContract)
 
     std::this_thread::sleep_for(std::chrono::seconds(2));
     linkFlips = false;
-    __atomic_store_n(&host.info.linkState, 2, __ATOMIC_RELAXED);
+    kemo::storeWord(host.info.linkState, 2);
     ++flipCount;
     std::this_thread::sleep_for(std::chrono::seconds(1));
     stopWorkers = true;
@@ -171,7 +170,7 @@ TEST(Stress, ThreadsKeepTheContract)
     exchange.join();
     ASSERT_TRUE(PLC_driver.writeList.isEmpty());
 
-    EXPECT_EQ(badReads + badStatuses, 0);
+    EXPECT_EQ(badReads + badStatuses + refusedAnswers, 0);
     EXPECT_GT(goodReads, 0);
     EXPECT_GT(exchanges, 1000);
     int mustReport = 0;
@@ -184,39 +183,4 @@ TEST(Stress, ThreadsKeepTheContract)
         }
     }
     EXPECT_GT(mustReport, 10);  // enough to mean something, even on a loaded machine
-}
-
-// Right answers to cyclic reads while another thread writes with the link
-// down (setting commFailed) and changes the host's retry limit and callback
-// id: no exchange may end as given up.
-TEST(Stress, HostWritesNeverTurnAnswersIntoGiveUps)
-{
-    test::Host host;
-    static std::atomic<int> giveUps{0};
-    RegistCallBackFuncIntf([](int, int, int, int status) { giveUps += status == 2; },
-                           [](QList<RW_VAR>*, int, int) { ++giveUps; });
-    __atomic_store_n(&host.info.linkState, 1, __ATOMIC_RELAXED);
-    ASSERT_EQ(test::rebuild({{8, 1, "0", 4}, {8, 1, "10", 4}, {8, 1, "20", 4}}), 1);
-    std::atomic<bool> stop{false};
-    std::thread writer([&] {
-        QString name = "w", addr = "100";
-        QByteArray value("\x01\x02", 2);
-        for (int i = 0; !stop; ++i) {
-            SetRegisterData(name, 8, addr, 1, &value, 1, 5, i);
-            __atomic_store_n(&host.info.retryLimit, 2 + i % 2, __ATOMIC_RELAXED);
-            __atomic_store_n(&host.info.callbackId, i, __ATOMIC_RELAXED);
-        }
-    });
-    long exchanges = 0, failures = 0;
-    for (const auto end = Clock::now() + std::chrono::milliseconds(1500); Clock::now() < end;) {
-        if (const Protocol* p = reinterpret_cast<const Protocol*>(ComCommunication())) {
-            QByteArray answer(p->answerLen, '\0');
-            failures += DataCom(&answer, answer.size())->retCode != 1;
-            ++exchanges;
-        }
-    }
-    stop = true;
-    writer.join();
-    EXPECT_GT(exchanges, 1000);
-    EXPECT_EQ(failures + giveUps, 0);
 }

@@ -8,13 +8,15 @@ QByteArray hex(const char* spaced) { return QByteArray::fromHex(QByteArray(space
 
 std::string hex(const QByteArray& bytes) { return bytes.toHex(' ').toUpper().toStdString(); }
 
-Host::Host()
+Host::Host(const std::string& row, const char* file, int line)
 {
+    if (!row.empty())
+        trace.emplace(file, line, row);
+    resetDriver();
     info.maxPerFrame = 100;
     info.defaultStation = 1;
     info.retryLimit = 2;
     info.multiStation = 1;
-    info.localDeviceId = 0;
     info.linkState = 2;
     info.callbackId = 77;
     SetComInfo(&info);
@@ -22,11 +24,6 @@ Host::Host()
 
 namespace {
 DebugCapture* activeCapture = nullptr;
-void captureHandler(QtMsgType, const QMessageLogContext&, const QString& text)
-{
-    if (activeCapture)
-        activeCapture->messages << text;
-}
 void logCall(const QString& call)
 {
     CallbackLog* log = CallbackLog::current;
@@ -54,7 +51,8 @@ void onListResult(QList<RW_VAR>* results, int varClass, int flag)
 DebugCapture::DebugCapture()
 {
     activeCapture = this;
-    qInstallMessageHandler(captureHandler);
+    qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { activeCapture->messages << text; });
 }
 
 DebugCapture::~DebugCapture()
@@ -88,6 +86,13 @@ RW_VAR makeVar(int regKind, int regAddr, int length, int station, const char* da
     return v;
 }
 
+RW_VAR writeVar(int regKind, int regAddr, const char* dataHex, int station, int length)
+{
+    RW_VAR v = makeVar(regKind, regAddr, length, station, dataHex);
+    v.writeFlag = 1;
+    return v;
+}
+
 std::string frontFrame()
 {
     const intptr_t p = ComCommunication();
@@ -100,17 +105,14 @@ int answer(const char* answerHex)
     return DataCom(&bytes, bytes.size())->retCode;
 }
 
-Protocol& queueRequest(const RW_VAR& var, int answerLen, int dataOffset, int dataLen, const char* frameHex)
+void queueRequest(const RW_VAR& var, int answerLen, int dataLen)
 {
     Protocol p;
-    p.frame = hex(frameHex);
-    p.frameLen = p.frame.size();
     p.answerLen = answerLen;
-    p.dataOffset = dataOffset;
+    p.dataOffset = 3;
     p.dataLen = dataLen;
     p.var = var;
     PLC_driver.protocolList.append(p);
-    return PLC_driver.protocolList.last();
 }
 
 std::string entries(const QList<RW_VAR>& list)
@@ -123,6 +125,29 @@ std::string entries(const QList<RW_VAR>& list)
             out += ' ' + hex(v.data);
     }
     return out;
+}
+
+std::string hostRead(int kind, const char* addr, int count, int station)
+{
+    QString text = addr;
+    QByteArray out = "junk";
+    const int r = GetRegisterData(0, kind, text, station, &out, count);
+    return hex(out) + "/" + std::to_string(r);
+}
+
+int hostWrite(int kind, const char* addr, const char* valueHex, int count, int varClass, int varId)
+{
+    QString name = "tag", text = addr;
+    QByteArray value = hex(valueHex);
+    return SetRegisterData(name, kind, text, 1, &value, count, varClass, varId);
+}
+
+int onceRead(int kind, const char* addr, int length, int station, int varId)
+{
+    RW_VAR v = makeVar(kind, 0, length, station);
+    v.addrText = addr;
+    v.varId = varId;
+    return AddListOnceReadVar(&v, 0);
 }
 
 QList<HOST_VAR> hostList(std::initializer_list<ListVar> vars)
