@@ -1,5 +1,6 @@
 #include "HostMap.h"
 
+#include "SerialLine.h"
 #include "ValueCodec.h"
 
 #include <QJsonArray>
@@ -157,10 +158,9 @@ ScanEstimate estimateScan(const HostConfig& cfg, const std::vector<ReadBlock>& b
 {
     ScanEstimate s;
     const LinkSettings& l = cfg.link;
-    const int bitsPerChar = 1 + l.dataBits + (l.parity == 'N' ? 0 : 1) + l.stopBits;
-    s.charMs = 1000.0 * bitsPerChar / l.baud;
-    // The host's silence before a request: 3.5 characters up to 19200 baud, 1.75 ms above.
-    s.gapMs = l.gapUs >= 0 ? l.gapUs / 1000.0 : l.baud <= 19200 ? 3.5 * s.charMs : 1.75;
+    s.charMs = 1000.0 * serialline::bitsPerChar(l.line()) / l.baud;
+    // The host's silence before a request: the line's t3.5 unless configured.
+    s.gapMs = (l.gapUs >= 0 ? l.gapUs : serialline::frameGapUs(l.line())) / 1000.0;
     s.responseMs = responseMs;
     s.requests = static_cast<int>(blocks.size());
     const int request = cfg.driver.remoteMode ? kRemoteReadRequest : kModbusReadRequest;

@@ -79,6 +79,7 @@ TEST(Intake, AnswersAndResultCodes)
         QByteArray bytes = test::hex(c.bytes ? c.bytes : "");
         EXPECT_EQ(DataCom(c.bytes ? &bytes : nullptr, c.received)->retCode, c.code);
         EXPECT_TRUE(PLC_driver.protocolList.isEmpty());
+        EXPECT_EQ(host.info.retryCount, 0);  // a give-up starts the count again
         EXPECT_EQ(test::hex(test::image(1, 8).leftJustified(4, '\0', true)), c.image);
     }
     PLC_driver.retValue.varClass = 4;
