@@ -77,14 +77,16 @@ set terminal pngcairo size 800,480 noenhanced
 set output "$out/line.png"
 set title "plc-host exchange period on a paced line (10 registers, 8E1)"
 set ylabel "period / ideal"
-set yrange [0.9:*]
+set yrange [0.95:1.10]
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.8 border -1
-set key top left
+set key below
 set grid ytics
 set arrow from graph 0, first 1.03 to graph 1, first 1.03 nohead dt 2 lc rgb "gray40"
 set arrow from graph 0, first 1.05 to graph 1, first 1.05 nohead dt 3 lc rgb "gray40"
+set label "limit, quiet machine" at graph 0.02, first 1.034
+set label "limit, busy cores with realtime" at graph 0.02, first 1.054
 plot "< awk '\$2 == \"quiet\"' $out/line.dat" using 5:xtic(1) title "as the machine is", \
      "< awk '\$2 == \"loaded\"' $out/line.dat" using 5 title "both cores busy, link.realtime"
 GP
