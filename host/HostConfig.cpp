@@ -331,7 +331,7 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
     checkKeys(link,
               {"device", "baud", "parity", "dataBits", "stopBits", "responseTimeoutMs", "retryLimit", "echo",
                "turnaroundMs", "gapUs", "interByteMs", "settleMs", "deadAfter", "probeSeconds", "resetRetries",
-               "realtime"},
+               "realtime", "rs485"},
               lc);
     QJsonValue device = link.value("device");
     if (!device.isUndefined() && !device.isString())
@@ -352,6 +352,9 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
     cfg.link.retryLimit = getInt(link, "retryLimit", cfg.link.retryLimit, 0, 100, lc);
     cfg.link.turnaroundMs = getInt(link, "turnaroundMs", cfg.link.turnaroundMs, 0, 10000, lc);
     cfg.link.echo = getBool(link, "echo", cfg.link.echo, lc);
+    QJsonValue rs485 = link.value("rs485");
+    if (!rs485.isUndefined() && !serialline::parseRs485(rs485.toString().toStdString(), cfg.link.rs485))
+        lc.fail("rs485", std::string("expected ") + serialline::kRs485Words);
     cfg.link.gapUs = getInt(link, "gapUs", cfg.link.gapUs, -1, 1000000, lc);
     cfg.link.interByteMs = getInt(link, "interByteMs", cfg.link.interByteMs, 1, 10000, lc);
     cfg.link.settleMs = getInt(link, "settleMs", cfg.link.settleMs, -1, 10000, lc);

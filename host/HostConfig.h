@@ -27,8 +27,9 @@ struct LinkSettings {
     int stopBits = 1;
     int responseTimeoutMs = 200;
     int retryLimit = 2;
-    int turnaroundMs = 100;  // pause after a broadcast, which nobody answers
-    bool echo = false;       // the adapter echoes every byte it sends (RS-485)
+    int turnaroundMs = 100;                                 // pause after a broadcast, which nobody answers
+    bool echo = false;                                      // the adapter echoes every byte it sends (RS-485)
+    serialline::Rs485 rs485 = serialline::Rs485::AsSystem;  // the UART drives the transceiver itself
     // Silence before each request, in microseconds. -1: t3.5 on a serial
     // line; none on a pseudo-terminal, which has no line to keep quiet and
     // delivers every frame whole.

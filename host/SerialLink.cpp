@@ -63,8 +63,13 @@ bool SerialLink::configure(std::string& error)
         return false;
     }
     const serialline::LineSettings line = settings_.line();
+    const std::string name = settings_.device.empty() ? "the line" : settings_.device;
     if (!serialline::makeRaw(fd_, &line, error)) {
-        error = (settings_.device.empty() ? "the line" : settings_.device) + ": " + error;
+        error = name + ": " + error;
+        return false;
+    }
+    if (!serialline::setRs485(fd_, settings_.rs485, error)) {
+        error = name + ": link.rs485: " + error;
         return false;
     }
     requestGapUs_ = settings_.gapUs >= 0 ? settings_.gapUs : (serialline::isPseudoTerminal(fd_) ? 0 : t35Us_);

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -68,6 +70,35 @@ bool parseParity(const std::string& word, char& parity)
             parity = k.parity;
             return true;
         }
+    return false;
+}
+
+const char* const kRs485Words = "off, rts-high or rts-low";
+
+bool parseRs485(const std::string& word, Rs485& mode)
+{
+    static const struct {
+        const char* word;
+        Rs485 mode;
+    } kModes[] = {{"off", Rs485::Off}, {"rts-high", Rs485::RtsHigh}, {"rts-low", Rs485::RtsLow}};
+    for (const auto& k : kModes)
+        if (word == k.word) {
+            mode = k.mode;
+            return true;
+        }
+    return false;
+}
+
+bool setRs485(int fd, Rs485 mode, std::string& error)
+{
+    if (mode == Rs485::AsSystem)
+        return true;
+    serial_rs485 rs{};
+    if (mode != Rs485::Off)
+        rs.flags = SER_RS485_ENABLED | (mode == Rs485::RtsHigh ? SER_RS485_RTS_ON_SEND : SER_RS485_RTS_AFTER_SEND);
+    if (ioctl(fd, TIOCSRS485, &rs) == 0)
+        return true;
+    error = std::string("this port has no RS-485 mode (") + std::strerror(errno) + ")";
     return false;
 }
 

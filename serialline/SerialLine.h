@@ -40,6 +40,16 @@ bool makeRaw(int fd, const LineSettings* line, std::string& error);
 // Either end of a pseudo-terminal pair.
 bool isPseudoTerminal(int fd);
 
+// The kernel's RS-485 mode, for a UART that drives the transceiver's
+// transmit enable itself (on-board ports of panel boards): left as the system
+// set it, switched off, or RTS raised (or lowered) while a frame is sent.
+enum class Rs485 { AsSystem, Off, RtsHigh, RtsLow };
+// off, rts-high or rts-low; false for anything else.
+bool parseRs485(const std::string& word, Rs485& mode);
+extern const char* const kRs485Words;
+// Puts the port into `mode`; false, with the reason, where the port has no such mode.
+bool setRs485(int fd, Rs485 mode, std::string& error);
+
 // How long before a byte or a request is due to stop sleeping and watch the
 // clock instead. A timed wait ends late by an amount that depends on the
 // machine (an idle virtual machine wakes slowly, a loaded one later still), so

@@ -531,6 +531,8 @@ def case_cli_contract():
         ("link baud text", edit("link", baud="fast"), ["read"], 2, ["link", 'field "baud"']),
         ("interByteMs 0", edit("link", interByteMs=0), ["read"], 2, ['field "interByteMs"', "1..10000"]),
         ("realtime text", edit("link", realtime="yes"), ["read"], 2, ['field "realtime"', "true or false"]),
+        ("rs485 word", edit("link", rs485="on"), ["read"], 2, ['field "rs485"', "off, rts-high or rts-low"]),
+        ("rs485 on a pty", edit("link", device="/dev/ptmx", rs485="rts-high"), ["read"], 1, ["link.rs485: this port"]),
         ("link baud 14400", edit("link", baud=14400), ["read"], 2, ["14400 is not supported", "9600, 19200", "921600"]),
         ("tcp no port", edit("link", device="tcp://localhost"), ["read"], 2, ['field "device"', "tcp://HOST:PORT"]),
         ("no tags", {"link": {}}, ["read"], 2, ['field "tags"', "missing"]),
