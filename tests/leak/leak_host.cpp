@@ -5,7 +5,7 @@
 // library is gone.
 //
 //   leak_host /path/to/libkemo_ipc_rtu.so.1 [ROUNDS]
-#include "Communication_Protocol.h"  // the shared records; functions come from dlsym
+#include "DriverApi.h"  // plc-host's table of the driver's entry points
 
 #include <QtGlobal>
 
@@ -16,26 +16,8 @@
 
 namespace {
 
-bool missing = false;
+using Api = host::DriverApi;
 int varResults = 0, giveUps = 0, turns = 0, accepted = 0;
-
-void* need(void* entry)
-{
-    missing = missing || !entry;
-    return entry;
-}
-
-// The entry points, looked up in the loaded library.
-// clang-format off
-#define KEMO_ENTRIES(X) \
-    X(SetComInfo) X(RegistCallBackFuncIntf) X(ReCreatReadVarList) X(AddListWriteVar) X(AddListOnceReadVar) \
-    X(ComCommunication) X(DataCom) X(EnCommStation) X(GetRegisterData) X(SetRegisterData)
-// clang-format on
-struct Api {
-    void* lib;
-#define KEMO_ENTRY(name) decltype(&::name) name = reinterpret_cast<decltype(&::name)>(need(dlsym(lib, #name)));
-    KEMO_ENTRIES(KEMO_ENTRY)
-};
 
 QString addressOf(int kind, int round)
 {
@@ -130,20 +112,17 @@ void run(const Api& api, int rounds)
 int main(int argc, char** argv)
 {
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    void* lib = argc > 1 ? dlopen(argv[1], RTLD_NOW | RTLD_LOCAL) : nullptr;
-    if (!lib) {
-        std::fprintf(stderr, "usage: leak_host LIBRARY [ROUNDS]; %s\n", argc > 1 ? dlerror() : "no library given");
+    Api api;
+    std::string error = "no library given";
+    if (argc < 2 || !api.load(argv[1], error)) {
+        std::fprintf(stderr, "usage: leak_host LIBRARY [ROUNDS]; %s\n", error.c_str());
         return 2;
     }
-    const Api api{lib};
-    if (missing)
-        std::fprintf(stderr, "leak_host: an entry point is not exported\n");
-    else
-        run(api, argc > 2 ? std::atoi(argv[2]) : 30);
-    if (dlclose(lib) != 0 || dlopen(argv[1], RTLD_NOW | RTLD_NOLOAD)) {
+    run(api, argc > 2 ? std::atoi(argv[2]) : 30);
+    if (dlclose(api.handle) != 0 || dlopen(argv[1], RTLD_NOW | RTLD_NOLOAD)) {
         // The driver's globals are destroyed only if the library really left.
         std::fprintf(stderr, "leak_host: the library stayed loaded after dlclose\n");
         return 2;
     }
-    return missing ? 2 : 0;
+    return 0;
 }
