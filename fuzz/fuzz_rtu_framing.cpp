@@ -11,18 +11,16 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::Input in{data, size};
-    uint8_t request[8] = {in.u8(), in.u8(), in.u8(), in.u8(), in.u8(), in.u8()};
-    const unsigned short crc = CalCRC(request, 6);
-    request[6] = static_cast<uint8_t>(crc & 0xFF);
-    request[7] = static_cast<uint8_t>(crc >> 8);
+    QByteArray frame;
+    for (int i = 0; i < 6; ++i)
+        frame.append(static_cast<char>(in.u8()));
+    kemo::appendCrc(frame);
+    const auto* request = reinterpret_cast<const uint8_t*>(frame.constData());
     const int pick = in.u8();
     const int answerLen = pick == 0 ? -1 : pick % 64;
     const bool modbus = in.u8() != 0xFF;
 
-    host::FramingTimes times;
-    times.startUs = 0;
-    times.deadlineUs = 200000;
-    times.interByteUs = 20000;
+    const host::FramingTimes times{0, 200000, 20000};  // start, response time-out, inter-byte time-out
     host::AnswerFramer framer(request, 8, answerLen == 0 ? 1 : answerLen, modbus, times, CalCRC);
     int64_t now = 0;
     while (!in.empty()) {
