@@ -50,6 +50,8 @@ const char kUsage[] = "usage: plc-sim [options]\n"
                       "  --parity N|E|O     also none|even|odd                    [E]\n"
                       "  --data-bits 7|8                                          [8]\n"
                       "  --stop-bits 1|2                                          [1]\n"
+                      "  --rs485 MODE       with --device: the UART's own RS-485 mode, off, rts-high\n"
+                      "                     or rts-low                            [as the system set it]\n"
                       "  --gap-us N         silence ending a request, 100..1e6 us\n"
                       "                     [2000 on a pty; t3.5 of the line, at least 2000]\n"
                       "Controller:\n"
@@ -155,11 +157,12 @@ int main(int argc, char** argv)
     double seconds = 0;
     bool gapGiven = false;
     bool pace = false;
+    serialline::Rs485 rs485 = serialline::Rs485::AsSystem;
 
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOption(QCommandLineOption(QStringList{"h", "help"}));
-    for (const char* name : {"device", "link", "tcp", "baud", "parity", "data-bits", "stop-bits", "seconds"})
+    for (const char* name : {"device", "link", "tcp", "baud", "parity", "data-bits", "stop-bits", "rs485", "seconds"})
         parser.addOption(QCommandLineOption(name, QString(), "VALUE"));
     addSimOptions(parser);
     QStringList args;
@@ -187,6 +190,9 @@ int main(int argc, char** argv)
         }
         if (parser.isSet("parity") && !serialline::parseParity(text("parity"), line.parity))
             throw BadArg("--parity: expected " + std::string(serialline::kParityWords) + ", got \"" + text("parity") +
+                         "\"");
+        if (parser.isSet("rs485") && !serialline::parseRs485(text("rs485"), rs485))
+            throw BadArg("--rs485: expected " + std::string(serialline::kRs485Words) + ", got \"" + text("rs485") +
                          "\"");
         if (parser.isSet("data-bits"))
             line.dataBits = int(simArgInteger("--data-bits", text("data-bits"), 7, 8));
@@ -252,7 +258,7 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     } else {
         fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0 || !serialline::makeRaw(fd, &line, error)) {
+        if (fd < 0 || !serialline::makeRaw(fd, &line, error) || !serialline::setRs485(fd, rs485, error)) {
             std::fprintf(stderr, "plc-sim: cannot open %s: %s\n", device.c_str(),
                          error.empty() ? std::strerror(errno) : error.c_str());
             return 1;

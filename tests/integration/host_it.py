@@ -562,7 +562,7 @@ def case_cli_contract():
         ("poll count", None, poll + ["--count", "200"], 2, ["--count", "1..123"]),
         ("poll option", None, poll + ["--response-ms", "5"], 2, ['unknown option "--response-ms" for poll']),
         ("sim baud", None, [ARGS.sim, "--baud", "14400"], 2, ["--baud", "14400 is not supported", "9600, 19200"]),
-        ("sim parity", None, [ARGS.sim, "--parity", "X"], 2, ["--parity", "none, even, odd"]),
+        ("sim rs485", None, [ARGS.sim, "--rs485", "on"], 2, ["--rs485", "off, rts-high or rts-low"]),
         ("sim missing value", None, [ARGS.sim, "--drop"], 2, ["missing value", "--drop"]),
         ("sim tcp and device", None, [ARGS.sim, "--tcp", "0", "--device", "/dev/null"], 2, ["exclude each other"]),
         ("missing file", None, ["read", os.path.join(ARGS.work, "missing.json")], 2, ["missing.json: cannot read"]),
