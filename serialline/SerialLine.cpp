@@ -158,9 +158,11 @@ bool isPseudoTerminal(int fd)
 
 void WakeMargin::observe(Clock::time_point target, Clock::time_point woke)
 {
-    const long late = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(woke - target).count());
+    // Bounded before narrowing: a long is 32 bits on the panel, and a suspended machine wakes hours late.
+    const auto late = std::chrono::duration_cast<std::chrono::microseconds>(woke - target).count();
+    const long boundedLate = static_cast<long>(std::clamp<decltype(late)>(late, -kMaxUs, kMaxUs));
     // One slow wake-up raises the margin at once; it fades over a few dozen waits.
-    lateUs_ = std::max(std::min(late, kMaxUs), lateUs_ - lateUs_ / 16);
+    lateUs_ = std::max(boundedLate, lateUs_ - lateUs_ / 16);
     marginUs_ = std::clamp(lateUs_ + lateUs_ / 4 + 20, kMinUs, kMaxUs);
 }
 
