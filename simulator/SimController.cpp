@@ -99,14 +99,14 @@ std::vector<Touch> touchedRanges(const uint8_t* f, size_t len)
     return out;
 }
 
-void putCrc(std::vector<uint8_t>& frame)
+}  // namespace
+
+void simAppendCrc(std::vector<uint8_t>& frame)
 {
     uint16_t crc = simCrc16(frame.data(), frame.size());
     frame.push_back(crc & 0xFF);
     frame.push_back(crc >> 8);
 }
-
-}  // namespace
 
 void simPaceLine(SimOptions& o, long baud, char parity, int dataBits, int stopBits)
 {
@@ -440,7 +440,7 @@ struct SimController::Impl {
             }
             if (int code = exceptionFor(station, f, len)) {
                 answer = {f[0], static_cast<uint8_t>(f[1] | 0x80), static_cast<uint8_t>(code)};
-                putCrc(answer);
+                simAppendCrc(answer);
             } else {
                 answer = libmodbusReply(maps[station], f, len);
                 if (answer.size() >= 4 && !(answer[1] & 0x80))

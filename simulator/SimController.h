@@ -105,3 +105,5 @@ private:
 
 // CRC-16/MODBUS (poly 0xA001 reflected, init 0xFFFF); sent low byte first.
 uint16_t simCrc16(const uint8_t* data, size_t len);
+// Appends the frame's CRC, low byte first.
+void simAppendCrc(std::vector<uint8_t>& frame);

@@ -19,9 +19,7 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes withCrc(Bytes f)
 {
-    const uint16_t crc = simCrc16(f.data(), f.size());
-    f.push_back(crc & 0xFF);
-    f.push_back(crc >> 8);
+    simAppendCrc(f);
     return f;
 }
 
