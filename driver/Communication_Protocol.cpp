@@ -96,16 +96,20 @@ bool rotatePastStationsOff(QList<RW_VAR>& list)
     return true;
 }
 
+quint64 frontSerial(const RequestQueue& queue) { return queue.headSerial(); }
+quint64 frontSerial(const QList<RW_VAR>&) { return 0; }  // cyclic reads rotate, they are never finished
+
 // One turn of a list: its front entry, once past switched-off stations, goes
 // to the frame builder as a working copy. False when every station is off.
-bool takeTurn(QList<RW_VAR>& list, int kind, void (*build)(RW_VAR*))
+template <typename List>
+bool takeTurn(List& list, int kind, void (*build)(RW_VAR*))
 {
     Communication_Protocol& d = PLC_driver;
     d.requestKind = kind;
     if (!rotatePastStationsOff(list))
         return false;
     RW_VAR work = list.first();
-    d.exchangeSource = {work.varClass, work.varId, work.station, work.regKind, work.regAddr};
+    d.exchangeSource = frontSerial(list);
     build(&work);
     return true;
 }
@@ -245,23 +249,15 @@ namespace {
 
 bool sameVariable(const RW_VAR& a, const RW_VAR& b) { return a.varClass == b.varClass && a.varId == b.varId; }
 
-// True when `entry` is the entry the outstanding request was built from.
-bool isExchangeSource(const RW_VAR& entry)
-{
-    const Communication_Protocol::ExchangeSource& s = PLC_driver.exchangeSource;
-    return entry.varClass == s.varClass && entry.varId == s.varId && entry.station == s.station &&
-           entry.regKind == s.regKind && entry.regAddr == s.regAddr;
-}
-
 // Ends the exchange of the front entry of a write or one-shot queue, with
-// the outcome of this answer. False when the front entry is not the one the
-// request was built from (the queue was emptied and refilled meanwhile):
-// it stays queued, untouched and unreported.
-template <typename Queue>
-bool finishQueuedVariable(Queue& queue, bool report, bool givenUp)
+// the outcome of this answer. False when the entry the request was built
+// from has left the queue meanwhile (emptied with the link down): whatever
+// stands at the front now, even an equal write, stays queued, untouched and
+// unreported, and goes out on its turn.
+bool finishQueuedVariable(RequestQueue& queue, bool report, bool givenUp)
 {
     Communication_Protocol& d = PLC_driver;
-    if (queue.isEmpty() || !isExchangeSource(queue.first()))
+    if (queue.isEmpty() || queue.headSerial() != d.exchangeSource)
         return false;
     const RW_VAR& front = queue.first();
     bool repeated = false;
@@ -276,8 +272,7 @@ bool finishQueuedVariable(Queue& queue, bool report, bool givenUp)
 }
 
 // After a give-up, every waiting repetition of the variable goes too.
-template <typename Queue>
-void purgeGivenUp(Queue& queue, bool matchStation)
+void purgeGivenUp(RequestQueue& queue, bool matchStation)
 {
     const RW_VAR& given = PLC_driver.retValue;
     for (int i = 0; i < queue.size();) {
@@ -405,6 +400,13 @@ extern "C" void EnCommStation(int station, int mode)
 }
 
 extern "C" void EnableEthernet(int station, int mode) { EnCommStation(station, mode); }
+
+extern "C" int SetStationOptions(int station, int options)
+{
+    if (station < KEMO_FIRST_STATION || station > KEMO_LAST_STATION || (options & ~KEMO_STATION_OPTION_BITS) != 0)
+        return -1;
+    return PLC_driver.stationOptions[station].exchange(options);
+}
 
 int Ethernetcontains(int station)
 {

@@ -29,7 +29,7 @@ struct RW_VAR {
     int retCode = 0;     // result code, meaningful in the record DataCom returns
     QString nameText;
     QString addrText;
-    int regKind = 0;  // register kind 0..11, or an area code 3/4/8 once normalised
+    int regKind = 0;  // register kind 0..15, or an area code 3/4/8/14 once normalised
     int regAddr = 0;
     int station = 0;
     int length = 0;
@@ -78,7 +78,7 @@ struct COM_INFO {
 // The host's description of one cyclic variable, as read by ReCreatReadVarList.
 struct HOST_VAR {
     unsigned char hostByte0;
-    unsigned char regKind;  // register kind 0..11
+    unsigned char regKind;  // register kind 0..15
     unsigned char station;  // used while COM_INFO::multiStation is nonzero
     unsigned char hostBytes3[5];
     QString addrText;
@@ -94,15 +94,33 @@ struct ControlInformationM {
     int length;
 };
 
+// Per-station options (SetStationOptions), bits that may be combined.
+enum KemoStationOption {
+    // Cyclic reads of the station cover each variable exactly, one block per
+    // variable: never a register or coil between variables, never coils
+    // padded to whole bytes. For devices that refuse reads of addresses
+    // they do not hold.
+    KEMO_STATION_NO_MERGE = 1,
+    // A write of one holding register goes out as function 06 instead of
+    // function 10 with a quantity of 1. For devices that only take 06.
+    KEMO_STATION_SINGLE_WRITES = 2,
+};
+const int KEMO_STATION_OPTION_BITS = KEMO_STATION_NO_MERGE | KEMO_STATION_SINGLE_WRITES;
+const int KEMO_FIRST_STATION = 1;
+const int KEMO_LAST_STATION = 247;
+
 typedef void (*VarResultCallBackFunc)(int callbackId, int varClass, int varId, int status);
 typedef void (*ListResultCallBackFunc)(QList<RW_VAR>* results, int varClass, int flag);
 
-// The write queue: a list of write requests that also counts its entries per
-// write range (station, kind, address, length), so that looking for a waiting
-// write of the same range costs nothing when there is none. Every change of
-// the entries goes through the members below, which keep the count in step;
-// moving entries around (the scheduler's rotation) leaves it unchanged.
-class WriteQueue : public QList<RW_VAR> {
+// The write and one-shot read queues: a list of requests that also counts
+// its entries per range (station, kind, address, length), so that looking
+// for a waiting write of the same range costs nothing when there is none,
+// and that numbers its front entries, so that an answer finishes only the
+// entry its request was built from, never an equal one that took its place.
+// Every change of the entries goes through the members below, which keep
+// both in step; moving entries around (the scheduler's rotation) happens
+// only while no request is out and leaves them unchanged.
+class RequestQueue : public QList<RW_VAR> {
 public:
     void append(const RW_VAR& v)
     {
@@ -113,23 +131,31 @@ public:
     {
         tally(first(), -1);
         QList<RW_VAR>::removeFirst();
+        ++headSerial_;
     }
     void removeLast()
     {
         tally(last(), -1);
         QList<RW_VAR>::removeLast();
+        if (isEmpty())
+            ++headSerial_;
     }
     void removeAt(int i)
     {
         tally(at(i), -1);
         QList<RW_VAR>::removeAt(i);
+        if (i == 0)
+            ++headSerial_;
     }
     void clear()
     {
         QList<RW_VAR>::clear();
         ranges_.clear();
         counted_ = 0;
+        ++headSerial_;
     }
+    // Names the front entry: it changes whenever that entry leaves.
+    quint64 headSerial() const { return headSerial_; }
     // Entries from position 1 on that may share `v`'s write range (0: none do).
     int rangeCountPastHead(const RW_VAR& v) const
     {
@@ -167,6 +193,7 @@ private:
     }
     mutable QHash<quint64, int> ranges_;
     mutable int counted_ = 0;  // entries the count covers
+    quint64 headSerial_ = 0;
 };
 
 // The driver state. Internal: the host never sees this object.
@@ -179,8 +206,8 @@ public:
 
     COM_INFO* comInfo = nullptr;
     QList<RW_VAR> readList;
-    WriteQueue writeList;
-    QList<RW_VAR> onceReadList;
+    RequestQueue writeList;
+    RequestQueue onceReadList;
     QList<Protocol> protocolList;
     VarResultCallBackFunc VarResultCallBack = nullptr;
     ListResultCallBackFunc ListResultCallBack = nullptr;
@@ -195,6 +222,10 @@ public:
     int scanCount = 0;
     std::atomic<unsigned char> commFailed{0};
 
+    // Options of stations 1 to 247 (SetStationOptions). Writes read them
+    // while building, so they may change from another thread at any time.
+    std::atomic<int> stationOptions[KEMO_LAST_STATION + 1] = {};
+
     // What the read half of a bit or byte read-modify-write merges into the
     // register. Taken under listMutex when the pair is built, so the merge
     // never depends on writeList still holding that write when the answer
@@ -204,16 +235,10 @@ public:
         unsigned char value = 0;  // first data byte of the write
     } pendingMerge;
 
-    // The list entry the outstanding request was built from, taken when it
-    // was scheduled. An answer finishes the front entry of writeList or
-    // onceReadList only when it is still that entry.
-    struct ExchangeSource {
-        int varClass = 0;
-        int varId = 0;
-        int station = 0;
-        int regKind = 0;
-        int regAddr = 0;
-    } exchangeSource;
+    // The front entry of writeList or onceReadList the outstanding request
+    // was built from (its headSerial when it was scheduled). An answer
+    // finishes the front entry only while it is still that entry.
+    quint64 exchangeSource = 0;
 };
 
 // Register store: station -> area code -> area image.
@@ -242,6 +267,10 @@ KEMO_EXPORT RW_VAR* DataCom(QByteArray* answer, int received);
 
 KEMO_EXPORT void EnCommStation(int station, int mode);
 KEMO_EXPORT void EnableEthernet(int station, int mode);
+// Sets the options (KEMO_STATION_* bits) of one station and returns its
+// previous options; -1 for a station outside 1..247 or an unknown bit, and
+// nothing changes. Reads follow at the next ReCreatReadVarList, writes at once.
+KEMO_EXPORT int SetStationOptions(int station, int options);
 
 KEMO_EXPORT int GetRegisterData(int unused, int kind, QString& addrText, int station, QByteArray* out, int count);
 KEMO_EXPORT int QueryFinishFlag();

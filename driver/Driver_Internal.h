@@ -49,11 +49,13 @@ private:
 };
 
 // ---- Register kinds ----
-// Every fact that depends on a register kind (0 to 11), in one table: kind
-// modulo 3 selects the area, kind divided by 3 the width of one item. The
-// area codes 3, 4 and 8 are the kinds whose items are the area's own units.
+// Every fact that depends on a register kind, in one table. Kinds 0 to 11
+// cover discrete inputs, coils and holding registers (kind modulo 3 the
+// area, kind divided by 3 the width: bit, byte, word, double word); kinds 12
+// to 15 are the same four widths over the input registers. The area codes
+// 3, 4, 8 and 14 are the kinds whose items are the area's own units.
 struct KindFacts {
-    int area;              // 3 discrete inputs, 4 coils, 8 holding registers
+    int area;              // 3 discrete inputs, 4 coils, 8 holding registers, 14 input registers
     int itemBits;          // one item: 1, 8, 16 or 32 bits
     int unitBits;          // one unit of the area: a byte (8) or a register (16)
     int readFunction;      // Modbus function reading the area
@@ -61,31 +63,36 @@ struct KindFacts {
     bool readModifyWrite;  // a bit or byte inside a holding register: read first
     bool remoteReadable;   // Remote_ReadVar builds a request for it
 };
-const KindFacts kKindFacts[12] = {
-    {3, 1, 8, 0x02, 0x00, false, false},    // 0  bit of the discrete inputs
-    {4, 1, 8, 0x01, 0x05, false, false},    // 1  coil
-    {8, 1, 16, 0x03, 0x10, true, false},    // 2  bit of a holding register
-    {3, 8, 8, 0x02, 0x00, false, true},     // 3  byte of discrete inputs (area code 3)
-    {4, 8, 8, 0x01, 0x0F, false, true},     // 4  byte of coils (area code 4)
-    {8, 8, 16, 0x03, 0x10, true, false},    // 5  byte of a holding register
-    {3, 16, 8, 0x02, 0x00, false, false},   // 6  word of discrete inputs
-    {4, 16, 8, 0x01, 0x0F, false, true},    // 7  word of coils
-    {8, 16, 16, 0x03, 0x10, false, true},   // 8  holding register (area code 8)
-    {3, 32, 8, 0x02, 0x00, false, false},   // 9  double word of discrete inputs
-    {4, 32, 8, 0x01, 0x0F, false, false},   // 10 double word of coils
-    {8, 32, 16, 0x03, 0x10, false, false},  // 11 double word of holding registers
+const int kKindCount = 16;
+const KindFacts kKindFacts[kKindCount] = {
+    {3, 1, 8, 0x02, 0x00, false, false},     // 0  bit of the discrete inputs
+    {4, 1, 8, 0x01, 0x05, false, false},     // 1  coil
+    {8, 1, 16, 0x03, 0x10, true, false},     // 2  bit of a holding register
+    {3, 8, 8, 0x02, 0x00, false, true},      // 3  byte of discrete inputs (area code 3)
+    {4, 8, 8, 0x01, 0x0F, false, true},      // 4  byte of coils (area code 4)
+    {8, 8, 16, 0x03, 0x10, true, false},     // 5  byte of a holding register
+    {3, 16, 8, 0x02, 0x00, false, false},    // 6  word of discrete inputs
+    {4, 16, 8, 0x01, 0x0F, false, true},     // 7  word of coils
+    {8, 16, 16, 0x03, 0x10, false, true},    // 8  holding register (area code 8)
+    {3, 32, 8, 0x02, 0x00, false, false},    // 9  double word of discrete inputs
+    {4, 32, 8, 0x01, 0x0F, false, false},    // 10 double word of coils
+    {8, 32, 16, 0x03, 0x10, false, false},   // 11 double word of holding registers
+    {14, 1, 16, 0x04, 0x00, false, false},   // 12 bit of an input register
+    {14, 8, 16, 0x04, 0x00, false, false},   // 13 byte of an input register
+    {14, 16, 16, 0x04, 0x00, false, true},   // 14 input register (area code 14)
+    {14, 32, 16, 0x04, 0x00, false, false},  // 15 double word of input registers
 };
 
-// The facts of a kind, or null for a value outside 0 to 11.
-inline const KindFacts* kindFacts(int kind) { return kind >= 0 && kind <= 11 ? &kKindFacts[kind] : nullptr; }
-// The facts of an area code (3, 4 or 8), or null for any other value.
+// The facts of a kind, or null for a value outside 0 to 15.
+inline const KindFacts* kindFacts(int kind) { return kind >= 0 && kind < kKindCount ? &kKindFacts[kind] : nullptr; }
+// The facts of an area code (3, 4, 8 or 14), or null for any other value.
 inline const KindFacts* areaFacts(int area)
 {
     const KindFacts* f = kindFacts(area);
     return f && f->area == area ? f : nullptr;
 }
-// Modbus addresses count bits in the bit areas and registers in area 8.
-inline int modbusUnitBits(const KindFacts& f) { return f.area == 8 ? 16 : 1; }
+// Modbus addresses count bits in the bit areas and registers in the register areas.
+inline int modbusUnitBits(const KindFacts& f) { return f.unitBits == 16 ? 16 : 1; }
 // Items a count means: double-word counts are in 16-bit words.
 inline qint64 itemsOfCount(const KindFacts& f, qint64 count) { return f.itemBits == 32 ? (count + 1) / 2 : count; }
 
@@ -111,9 +118,19 @@ enum Verdict {
     kRemoteWrongLength = kRemote + kWrongLength,
 };
 
-// RW_VAR::bitMode: the read half of a bit or byte read-modify-write.
-enum BitMode { kPlainRequest = 0, kBitReadHalf = -1, kByteReadHalf = -2 };
+// RW_VAR::bitMode: the read half of a bit or byte read-modify-write, or a
+// cyclic read of exactly one variable's bits (a station without merging):
+// then regKind is the bit kind, regAddr the first bit and length the bits.
+enum BitMode { kPlainRequest = 0, kBitReadHalf = -1, kByteReadHalf = -2, kExactBits = -3 };
 inline bool isReadHalf(const RW_VAR& v) { return v.bitMode == kBitReadHalf || v.bitMode == kByteReadHalf; }
+
+// Options of a station; none for a station outside 1 to 247.
+inline int stationOptions(int station)
+{
+    return station >= KEMO_FIRST_STATION && station <= KEMO_LAST_STATION
+               ? PLC_driver.stationOptions[station].load(std::memory_order_relaxed)
+               : 0;
+}
 
 // ---- Host record words ----
 // The host may change its COM_INFO words from another thread while a
@@ -181,6 +198,10 @@ void appendCrc(QByteArray& frame);
 // Station, function code and a 16-bit start address: how every Modbus
 // request this driver sends begins.
 QByteArray modbusHead(int station, int function, qint64 start, int reserve);
+
+// Where a write of one register carries its value: 06 SS 06 AAAA VVVV,
+// 10 SS 10 AAAA 0001 02 VVVV.
+inline int singleRegisterValueAt(int function) { return function == 0x06 ? 4 : 7; }
 
 // The request record for a frame: answer length, where its data starts and
 // how long it is, and the variable it was made for.

@@ -133,7 +133,8 @@ bool toAreaUnits(int kind, qint64 a, qint64 n, AreaStretch& out)
 bool readStretchFits(const AreaStretch& s)
 {
     const qint64 end = s.regAddr + s.length;
-    const qint64 imageEnd = s.area == 8 ? 2 * end : end + 2;
+    const KindFacts* area = areaFacts(s.area);
+    const qint64 imageEnd = area && area->unitBits == 16 ? 2 * end : end + 2;
     return s.regAddr >= 0 && s.regAddr <= INT_MAX && s.length >= INT_MIN && s.length <= INT_MAX &&
            imageEnd <= kMaxImageBytes;
 }

@@ -51,7 +51,7 @@ unsigned char* imageSpan(QByteArray& image, qint64 first, qint64 count)
 void checkTheStorage(ControlInformationM& record)
 {
     const int area = getPlcReg(record.regKind);
-    if (area != 3 && area != 4 && area != 8)
+    if (!kemo::areaFacts(area))
         kemo::logDefault("**** ERROR checkTheStorage default");
     const qint64 need = kemo::requiredImageBytes(record);
     if (need > kemo::kMaxImageBytes)
@@ -63,19 +63,21 @@ void checkTheStorage(ControlInformationM& record)
 
 namespace {
 
-// Puts the merged register into the queued write half (an 11-byte write of
-// one register) and closes it with a fresh CRC.
+// Puts the merged register into the queued write half (a write of one
+// register: function 10, or 06 for a station that takes only that) and
+// closes it with a fresh CRC.
 void patchWriteHalf(unsigned value)
 {
     QList<Protocol>& pending = PLC_driver.protocolList;
     if (pending.size() < 2)
         return;
     QByteArray& frame = pending[1].frame;
-    if (frame.size() < 9)
-        frame.resize(9);
-    frame[7] = static_cast<char>((value >> 8) & 0xFF);
-    frame[8] = static_cast<char>(value & 0xFF);
-    kemo::putCrc(frame, 9, 9);
+    const int at = kemo::singleRegisterValueAt(kemo::byteAt(frame, 1));
+    if (frame.size() < at + 2)
+        frame.resize(at + 2);
+    frame[at] = static_cast<char>((value >> 8) & 0xFF);
+    frame[at + 1] = static_cast<char>(value & 0xFF);
+    kemo::putCrc(frame, at + 2, at + 2);
     pending[1].frameLen = frame.size();
 }
 
@@ -119,6 +121,47 @@ void special_register_save_byte(QByteArray* answer)
     kemo::mergeReadHalf(answer ? *answer : QByteArray(), kemo::kByteReadHalf);
 }
 
+namespace {
+
+// Stores the bits of a read of exactly one variable's bits, and no other:
+// the neighbours in the same image byte keep their values. Coil and input
+// answers pack bits from the first asked for on; register answers hold the
+// registers the bits touch, high byte first.
+void saveExactBits(const RW_VAR& v, const unsigned char* data, qint64 dataLen)
+{
+    const kemo::KindFacts* kind = kemo::kindFacts(v.regKind);
+    if (!kind || kind->itemBits != 1 || v.regAddr < 0) {
+        kemo::logDefault("SaveToLocalDataErea default", {v.station, v.regKind, v.regAddr});
+        return;
+    }
+    kemo::AreaStretch units;
+    kemo::toAreaUnits(v.regKind, v.regAddr, v.length, units);
+    ControlInformationM record = {v.station, units.area, kemo::wrapInt(units.regAddr), kemo::wrapInt(units.length)};
+    checkTheStorage(record);
+    QByteArray& image = kemo::storeImage(v.station, units.area);
+    const qint64 firstRegister = v.regAddr / 16;
+    for (qint64 i = 0; i < v.length; ++i) {
+        const qint64 b = static_cast<qint64>(v.regAddr) + i;
+        qint64 at;
+        int bit;
+        if (kind->unitBits == 8) {
+            at = i / 8;
+            bit = static_cast<int>(i % 8);
+        } else {
+            const int inRegister = static_cast<int>(b % 16);
+            at = 2 * (b / 16 - firstRegister) + (inRegister < 8 ? 1 : 0);
+            bit = inRegister % 8;
+        }
+        unsigned char* out = at < dataLen ? kemo::imageSpan(image, b / 8, 1) : nullptr;
+        if (!out)
+            return;
+        const unsigned char mask = static_cast<unsigned char>(1u << (b % 8));
+        *out = (data[at] >> bit) & 1 ? (*out | mask) : (*out & ~mask);
+    }
+}
+
+}  // namespace
+
 void SaveToLocalDataErea(QByteArray* answer)
 {
     const QList<Protocol>& pending = PLC_driver.protocolList;
@@ -138,6 +181,10 @@ void SaveToLocalDataErea(QByteArray* answer)
     const qint64 offset = std::max(p.dataOffset, 0);
     const qint64 n = std::max<qint64>(0, std::min<qint64>(p.dataLen, answer->size() - offset));
     const unsigned char* data = reinterpret_cast<const unsigned char*>(answer->constData()) + offset;
+    if (v.bitMode == kemo::kExactBits) {
+        saveExactBits(v, data, n);
+        return;
+    }
     ControlInformationM record = {v.station, v.regKind, v.regAddr, v.length};
     checkTheStorage(record);
 

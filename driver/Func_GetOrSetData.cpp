@@ -236,7 +236,7 @@ void WriteDataToLocal(RW_VAR* request)
     } else {
         const qint64 itemBytes = f->itemBits / 8;
         // Holding registers are kept low byte first: whole words are swapped.
-        if (f->area == 8 && itemBytes >= 2)
+        if (f->unitBits == 16 && itemBytes >= 2)
             put(itemBytes * a, itemBytes * std::min(length, have / itemBytes), true);
         else
             put(itemBytes * a, std::min(itemBytes * length, have), false);

@@ -2,6 +2,8 @@
 #include "Driver_Internal.h"
 
 #include <algorithm>
+#include <functional>
+#include <tuple>
 #include <vector>
 
 using kemo::loadWord;
@@ -78,14 +80,66 @@ void mergeSorted(int count, int maxLength, SpanOf spanOf, EntryOf entryOf)
 }
 
 // A host record on its way into the read list: its station, area code and
-// stretch in area units, and its position in the host's list.
+// stretch in area units, and its position in the host's list. `unmerged`
+// for a station without merging, whose bit variables are read bit for bit:
+// `bitKind` is their kind then (else -1), with first bit and number of bits.
 struct ReadKey {
     int station;
     int area;
     int regAddr;
     int length;
     int source;
+    bool unmerged;
+    int bitKind;
+    int firstBit;
+    int bits;
+
+    bool sameBlocks(const ReadKey& o) const
+    {
+        return std::tie(station, area, regAddr, length, bitKind, firstBit, bits) ==
+               std::tie(o.station, o.area, o.regAddr, o.length, o.bitKind, o.firstBit, o.bits);
+    }
 };
+
+// Appends the blocks of one bit variable read bit for bit: at most `limit`
+// area units each, cut at unit boundaries, so that no block asks for a bit
+// outside the variable.
+void appendExactBits(QList<RW_VAR>& out, RW_VAR entry, const ReadKey& k, qint64 limit)
+{
+    const qint64 unitBits = kemo::kindFacts(k.bitKind)->unitBits;
+    const qint64 end = static_cast<qint64>(k.firstBit) + k.bits;
+    entry.regKind = k.bitKind;
+    entry.bitMode = kemo::kExactBits;
+    for (qint64 bit = k.firstBit; bit < end && out.size() < kMaxReadBlocks;) {
+        const qint64 blockEnd = std::min(end, (bit / unitBits + limit) * unitBits);
+        entry.regAddr = static_cast<int>(bit);
+        entry.length = static_cast<int>(blockEnd - bit);
+        out.append(entry);
+        bit = blockEnd;
+    }
+}
+
+// One group of a station without merging: a block (or its chunks) per
+// variable, each covering only that variable; variables that would read
+// the same blocks share them.
+void appendUnmerged(std::vector<ReadKey>::iterator first, std::vector<ReadKey>::iterator last, int limit,
+                    const std::function<const RW_VAR&(const ReadKey&)>& entryOf)
+{
+    QList<RW_VAR>& out = PLC_driver.readList;
+    const qint64 m = limit < 1 ? 1 : limit;
+    std::sort(first, last, [](const ReadKey& a, const ReadKey& b) {
+        return std::tie(a.regAddr, a.length, a.bitKind, a.firstBit, a.bits, a.source) <
+               std::tie(b.regAddr, b.length, b.bitKind, b.firstBit, b.bits, b.source);
+    });
+    for (auto k = first; k != last; ++k) {
+        if (k != first && k->sameBlocks(*(k - 1)))
+            continue;
+        if (k->bitKind >= 0)
+            appendExactBits(out, entryOf(*k), *k, m);
+        else
+            appendChunks(out, entryOf(*k), k->regAddr, k->length, m);
+    }
+}
 
 }  // namespace
 
@@ -119,13 +173,14 @@ extern "C" int PLCAddressChangeIntef(int kind, QString addrText) { return String
 
 int StringAddressToInt(int kind, QString addrText)
 {
-    if (kind >= 3 && kind <= 11) {
+    const kemo::KindFacts* f = kemo::kindFacts(kind);
+    if (!f)
+        return -1;
+    if (f->itemBits != 1) {
         bool ok = false;
         const int v = addrText.toInt(&ok, 10);
         return ok ? v : -1;
     }
-    if (kind < 0 || kind > 2)
-        return -1;
     // Bit kinds: "byte.bit", exactly one point; a part that does not parse counts 0.
     const int dot = addrText.indexOf(QLatin1Char('.'));
     if (dot < 0 || addrText.indexOf(QLatin1Char('.'), dot + 1) >= 0)
@@ -154,6 +209,7 @@ extern "C" int ReCreatReadVarList(QList<HOST_VAR>* hostVars)
     entry.deviceId = loadWord(info.localDeviceId);
     entry.retCode = 0;
     const int limit = loadWord(info.maxPerFrame);
+    const bool remote = entry.remoteFlag != 0;
     d.scanCount = 0;
     kemo::storeWord(info.scanComplete, 0);
 
@@ -176,7 +232,11 @@ extern "C" int ReCreatReadVarList(QList<HOST_VAR>* hostVars)
         kemo::AreaStretch area;
         if (!kemo::toAreaUnits(hv.regKind, address, hv.length, area) || !kemo::readStretchFits(area))
             continue;
-        keys.push_back({station, area.area, static_cast<int>(area.regAddr), static_cast<int>(area.length), i});
+        const bool unmerged = (kemo::stationOptions(station) & KEMO_STATION_NO_MERGE) != 0;
+        // Remote ends take whole units only; bits go exact on Modbus lines.
+        const bool exactBits = unmerged && !remote && kemo::kindFacts(hv.regKind)->itemBits == 1;
+        keys.push_back({station, area.area, static_cast<int>(area.regAddr), static_cast<int>(area.length), i, unmerged,
+                        exactBits ? hv.regKind : -1, address, hv.length});
     }
     std::sort(keys.begin(), keys.end(), [](const ReadKey& a, const ReadKey& b) {
         if (a.station != b.station)
@@ -196,18 +256,24 @@ extern "C" int ReCreatReadVarList(QList<HOST_VAR>* hostVars)
         entry.regAddr = k.regAddr;
         entry.station = k.station;
         entry.length = k.length;
+        entry.bitMode = kemo::kPlainRequest;
         return entry;
     };
     for (size_t first = 0; first < keys.size();) {
         size_t last = first + 1;
         while (last < keys.size() && keys[last].station == keys[first].station && keys[last].area == keys[first].area)
             ++last;
-        mergeSorted(
-            static_cast<int>(last - first), limit,
-            [&](int i) {
-                return Span{keys[first + i].regAddr, keys[first + i].length};
-            },
-            [&](int i) -> const RW_VAR& { return opener(keys[first + i]); });
+        if (keys[first].unmerged) {
+            appendUnmerged(keys.begin() + static_cast<std::ptrdiff_t>(first),
+                           keys.begin() + static_cast<std::ptrdiff_t>(last), limit, opener);
+        } else {
+            mergeSorted(
+                static_cast<int>(last - first), limit,
+                [&](int i) {
+                    return Span{keys[first + i].regAddr, keys[first + i].length};
+                },
+                [&](int i) -> const RW_VAR& { return opener(keys[first + i]); });
+        }
         first = last;
     }
     return d.readList.size();
@@ -293,7 +359,7 @@ extern "C" int AddListWriteVar(RW_VAR* var, int mode)
 {
     Communication_Protocol& d = PLC_driver;
     kemo::Locker lock(&d.listMutex);
-    WriteQueue& queue = d.writeList;
+    RequestQueue& queue = d.writeList;
     if (!var)
         return queue.size();
     if (mode == 1 || queue.size() < 2) {
@@ -352,7 +418,7 @@ extern "C" int AddListOnceReadVar(RW_VAR* var, int mode)
         ++chunks;
 
     kemo::Locker lock(&d.listMutex);
-    QList<RW_VAR>& queue = d.onceReadList;
+    RequestQueue& queue = d.onceReadList;
     for (qint64 i = 0; i < chunks; ++i) {
         var->regAddr = static_cast<int>(start + i * m);
         var->length = static_cast<int>(i == chunks - 1 ? rest : m);

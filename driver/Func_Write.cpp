@@ -63,19 +63,24 @@ bool kemo::buildWriteRequest(const RW_VAR& var, Protocol& out)
     const KindFacts* f = kindFacts(var.regKind);
     if (!f || f->writeFunction == 0 || f->readModifyWrite)
         return false;
-    const int function = f->writeFunction;
+    // Whole registers only, so the byte count always matches the data sent.
+    const qint64 registers = n / 2;
+    // A station that takes only function 06 for one register gets it.
+    const bool single =
+        f->writeFunction == 0x10 && registers == 1 && (stationOptions(var.station) & KEMO_STATION_SINGLE_WRITES) != 0;
+    const int function = single ? 0x06 : f->writeFunction;
     const qint64 start = static_cast<qint64>(var.regAddr) * f->itemBits / modbusUnitBits(*f);
 
     QByteArray frame = modbusHead(var.station, function, start, static_cast<int>(std::min<qint64>(n, 1 << 20)) + 9);
     if (function == 0x05) {
         kemo::appendBe16(frame, firstByte(data) != 0 ? 0xFF00 : 0x0000);
+    } else if (function == 0x06) {
+        frame.append(data.constData(), 2);
     } else if (function == 0x0F) {
         kemo::appendBe16(frame, static_cast<unsigned>((n * 8) & 0xFFFF));
         frame.append(static_cast<char>(n & 0xFF));
         frame.append(data);
     } else {
-        // Whole registers only, so the byte count always matches the data sent.
-        const qint64 registers = n / 2;
         kemo::appendBe16(frame, static_cast<unsigned>(registers & 0xFFFF));
         frame.append(static_cast<char>((2 * registers) & 0xFF));
         frame.append(data.constData(), static_cast<int>(2 * registers));

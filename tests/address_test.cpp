@@ -33,7 +33,10 @@ TEST(AddressText, ParsesEveryKind)
         {"bit address INT_MAX", 2, "268435455.7", INT_MAX},
         {"bit address past INT_MAX", 2, "268435456.0", -1},
         {"bit overflows", 1, "1.99999999999", 8},
-        {"unknown kind", 12, "5", -1},
+        {"input-register bit", 12, "3.2", 26},
+        {"input-register bit needs a dot", 12, "26", -1},
+        {"input-register word", 14, "7", 7},
+        {"kind past the last", 16, "5", -1},
         {"negative kind", -1, "1.2", -1},
     };
     for (const auto& c : cases) {
@@ -46,8 +49,8 @@ TEST(AddressText, ParsesEveryKind)
 TEST(KindArea, GetPlcRegAndUpdateRwVar)
 {
     test::DebugCapture log;
-    for (int kind = 0; kind < 12; ++kind)
-        EXPECT_EQ(getPlcReg(kind), kind % 3 == 0 ? 3 : kind % 3 == 1 ? 4 : 8) << kind;
+    for (int kind = 0; kind < 16; ++kind)
+        EXPECT_EQ(getPlcReg(kind), kind >= 12 ? 14 : kind % 3 == 0 ? 3 : kind % 3 == 1 ? 4 : 8) << kind;
     EXPECT_TRUE(log.messages.isEmpty());
 
     // Address and length before and after: area code and area units.
@@ -75,7 +78,11 @@ TEST(KindArea, GetPlcRegAndUpdateRwVar)
         {"negative input bit", 0, -5, 4, 3, 0, 0},
         {"negative register bit", 2, -20, 3, 8, -1, 0},
         {"negative register byte", 5, -3, 2, 8, -1, 1},
-        {"unknown kind", 12, 7, 3, 12, 7, 3},
+        {"input-register bits across words", 12, 15, 2, 14, 0, 2},
+        {"input-register byte", 13, 5, 1, 14, 2, 1},
+        {"input registers", 14, 100, 10, 14, 100, 10},
+        {"input-register dwords", 15, 5, 3, 14, 10, 4},
+        {"unknown kind", 16, 7, 3, 16, 7, 3},
         {"negative kind", -1, -2, -3, -1, -2, -3},
     };
     for (const auto& c : cases) {
@@ -86,5 +93,5 @@ TEST(KindArea, GetPlcRegAndUpdateRwVar)
     }
     EXPECT_EQ(getPlcReg(-1), -1);
     EXPECT_EQ(log.messages,
-              QStringList({"updateRwVar default 12 7 3 ", "updateRwVar default -1 -2 -3 ", "getPlcReg default -1 "}));
+              QStringList({"updateRwVar default 16 7 3 ", "updateRwVar default -1 -2 -3 ", "getPlcReg default -1 "}));
 }

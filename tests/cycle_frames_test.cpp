@@ -129,7 +129,7 @@ TEST(Frames, ReadHalfWithoutARegister)
 
 TEST(Frames, UnwritableKindsAreDropped)
 {
-    for (int kind : {0, 3, 6, 9, 12, -1}) {
+    for (int kind : {0, 3, 6, 9, 12, 13, 14, 15, 16, -1}) {
         test::Host host(std::to_string(kind));
         RW_VAR bad = test::writeVar(kind, 5, "01 02", 1, 2), good = test::writeVar(8, 16, "12 34");
         AddListWriteVar(&bad, 1);

@@ -94,10 +94,10 @@ TEST(Intake, AnswersAndResultCodes)
 // Which callbacks an exchange ends with, and what is left of its list: a
 // given-up write or one-shot read takes its queued repetitions with it
 // (matching the station too when stations are per variable). An answer
-// finishes the front entry only while it is the variable the request was
+// finishes the front entry only while it is the very entry the request was
 // built from: `refill` empties the list while the request is out (a host
-// write with the link down does that) and queues other entries, which stay
-// unreported and go out on their turn.
+// write with the link down does that) and queues other entries, even an
+// equal one, which stay unreported and go out on their turn.
 TEST(Intake, CallbacksAndGiveUps)
 {
     enum { Write, Once, Cyclic };
@@ -125,7 +125,7 @@ TEST(Intake, CallbacksAndGiveUps)
         {"write, refilled: another register", Write, false, false, 1, "1/1@1", "1/1@1:5", "", "1/1@1"},
         {"write, refilled: another variable", Write, false, false, 1, "1/1@1", "2/1@1", "", "2/1@1"},
         {"write, refilled: another station", Write, false, false, 1, "1/1@1", "1/1@2", "", "1/1@2"},
-        {"write, refilled: the same variable", Write, false, false, 1, "1/1@1", "1/1@1", "var 77 1 1 1", ""},
+        {"write, refilled: the same variable", Write, false, false, 1, "1/1@1", "1/1@1", "", "1/1@1"},
         {"write given up, refilled", Write, false, true, 1, "1/1@1", "1/1@1:5", "list 1 1", "1/1@1"},
         {"one-shot read, refilled", Once, false, false, 1, "1/1@1", "1/1@1:5", "", "1/1@1"},
         {"one-shot read given up, refilled", Once, false, true, 1, "1/1@1", "2/1@1", "list 1 1", "2/1@1"},
@@ -151,7 +151,7 @@ TEST(Intake, CallbacksAndGiveUps)
         fill(c.queued);
         ASSERT_NE(ComCommunication(), 0);
         if (c.refill) {
-            queue.clear();
+            (c.list == Write ? PLC_driver.writeList : PLC_driver.onceReadList).clear();
             fill(c.refill);
         }
         EXPECT_EQ(test::answer(c.fails           ? nullptr

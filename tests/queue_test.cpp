@@ -20,7 +20,7 @@ RW_VAR keyed(int varClass, int regAddr, const char* dataHex = "00 01")
 
 // A write of a range already waiting replaces that entry, except the head,
 // which may be on the wire; past capacity only what replaces is taken.
-TEST(WriteQueue, ReplacesAWaitingWriteButNeverTheHeadAndCaps)
+TEST(RequestQueue, ReplacesAWaitingWriteButNeverTheHeadAndCaps)
 {
     test::Host host;
     const QList<RW_VAR>& q = PLC_driver.writeList;

@@ -50,7 +50,7 @@ TEST(ReadList, MergesGroupsIntoBlocks)
         {"single station uses the default", 10, 0, 5, hostList({{8, 2, "0", 1}, {8, 0, "3", 1}}), "5/8:0+4"},
         {"single station without a default", 10, 0, 0, hostList({{8, 2, "0", 1}}), ""},
         {"dropped: bad kind, address or station, beyond the store", 10, 1, 1,
-         hostList({{12, 1, "0", 1}, {3, 1, "-5", 1}, {8, 0, "0", 1}, {8, 1, "8388608", 1}, {8, 1, "8388607", 1}}),
+         hostList({{16, 1, "0", 1}, {3, 1, "-5", 1}, {8, 0, "0", 1}, {8, 1, "8388608", 1}, {8, 1, "8388607", 1}}),
          "1/8:8388607+1"},
     };
     test::Host host;

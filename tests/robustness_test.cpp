@@ -31,7 +31,7 @@ TEST(BadInput, InvalidAddressesAndKindsAreRefusedEverywhere)
         const char* addr;
     } cases[] = {
         {"register text", 8, "abc"},         {"negative register", 8, "-3"},  {"bit address without a dot", 0, "10"},
-        {"negative bit address", 2, "-1.3"}, {"kind past the last", 12, "1"},
+        {"negative bit address", 2, "-1.3"}, {"kind past the last", 16, "1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -21,7 +21,8 @@ TEST(StoreSizing, ImagesBySizeAndArea)
         {"coils at 0, length 0", 8, 4, 0, 0, 4, 2},
         {"nothing to hold: empty image", 9, 8, 0, 0, 8, 0},
         {"negative address: empty image", 10, 8, -5, 2, 8, 0},
-        {"unknown kind keyed by itself", 11, 12, 3, 2, 12, 10},
+        {"input-register dwords", 13, 15, 3, 2, 14, 10},
+        {"unknown kind keyed by itself", 11, 16, 3, 2, 16, 10},
         {"one register past 16 MiB: no image", 12, 8, 8388608, 1, 8, -1},
     };
     test::DebugCapture log;
@@ -32,7 +33,7 @@ TEST(StoreSizing, ImagesBySizeAndArea)
         EXPECT_EQ(DataStorage.value(c.station).keys(), c.size < 0 ? QList<int>() : QList<int>{c.area});
         EXPECT_EQ(DataStorage.value(c.station).value(c.area), QByteArray(std::max(c.size, 0), '\0'));
     }
-    EXPECT_EQ(log.messages, QStringList({"getPlcReg default 12 ", "**** ERROR checkTheStorage default "}));
+    EXPECT_EQ(log.messages, QStringList({"getPlcReg default 16 ", "**** ERROR checkTheStorage default "}));
 
     // Images only grow, and keep their bytes.
     DataStorage[2][8] = QByteArray(28, '\x5A');
