@@ -13,15 +13,16 @@ void getRegisterData(fuzz::Input& in)
     const int count = in.count();
     QByteArray out = in.blob();  // whatever the host left in it
     const int ok = GetRegisterData(in.i32(), kind, addr, station, &out, count);
-    // Bits come one byte per unit, kinds 3 to 5 two bytes per unit, kinds 9
-    // to 11 four bytes per pair; words (6 to 8) are cut where the image ends.
+    // Bits come one byte per unit, bytes two bytes per unit, double words
+    // four bytes per pair; words are cut where the image ends.
     const qint64 n = std::max(count, 0);
-    const qint64 widths[] = {n, 2 * n, -1, 4 * ((n + 1) / 2)};
-    const qint64 expected = ok == 1 && kind >= 0 && kind <= 11 ? widths[kind / 3] : -1;
+    const kemo::KindFacts* facts = kemo::kindFacts(kind);
+    const int width = facts ? facts->itemBits : 0;
+    const qint64 expected = ok != 1 ? -1 : width == 1 ? n : width == 8 ? 2 * n : width == 32 ? 4 * ((n + 1) / 2) : -1;
     fuzz::require(ok == 1 || (ok == 0 && out.count('\0') == out.size()), "a refused read returns other than zeros");
     fuzz::require(expected >= 0 ? out.size() == expected : (ok == 1 && count < 0) || out.size() <= 2 * n,
                   "GetRegisterData output length does not follow the kind and count");
-    fuzz::require(ok == 0 || kind / 3 != 0 || out.count('\0') + out.count('\1') == out.size(),
+    fuzz::require(ok == 0 || width != 1 || out.count('\0') + out.count('\1') == out.size(),
                   "a bit read returns a byte other than 0 or 1");
 }
 
@@ -59,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case 7: {
             QList<HOST_VAR> list;
             for (int n = in.u8() % 4; n > 0; --n) {
-                list << in.hostVar(13, 4);
+                list << in.hostVar(17, 4);
                 list.last().length = in.count();
             }
             fuzz::require(ReCreatReadVarList(&list) == PLC_driver.readList.size(), "ReCreatReadVarList result");

@@ -52,8 +52,8 @@ struct Input {
         pos += take;
         return QByteArray(reinterpret_cast<const char*>(data + pos - take), static_cast<int>(take));
     }
-    // -13..13: register kinds and class numbers, the valid ones and others.
-    int small() { return static_cast<int8_t>(u8()) % 14; }
+    // -17..17: register kinds and class numbers, the valid ones and others.
+    int small() { return static_cast<int8_t>(u8()) % 18; }
     // A station, mostly 0..3, sometimes negative.
     int station()
     {
@@ -85,7 +85,8 @@ struct Input {
         if (form == 6)
             return QString::fromLatin1(blob());
         const qint64 first = form == 5 ? i32() : u16();
-        if ((kind >= 0 && kind <= 2) == (form == 7))
+        const kemo::KindFacts* facts = kemo::kindFacts(kind);
+        if ((facts && facts->itemBits == 1) == (form == 7))
             return QString::number(first);
         const int second = form == 5 ? i32() : form == 7 ? u8() : u8() % 16;
         return QStringLiteral("%1.%2").arg(first).arg(second);
@@ -115,7 +116,7 @@ struct Input {
         v.regAddr = (form & 0x80) ? i32() : (form & 0x40) ? (kemo::kMaxImageBytes >> (form & 1)) - u8() : u16();
         v.station = station();
         v.length = count();
-        v.bitMode = -(u8() % 3);
+        v.bitMode = -(u8() % 4);
         v.data = blob();
         return v;
     }
@@ -196,6 +197,9 @@ inline void configure(Input& in)
     host.localDeviceId = (settings >> 5) & 1;
     host.defaultStation = settings >> 6;
     host.maxPerFrame = in.limit();
+    const uint8_t options = in.u8();  // stations 1 and 2: unmerged reads, single writes
+    SetStationOptions(1, options & 3);
+    SetStationOptions(2, (options >> 2) & 3);
 }
 
 // Brings the driver back to the state of a freshly loaded library and

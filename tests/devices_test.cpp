@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -40,8 +39,7 @@ TEST(InputRegisters, ReadStoredAndReadBack)
         {"a double word: two registers, low first", 15, "1", "07 04 00 02 00 02 D0 6D", "07 04 04 12 34 56 78 00 00",
          "34 12 78 56", 2},
         {"a bit: the register it lies in", 12, "2.1", "07 04 00 01 00 01 60 6C", "07 04 02 00 02 00 00", "01", 1},
-        {"a byte: the high byte of register 1", 13, "3", "07 04 00 01 00 01 60 6C", "07 04 02 AB CD 00 00", "AB 00",
-         1},
+        {"a byte: the high byte of register 1", 13, "3", "07 04 00 01 00 01 60 6C", "07 04 02 AB CD 00 00", "AB 00", 1},
     };
     for (const auto& c : cases) {
         test::Host host(c.name);
@@ -65,22 +63,23 @@ TEST(StationOptions, UnmergedReadList)
     const struct {
         const char* name;
         int maxPerFrame, remote;
-        std::vector<test::ListVar> vars;
+        QList<HOST_VAR> vars;
         const char *blocks, *frames;
     } cases[] = {
-        {"registers each alone", 100, 0, {{11, 1, "20", 1}, {8, 1, "44", 1}}, "1/8:40+2, 1/8:44+1",
+        {"registers each alone", 100, 0, test::hostList({{11, 1, "20", 1}, {8, 1, "44", 1}}), "1/8:40+2, 1/8:44+1",
          "01 03 00 28 00 02, 01 03 00 2C 00 01"},
-        {"coils bit for bit", 100, 0, {{1, 1, "0.3", 10}}, "1/1:3+10", "01 01 00 03 00 0A"},
-        {"inputs bit for bit", 100, 0, {{0, 1, "2.0", 3}}, "1/0:16+3", "01 02 00 10 00 03"},
-        {"register bits: the registers they touch", 100, 0, {{2, 1, "3.7", 2}, {12, 1, "0.0", 17}},
-         "1/2:31+2, 1/12:0+17", "01 03 00 01 00 02, 01 04 00 00 00 02"},
-        {"cut at maxPerFrame units", 2, 0, {{1, 1, "0.3", 40}}, "1/1:3+13, 1/1:16+16, 1/1:32+11",
+        {"coils bit for bit", 100, 0, test::hostList({{1, 1, "0.3", 10}}), "1/1:3+10", "01 01 00 03 00 0A"},
+        {"inputs bit for bit", 100, 0, test::hostList({{0, 1, "2.0", 3}}), "1/0:16+3", "01 02 00 10 00 03"},
+        {"register bits: the registers they touch", 100, 0,
+         test::hostList({{2, 1, "3.7", 2}, {12, 1, "0.0", 17}, {12, 1, "2.0", 16}}), "1/2:31+2, 1/12:0+17, 1/12:16+16",
+         "01 03 00 01 00 02, 01 04 00 00 00 02, 01 04 00 01 00 01"},
+        {"cut at maxPerFrame units", 2, 0, test::hostList({{1, 1, "0.3", 40}}), "1/1:3+13, 1/1:16+16, 1/1:32+11",
          "01 01 00 03 00 0D, 01 01 00 10 00 10, 01 01 00 20 00 0B"},
-        {"the same variable twice: one block", 100, 0, {{8, 1, "5", 2}, {8, 1, "5", 2}}, "1/8:5+2",
+        {"the same variable twice: one block", 100, 0, test::hostList({{8, 1, "5", 2}, {8, 1, "5", 2}}), "1/8:5+2",
          "01 03 00 05 00 02"},
-        {"other stations still merge", 100, 0, {{8, 2, "0", 1}, {8, 2, "5", 1}, {8, 1, "0", 1}},
+        {"other stations still merge", 100, 0, test::hostList({{8, 2, "0", 1}, {8, 2, "5", 1}, {8, 1, "0", 1}}),
          "1/8:0+1, 2/8:0+6", "01 03 00 00 00 01, 02 03 00 00 00 06"},
-        {"remote ends: whole units", 100, 1, {{1, 1, "0.3", 10}, {8, 1, "9", 1}, {8, 1, "0", 1}},
+        {"remote ends: whole units", 100, 1, test::hostList({{1, 1, "0.3", 10}, {8, 1, "9", 1}, {8, 1, "0", 1}}),
          "1/4:0+2, 1/8:0+1, 1/8:9+1", "01 01 00 00 00 10, 01 03 00 00 00 01, 01 03 00 09 00 01"},
     };
     for (const auto& c : cases) {
@@ -88,9 +87,7 @@ TEST(StationOptions, UnmergedReadList)
         host.info.maxPerFrame = c.maxPerFrame;
         host.info.remoteMode = c.remote;
         EXPECT_EQ(SetStationOptions(1, KEMO_STATION_NO_MERGE), 0);
-        QList<HOST_VAR> vars;
-        for (const test::ListVar& v : c.vars)
-            vars << test::hostList({v});
+        QList<HOST_VAR> vars = c.vars;
         ReCreatReadVarList(&vars);
         EXPECT_EQ(test::entries(PLC_driver.readList), c.blocks);
         EXPECT_EQ(readFrames(), c.frames);

@@ -52,6 +52,8 @@ TEST(ReadList, MergesGroupsIntoBlocks)
         {"dropped: bad kind, address or station, beyond the store", 10, 1, 1,
          hostList({{16, 1, "0", 1}, {3, 1, "-5", 1}, {8, 0, "0", 1}, {8, 1, "8388608", 1}, {8, 1, "8388607", 1}}),
          "1/8:8388607+1"},
+        {"input registers end at the same bound", 10, 1, 1, hostList({{14, 1, "8388608", 1}, {14, 1, "8388607", 1}}),
+         "1/14:8388607+1"},
     };
     test::Host host;
     for (const auto& c : cases) {

@@ -21,6 +21,9 @@ if [ "$mode" = layout ]; then
     readelf -d "$lib/libkemo_ipc_rtu.so.1.0.0" | grep -q 'SONAME.*\[libkemo_ipc_rtu.so.1\]' || fail "wrong soname"
     headers=$(cd "$prefix/include" && find . -type f | sort)
     [ "$headers" = ./kemo_ipc_rtu/Communication_Protocol.h ] || fail "headers installed: $headers"
+    grep -q 'int SetStationOptions(int station, int options)' "$prefix/include/kemo_ipc_rtu/Communication_Protocol.h" &&
+        grep -q 'KEMO_STATION_SINGLE_WRITES = 2' "$prefix/include/kemo_ipc_rtu/Communication_Protocol.h" ||
+        fail "the installed header lacks SetStationOptions or its option constants"
     grep -qx 'Requires: Qt5Core' "$lib/pkgconfig/kemo_ipc_rtu.pc" || fail "pkg-config file does not require Qt5Core"
     [ -f "$lib/cmake/kemo_ipc_rtu/kemo_ipc_rtuConfig.cmake" ] || fail "no CMake package"
     if [ -e "$prefix/bin" ]; then
