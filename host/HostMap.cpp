@@ -290,6 +290,7 @@ std::string mapJson(const HostConfig& cfg, double responseMs)
     scan["responseMs"] = s.responseMs;
     scan["ms"] = s.ms;
     QJsonObject root;
+    root["version"] = KEMO_VERSION;
     root["tags"] = tags;
     root["blocks"] = list;
     root["scan"] = scan;

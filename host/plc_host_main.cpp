@@ -49,6 +49,7 @@ const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [options]\n"
                       "       plc-host map CONFIG [--json] [--response-ms MS] [line options]\n"
                       "       plc-host poll DEVICE --kind KIND --address ADDRESS [--count N] [--type TYPE]\n"
                       "                     [--json] [--seconds N] [options]\n"
+                      "       plc-host --version [--library PATH]\n"
                       "\n"
                       "  run    live table of the tags and the stations, refreshed 4 times a second;\n"
                       "         without a terminal one status line per second. Ctrl-C ends it.\n"
@@ -70,6 +71,9 @@ const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [options]\n"
                       "         and shows them once a second until Ctrl-C or --seconds N; --json: one\n"
                       "         read, printed as read --json prints it. DEVICE as link.device; with\n"
                       "         --simulate none is needed. The line keeps link's defaults (19200 E).\n"
+                      "  --version  plc-host's version, then the driver library it loads: its file,\n"
+                      "             links resolved, and the version the file's name carries. Exit 1\n"
+                      "             when the library cannot be loaded.\n"
                       "\n"
                       "options:\n"
                       "  --simulate         talk to a simulated controller inside plc-host instead of\n"
@@ -148,7 +152,7 @@ struct OptionSpec {
 const OptionSpec kOptions[] = {
     {"simulate", nullptr, "run read write poll"},
     {"sim-args", "ARGS", "run read write poll"},
-    {"library", "PATH", "run read write poll"},
+    {"library", "PATH", "run read write poll --version"},
     {"trace", nullptr, "run read write poll"},
     {"device", "DEVICE", "run read write map"},
     {"baud", "N", "run read write poll map"},
@@ -229,6 +233,11 @@ Options parseArgs(int argc, char** argv)
     value("type", o.poll.type);
 
     QStringList positional = parser.positionalArguments();
+    if (o.command == "--version") {
+        if (!positional.isEmpty())
+            throw ConfigError("unexpected argument \"" + positional.front().toStdString() + "\" for --version");
+        return o;
+    }
     if (o.command == "poll") {
         // The device of a poll is its first argument; the simulator needs none.
         if (!positional.isEmpty())
@@ -415,6 +424,23 @@ void settleTypedWrites(HostSession& session, LiveView& view, std::vector<OpenWri
                open.end());
 }
 
+// For bug reports: which plc-host, and which driver file it really loads.
+int commandVersion(const Options& o)
+{
+    std::printf("plc-host %s\n", KEMO_VERSION);
+    std::fflush(stdout);
+    DriverApi api;
+    std::string error;
+    if (!api.load(o.library, error)) {
+        std::fprintf(stderr, "plc-host: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    const std::string file = api.file(), version = libraryFileVersion(file);
+    std::printf("driver %s, version %s\n", file.c_str(),
+                version.empty() ? "unknown (the file's name carries none)" : version.c_str());
+    return kExitOk;
+}
+
 int commandRun(HostSession& session, const Options& o)
 {
     session.start(true);
@@ -547,6 +573,8 @@ int main(int argc, char** argv)
             usage(stdout);
             return kExitOk;
         }
+        if (o.command == "--version")
+            return commandVersion(o);
         cfg = o.command == "poll" ? pollConfig(o.poll) : loadConfig(o.configPath);
         applyOverrides(cfg, o.overrides);
         if (o.command == "map") {
