@@ -35,8 +35,8 @@ std::atomic<bool> g_stop{false};
 
 void onSignal(int) { g_stop.store(true); }
 
-const char kUsage[] = "usage: plc-sim [options]\n"
-                      "       plc-sim --version\n"
+const char kUsage[] = "Usage: plc-sim [options]\n"
+                      "  or:  plc-sim --version\n"
                       "Simulated Modbus RTU controller. Without --device or --tcp it opens a pseudo-\n"
                       "terminal and prints its path as the first line (PTY /dev/pts/N) for a master.\n"
                       "\n"

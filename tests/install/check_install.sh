@@ -25,6 +25,14 @@ if [ "$mode" = layout ]; then
     [ -f "$lib/cmake/kemo_ipc_rtu/kemo_ipc_rtuConfig.cmake" ] || fail "no CMake package"
     if [ -e "$prefix/bin" ]; then
         [ -x "$prefix/bin/plc-host" ] && [ -x "$prefix/bin/plc-sim" ] || fail "bin/ lacks plc-host or plc-sim"
+        for tool in plc-host plc-sim; do
+            zcat "$prefix/share/man/man1/$tool.1.gz" | grep -q 'kemo-ipc-rtu-tools/examples' || fail "man page of $tool"
+        done
+        example=$prefix/share/doc/kemo-ipc-rtu-tools/examples/demo.json
+        "$prefix/bin/plc-host" map "$example" >/dev/null || fail "no usable example configuration"
+        version=$(LD_LIBRARY_PATH=$lib "$prefix/bin/plc-host" --version) || fail "plc-host --version: $version"
+        grep -qx "driver $(realpath "$lib/libkemo_ipc_rtu.so.1.0.0"), version 1.0.0" <<<"$version" ||
+            fail "plc-host --version does not name the installed library: $version"
     fi
     echo "check_install layout: ok"
     exit 0
