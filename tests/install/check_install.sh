@@ -3,7 +3,8 @@
 #
 #   check_install.sh layout PREFIX [BUILD]                  the installed files (BUILD: install it there first)
 #   check_install.sh pkg-config|find_package PREFIX PLC_SIM WORK
-#       builds examples/host-minimal against PREFIX that way and runs it against plc-sim over a pty
+#       builds examples/host-minimal against PREFIX that way and runs host-minimal against plc-sim over a pty,
+#       and host-two-lines against two (tests/integration/two_lines.sh)
 set -euo pipefail
 mode=$1 prefix=$2
 src="$(cd "$(dirname "$0")/../.." && pwd)/examples/host-minimal"
@@ -70,4 +71,6 @@ if [ "$(cat "$work/out.txt")" != "$expected" ]; then
     diff <(echo "$expected") "$work/out.txt"
     fail "unexpected values"
 fi
+bash "$(dirname "$0")/../integration/two_lines.sh" "$sim" "$work/host-two-lines" "$work/two-lines" \
+    "$prefix/lib/libkemo_ipc_rtu.so.1" || fail "two lines in one process"
 echo "check_install $mode: ok"
