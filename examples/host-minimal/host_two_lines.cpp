@@ -58,7 +58,7 @@ struct Line {
 };
 
 Line g_lines[2];
-thread_local Line* t_line = nullptr;  // the line whose link thread this is
+thread_local Line* t_line = nullptr;   // the line whose link thread this is
 std::atomic<int> g_strayCallbacks{0};  // callbacks on another line's thread, or with another line's id
 
 // Each copy gets its own callbacks. They run on the line's link thread, inside DataCom.
@@ -112,7 +112,8 @@ void* loadCopy(const std::string& file, const char* name)
         close(in);
     void* handle = copied ? dlopen(("/proc/self/fd/" + std::to_string(copy)).c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
     if (!handle) {
-        std::fprintf(stderr, "%s: cannot load a copy of %s: %s\n", name, file.c_str(), copied ? dlerror() : "copy failed");
+        std::fprintf(stderr, "%s: cannot load a copy of %s: %s\n", name, file.c_str(),
+                     copied ? dlerror() : "copy failed");
         if (copy >= 0)
             close(copy);
     }
@@ -133,8 +134,8 @@ bool resolveAll(void* handle, Driver& d)
            resolve(handle, "FlashLocalRegister", d.FlashLocalRegister) &&
            resolve(handle, "ReCreatReadVarList", d.ReCreatReadVarList) &&
            resolve(handle, "SetRegisterData", d.SetRegisterData) &&
-           resolve(handle, "GetRegisterData", d.GetRegisterData) &&
-           resolve(handle, "ComCommunication", d.link.next) && resolve(handle, "DataCom", d.link.dataCom) &&
+           resolve(handle, "GetRegisterData", d.GetRegisterData) && resolve(handle, "ComCommunication", d.link.next) &&
+           resolve(handle, "DataCom", d.link.dataCom) &&
            resolve(handle, "_Z6CalCRCPht", d.link.crc);  // CalCRC has C++ linkage
 }
 
@@ -208,8 +209,8 @@ void report(const Line& line)
     std::printf("line %d: hr 100..%d:", line.number, 99 + registers);
     for (int i = 0; i < registers; ++i)
         std::printf(" %d", word(regs, i));
-    std::printf("; hr 200: %d (write %s); %s 0..7:", word(reg200, 0),
-                line.writeStatus == 1 ? "acknowledged" : "failed", line.number == 1 ? "coils" : "inputs");
+    std::printf("; hr 200: %d (write %s); %s 0..7:", word(reg200, 0), line.writeStatus == 1 ? "acknowledged" : "failed",
+                line.number == 1 ? "coils" : "inputs");
     for (int i = 0; i < 8; ++i)
         std::printf(" %d", i < bits.size() ? int(bits[i]) : -1);
     std::printf("; callbacks %d\n", line.callbacks.load());
