@@ -1,5 +1,6 @@
 # Install rules. Components: runtime (the shared library), dev (header,
-# namelink, pkg-config and CMake package files), tools (plc-host, plc-sim).
+# namelink, pkg-config and CMake package files), tools (plc-host, plc-sim,
+# their man pages and the example configurations).
 #   cmake --install BUILD --prefix P [--component runtime|dev|tools]
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -32,4 +33,10 @@ install(FILES ${PROJECT_BINARY_DIR}/kemo_ipc_rtu.pc DESTINATION ${CMAKE_INSTALL_
 
 if(TARGET plc-host AND TARGET plc-sim)
   install(TARGETS plc-host plc-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  # Where the tools package keeps its documents; the man pages point here.
+  set(KEMO_TOOLS_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/kemo-ipc-rtu-tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/demo.json DESTINATION ${KEMO_TOOLS_DOCDIR}/examples COMPONENT tools)
+  if(KEMO_BUILD_MAN)
+    include(${CMAKE_CURRENT_LIST_DIR}/KemoManPages.cmake)
+  endif()
 endif()

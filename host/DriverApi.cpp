@@ -1,5 +1,7 @@
 #include "DriverApi.h"
 
+#include <climits>
+#include <cstdlib>
 #include <dlfcn.h>
 
 namespace host {
@@ -52,6 +54,24 @@ bool DriverApi::load(const std::string& library, std::string& error)
            resolve(handle, "SetRegisterData", SetRegisterData, error) &&
            // A library function with C++ linkage: unsigned short CalCRC(unsigned char*, unsigned short).
            resolve(handle, "_Z6CalCRCPht", CalCRC, error);
+}
+
+std::string DriverApi::file() const
+{
+    Dl_info info{};
+    if (!SetComInfo || !dladdr(reinterpret_cast<void*>(SetComInfo), &info) || !info.dli_fname)
+        return std::string();
+    // The loader knows the name it opened (libkemo_ipc_rtu.so.1, a link); the version is in the file's own name.
+    char real[PATH_MAX];
+    return realpath(info.dli_fname, real) ? real : info.dli_fname;
+}
+
+std::string libraryFileVersion(const std::string& path)
+{
+    const size_t so = path.rfind(".so.");
+    if (so == std::string::npos || path.find('/', so) != std::string::npos)
+        return std::string();
+    return path.substr(so + 4);
 }
 
 }  // namespace host

@@ -37,8 +37,13 @@ struct DriverApi {
 
     // Opens the library and resolves every entry point; false with `error` set otherwise.
     bool load(const std::string& library, std::string& error);
+    // The file the library was loaded from, links resolved (libkemo_ipc_rtu.so.1.0.0); empty before load.
+    std::string file() const;
 
     void* handle = nullptr;
 };
+
+// The version a shared library's file name carries: "1.0.0" of ".../libkemo_ipc_rtu.so.1.0.0", else empty.
+std::string libraryFileVersion(const std::string& path);
 
 }  // namespace host

@@ -177,12 +177,17 @@ const char* addressHelp()
     return "Address units: a tag's address and count are in units of its width, over its\n"
            "area. The wire numbers coils, inputs and registers from 0, device manuals from 1\n"
            "(00001 coils, 10001 discrete inputs, 40001 holding registers):\n"
-           "  coil.bit \"6.2\"  coil 50 (byte 6, bit 2)     coil.byte 6   coils 48-55\n"
-           "  coil.word 3     coils 48-63 (00049-00064)   coil.dword 3  coils 96-127\n"
-           "  hr.bit \"61.2\"   bit 10 of register 30       hr.byte 61    high byte of reg. 30\n"
-           "  hr.word 30      register 30 (40031)         hr.byte 60    low byte of reg. 30\n"
-           "  hr.dword 20     registers 40-41 (40041-40042), register 40 the low half\n"
-           "  di.* count like coil.*, over the discrete inputs. plc-host map shows each tag.\n";
+           "  coil.bit \"6.2\"    coil 50 (byte 6, bit 2)\n"
+           "  coil.byte 6       coils 48-55\n"
+           "  coil.word 3       coils 48-63 (00049-00064)\n"
+           "  coil.dword 3      coils 96-127\n"
+           "  hr.bit \"61.2\"     bit 10 of register 30\n"
+           "  hr.byte 60        low byte of register 30\n"
+           "  hr.byte 61        high byte of register 30\n"
+           "  hr.word 30        register 30 (40031)\n"
+           "  hr.dword 20       registers 40-41 (40041-40042), register 40 the low half\n"
+           "  di.*              count like coil.*, over the discrete inputs\n"
+           "plc-host map shows where each tag of a configuration lives.\n";
 }
 
 std::string mapText(const HostConfig& cfg, double responseMs)
@@ -290,6 +295,7 @@ std::string mapJson(const HostConfig& cfg, double responseMs)
     scan["responseMs"] = s.responseMs;
     scan["ms"] = s.ms;
     QJsonObject root;
+    root["version"] = KEMO_VERSION;
     root["tags"] = tags;
     root["blocks"] = list;
     root["scan"] = scan;

@@ -95,6 +95,7 @@ public:
     void setTrace(FILE* out) { trace_ = out; }
 
     const HostConfig& config() const { return config_; }
+    const DriverApi& api() const { return api_; }
     const std::map<int, StationStats>& stations() const { return stations_; }
     const std::vector<TagStatus>& tags() const { return tags_; }
     std::vector<WriteJob>& writes() { return writes_; }

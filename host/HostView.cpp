@@ -219,7 +219,13 @@ bool readReport(const HostSession& session, bool json, double elapsedSeconds, st
     QJsonObject stations;
     for (const auto& e : session.stations())
         stations[QString::number(e.first)] = jsonStation(e.second);
+    QJsonObject driver;
+    const std::string file = session.api().file();
+    driver["file"] = QString::fromStdString(file);
+    driver["version"] = QString::fromStdString(libraryFileVersion(file));
     QJsonObject root;
+    root["version"] = KEMO_VERSION;
+    root["driver"] = driver;
     root["ok"] = allOk;
     root["elapsedMs"] = static_cast<int>(elapsedSeconds * 1000);
     root["tags"] = tags;

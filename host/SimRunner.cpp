@@ -21,14 +21,18 @@ namespace {
 const char* SimRunner::help()
 {
     return "  --sim-args \"...\"  options of the simulated controller, in one argument:\n"
-           "      --drop RATE  --corrupt RATE  --delay-ms N  --silent 3[,4]  --stations 1,2\n"
-           "      --exception STATION:AREA:FIRST-LAST:CODE (AREA coil|di|hr)  --seed N\n"
-           "      --no-animate (keep the test patterns)  --gap-us N  --dump FILE (its memory\n"
-           "      as JSON when plc-host ends)  --pace (answers at link.baud)  --split-ms MS\n"
-           "      --late-ms MS  --late-rate RATE; plc-sim --help tells ranges and defaults.\n"
-           "      Tags move like what they stand for: register floats wave around 12.5,\n"
-           "      other register double words count, words ramp 0..99, bytes step 1..4,\n"
-           "      bits toggle every 3-15 s. Written coils and registers keep their value.\n";
+           "                     --drop RATE  --corrupt RATE  --delay-ms N  --silent 3[,4]\n"
+           "                     --stations 1,2  --seed N  --exception\n"
+           "                     STATION:AREA:FIRST-LAST:CODE (AREA coil|di|hr)\n"
+           "                     --no-animate (keep the test patterns)  --gap-us N\n"
+           "                     --dump FILE (its memory as JSON when plc-host ends)\n"
+           "                     --pace (answers at link.baud)  --split-ms MS\n"
+           "                     --late-ms MS  --late-rate RATE; plc-sim --help tells\n"
+           "                     ranges and defaults. Tags move like what they stand\n"
+           "                     for: register floats wave around 12.5, other register\n"
+           "                     double words count, words ramp 0..99, bytes step 1..4,\n"
+           "                     bits toggle every 3-15 s. Written coils and registers\n"
+           "                     keep their value.\n";
 }
 
 std::vector<SimTag> SimRunner::simTags(const HostConfig& config)

@@ -43,12 +43,12 @@ constexpr int kExitUsage = 2;
 std::atomic<bool> g_stop{false};
 void onSignal(int) { g_stop.store(true); }
 
-const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [options]\n"
-                      "       plc-host read CONFIG [--json] [--timeout S] [options]\n"
-                      "       plc-host write CONFIG NAME=VALUE... [--timeout S] [options]\n"
-                      "       plc-host map CONFIG [--json] [--response-ms MS] [line options]\n"
-                      "       plc-host poll DEVICE --kind KIND --address ADDRESS [--count N] [--type TYPE]\n"
-                      "                     [--json] [--seconds N] [options]\n"
+const char kUsage[] = "Usage: plc-host run CONFIG [--seconds N] [options]\n"
+                      "  or:  plc-host read CONFIG [--json] [--timeout S] [options]\n"
+                      "  or:  plc-host write CONFIG NAME=VALUE... [--timeout S] [options]\n"
+                      "  or:  plc-host map CONFIG [--json] [--response-ms MS] [line options]\n"
+                      "  or:  plc-host poll DEVICE --kind KIND --address ADDRESS [--count N] [options]\n"
+                      "  or:  plc-host --version [--library PATH]\n"
                       "\n"
                       "  run    live table of the tags and the stations, refreshed 4 times a second;\n"
                       "         without a terminal one status line per second. Ctrl-C ends it.\n"
@@ -65,11 +65,15 @@ const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [options]\n"
                       "         register numbers 0-based and as in device manuals, the read block it\n"
                       "         falls in, requests per scan and the full-scan time on link's line\n"
                       "         (assuming the controller answers MS after a request, default 5 ms).\n"
-                      "  poll   without a configuration: reads COUNT items (default 1) of one kind from\n"
-                      "         ADDRESS on, as a tag with those fields would, at station 1 or --station,\n"
-                      "         and shows them once a second until Ctrl-C or --seconds N; --json: one\n"
-                      "         read, printed as read --json prints it. DEVICE as link.device; with\n"
-                      "         --simulate none is needed. The line keeps link's defaults (19200 E).\n"
+                      "  poll   without a configuration: reads N items (default 1) of one kind from\n"
+                      "         ADDRESS on, as a tag with those fields (and --type TYPE) would, at\n"
+                      "         station 1 or --station, and shows them once a second until Ctrl-C or\n"
+                      "         --seconds N; --json: one read, printed as read --json prints it.\n"
+                      "         DEVICE as link.device; with --simulate none is needed. The line keeps\n"
+                      "         link's defaults (19200 E).\n"
+                      "  --version  plc-host's version, then the driver library it loads: its file,\n"
+                      "             links resolved, and the version the file's name carries. Exit 1\n"
+                      "             when the library cannot be loaded.\n"
                       "\n"
                       "options:\n"
                       "  --simulate         talk to a simulated controller inside plc-host instead of\n"
@@ -100,12 +104,14 @@ const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [options]\n"
                       "            resetRetries (an accepted answer clears the retry count; default true),\n"
                       "            realtime (real-time priority and locked memory; default false),\n"
                       "            rs485 (a UART's own RS-485 mode: off, rts-high or rts-low; default as set)\n"
-                      "  \"driver\": maxPerFrame, multiStation, defaultStation, remoteMode, localDeviceId\n"
+                      "  \"driver\":  maxPerFrame, multiStation, defaultStation, remoteMode, localDeviceId\n"
                       "  \"tags\":   [{name, kind, address, station, count, type}]\n"
-                      "    kind: 0..11 or AREA.WIDTH with AREA di|coil|hr and WIDTH bit|byte|word|dword\n"
-                      "    address: \"BYTE.BIT\" for bits, a number otherwise; count: items of the width\n"
-                      "    type: bit | u8 | u16 | i16 | u32 | i32 | f32 | hex\n"
+                      "    kind     0..11, or AREA.WIDTH: AREA di|coil|hr, WIDTH bit|byte|word|dword\n"
+                      "    address  \"BYTE.BIT\" for bits, a number otherwise\n"
+                      "    count    items of the width\n"
+                      "    type     bit | u8 | u16 | i16 | u32 | i32 | f32 | hex\n"
                       "%s"
+                      "\n"
                       "Exit status 2: bad command line, configuration or value.\n";
 
 void usage(FILE* out)
@@ -148,7 +154,7 @@ struct OptionSpec {
 const OptionSpec kOptions[] = {
     {"simulate", nullptr, "run read write poll"},
     {"sim-args", "ARGS", "run read write poll"},
-    {"library", "PATH", "run read write poll"},
+    {"library", "PATH", "run read write poll --version"},
     {"trace", nullptr, "run read write poll"},
     {"device", "DEVICE", "run read write map"},
     {"baud", "N", "run read write poll map"},
@@ -229,6 +235,11 @@ Options parseArgs(int argc, char** argv)
     value("type", o.poll.type);
 
     QStringList positional = parser.positionalArguments();
+    if (o.command == "--version") {
+        if (!positional.isEmpty())
+            throw ConfigError("unexpected argument \"" + positional.front().toStdString() + "\" for --version");
+        return o;
+    }
     if (o.command == "poll") {
         // The device of a poll is its first argument; the simulator needs none.
         if (!positional.isEmpty())
@@ -415,6 +426,23 @@ void settleTypedWrites(HostSession& session, LiveView& view, std::vector<OpenWri
                open.end());
 }
 
+// For bug reports: which plc-host, and which driver file it really loads.
+int commandVersion(const Options& o)
+{
+    std::printf("plc-host %s\n", KEMO_VERSION);
+    std::fflush(stdout);
+    DriverApi api;
+    std::string error;
+    if (!api.load(o.library, error)) {
+        std::fprintf(stderr, "plc-host: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    const std::string file = api.file(), version = libraryFileVersion(file);
+    std::printf("driver %s, version %s\n", file.c_str(),
+                version.empty() ? "unknown (the file's name carries none)" : version.c_str());
+    return kExitOk;
+}
+
 int commandRun(HostSession& session, const Options& o)
 {
     session.start(true);
@@ -547,6 +575,8 @@ int main(int argc, char** argv)
             usage(stdout);
             return kExitOk;
         }
+        if (o.command == "--version")
+            return commandVersion(o);
         cfg = o.command == "poll" ? pollConfig(o.poll) : loadConfig(o.configPath);
         applyOverrides(cfg, o.overrides);
         if (o.command == "map") {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12, only what is missing
 # (as root, or through sudo). The armhf cross build and the packaging install
-# their own extras (scripts/cross-armhf.sh, scripts/package.sh).
+# their own extras (scripts/cross-armhf.sh, scripts/package.sh). help2man writes the man pages
+# of plc-host and plc-sim from their --help at build time.
 #   scripts/setup.sh [demo]      demo: only what the demo builds (library, plc-host, plc-sim)
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
@@ -10,5 +11,5 @@ if [ "${1:-}" = demo ]; then
 else
     apt_install cmake make g++ pkg-config qtbase5-dev libgtest-dev googletest libbenchmark-dev \
                 libmodbus-dev python3 clang libclang-rt-14-dev valgrind \
-                gnuplot-nox clang-format
+                gnuplot-nox clang-format help2man
 fi

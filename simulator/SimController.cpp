@@ -659,7 +659,7 @@ std::string packedHex(const uint8_t* bits, int count)
 
 bool SimController::dumpJson(const std::string& path) const
 {
-    std::string json = "{\"stations\":{";
+    std::string json = "{\"version\":\"" KEMO_VERSION "\",\"stations\":{";
     Counters c;
     {
         std::lock_guard<std::mutex> lk(d->mu);

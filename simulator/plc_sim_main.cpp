@@ -35,7 +35,8 @@ std::atomic<bool> g_stop{false};
 
 void onSignal(int) { g_stop.store(true); }
 
-const char kUsage[] = "usage: plc-sim [options]\n"
+const char kUsage[] = "Usage: plc-sim [options]\n"
+                      "  or:  plc-sim --version\n"
                       "Simulated Modbus RTU controller. Without --device or --tcp it opens a pseudo-\n"
                       "terminal and prints its path as the first line (PTY /dev/pts/N) for a master.\n"
                       "\n"
@@ -162,6 +163,7 @@ int main(int argc, char** argv)
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOption(QCommandLineOption(QStringList{"h", "help"}));
+    parser.addOption(QCommandLineOption("version"));
     for (const char* name : {"device", "link", "tcp", "baud", "parity", "data-bits", "stop-bits", "rs485", "seconds"})
         parser.addOption(QCommandLineOption(name, QString(), "VALUE"));
     addSimOptions(parser);
@@ -171,6 +173,10 @@ int main(int argc, char** argv)
     const bool parsed = parser.parse(args);
     if (parser.isSet("help")) {
         std::printf(kUsage, serialline::supportedBauds().c_str());
+        return 0;
+    }
+    if (parser.isSet("version")) {
+        std::printf("plc-sim %s\n", KEMO_VERSION);
         return 0;
     }
     auto text = [&](const char* name) { return parser.value(name).toStdString(); };

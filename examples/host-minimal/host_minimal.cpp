@@ -17,22 +17,18 @@
 //     waits), SetRegisterData (queues the write; the link thread sends it ahead of the cyclic reads).
 // The callbacks run on the link thread inside DataCom while the driver holds its list lock: record what they say,
 // call nothing of the driver's queueing functions from them.
+// The link side (open the line, send, time, read, hand back) is rtu_line.h, which host_two_lines.cpp, the same
+// host on two lines in one process, shares.
 #include <Communication_Protocol.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
+#include "rtu_line.h"
+
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = rtu_line::Clock;
 constexpr int kCallbackId = 7;  // comes back as the first callback argument
 constexpr int kWriteClass = 1;  // our own keys for the write, given back by VarResultCallBack
 constexpr int kWriteId = 200;
@@ -45,90 +41,6 @@ void onVarResult(int callbackId, int varClass, int varId, int status)
 }
 
 void onListResult(QList<RW_VAR>*, int, int) {}  // a request was given up; the next scan retries it
-
-// Raw 8N1, no flow control, reads that return at once: all timing is ours.
-int openLine(const char* path, speed_t speed)
-{
-    int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios tio{};
-    if (fd < 0)
-        return -1;
-    if (tcgetattr(fd, &tio) != 0) {
-        close(fd);
-        return -1;
-    }
-    cfmakeraw(&tio);
-    tio.c_cflag = (tio.c_cflag & ~(CSIZE | PARENB | CSTOPB | CRTSCTS)) | CS8 | CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-        close(fd);
-        return -1;
-    }
-    tcflush(fd, TCIOFLUSH);
-    return fd;
-}
-
-// Reads until `want` bytes came or the deadline passed.
-QByteArray readAnswer(int fd, int want, Clock::time_point deadline)
-{
-    QByteArray got;
-    while (got.size() < want) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, int(left)) <= 0)
-            break;
-        char buf[256];
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0)
-            got.append(buf, int(n));
-        else if (n < 0 && errno != EAGAIN && errno != EINTR)
-            break;
-    }
-    return got;
-}
-
-// The driver does not check answers: a frame with a bad CRC or from another station goes in as no answer.
-bool answerOk(QByteArray& a, const QByteArray& request)
-{
-    if (a.size() < 4 || a[0] != request[0] || a[1] != request[1])
-        return false;
-    const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(a.data()), (unsigned short)(a.size() - 2));
-    return static_cast<unsigned char>(a[a.size() - 2]) == (crc & 0xFF) &&
-           static_cast<unsigned char>(a[a.size() - 1]) == (crc >> 8);
-}
-
-// One turn of the link thread. Returns false when the driver had nothing to send.
-bool exchange(int fd, std::chrono::microseconds silence)
-{
-    const intptr_t address = ComCommunication();
-    if (!address)
-        return false;
-    // The request stays the driver's and is deleted inside DataCom: copy what is needed first.
-    const Protocol* request = reinterpret_cast<const Protocol*>(address);
-    const QByteArray frame = request->frame.left(request->frameLen);
-    const int answerLen = request->answerLen;  // 0 = broadcast, nobody answers
-
-    std::this_thread::sleep_for(silence);  // t3.5: the gap that ends the previous frame
-    if (write(fd, frame.constData(), size_t(frame.size())) != frame.size())
-        std::perror("write");
-    tcdrain(fd);
-    // The time-out covers answerLen bytes on the line plus the controller's turnaround; too short a
-    // wait only costs a retry. A short or broken answer is handed over as none: the driver then resends.
-    QByteArray answer;
-    if (answerLen != 0) {
-        answer = readAnswer(fd, answerLen > 0 ? answerLen : 256, Clock::now() + std::chrono::milliseconds(500));
-        if (!answerOk(answer, frame))
-            answer.clear();
-    }
-    // retCode: 1 = done, 0 = failed but will be sent again, 11..182 = given up after COM_INFO::retryLimit.
-    const RW_VAR* result = DataCom(&answer, answer.size());
-    if (result->retCode != 1 && result->retCode != 0)
-        std::fprintf(stderr, "station %d gave no valid answer (code %d)\n", result->station, result->retCode);
-    return true;
-}
 
 QByteArray value(int kind, const char* address, int count)
 {
@@ -147,14 +59,13 @@ int main(int argc, char** argv)
         return 2;
     }
     const long baud = argc > 2 ? std::atol(argv[2]) : 9600;
-    const speed_t speed = baud == 19200 ? B19200 : baud == 38400 ? B38400 : baud == 115200 ? B115200 : B9600;
-    const int fd = openLine(argv[1], speed);
+    const int fd = rtu_line::openLine(argv[1], baud);
     if (fd < 0) {
         std::perror(argv[1]);
         return 1;
     }
-    // 3.5 characters of 11 bits, at least 1.75 ms.
-    const std::chrono::microseconds silence(std::max(1750L, 38500000L / baud));
+    const std::chrono::microseconds silence = rtu_line::frameGap(baud);
+    const rtu_line::LinkCalls driver{ComCommunication, DataCom, CalCRC};  // the linked library's
 
     static COM_INFO info{};   // must stay alive while the driver is used
     info.maxPerFrame = 64;    // units per read request: registers, or bytes of 8 coils
@@ -189,7 +100,7 @@ int main(int argc, char** argv)
     const auto giveUp = Clock::now() + std::chrono::seconds(10);
     int scansAfterWrite = 0;
     while (Clock::now() < giveUp && scansAfterWrite < 2 && g_writeStatus != 2) {
-        if (!exchange(fd, silence))
+        if (!rtu_line::exchange(driver, fd, silence))
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (g_writeStatus == 1 && info.scanComplete) {
             info.scanComplete = 0;  // the driver raises it again after the next full scan

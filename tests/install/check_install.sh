@@ -3,7 +3,8 @@
 #
 #   check_install.sh layout PREFIX [BUILD]                  the installed files (BUILD: install it there first)
 #   check_install.sh pkg-config|find_package PREFIX PLC_SIM WORK
-#       builds examples/host-minimal against PREFIX that way and runs it against plc-sim over a pty
+#       builds examples/host-minimal against PREFIX that way and runs host-minimal against plc-sim over a pty,
+#       and host-two-lines against two (tests/integration/two_lines.sh)
 set -euo pipefail
 mode=$1 prefix=$2
 src="$(cd "$(dirname "$0")/../.." && pwd)/examples/host-minimal"
@@ -28,6 +29,14 @@ if [ "$mode" = layout ]; then
     [ -f "$lib/cmake/kemo_ipc_rtu/kemo_ipc_rtuConfig.cmake" ] || fail "no CMake package"
     if [ -e "$prefix/bin" ]; then
         [ -x "$prefix/bin/plc-host" ] && [ -x "$prefix/bin/plc-sim" ] || fail "bin/ lacks plc-host or plc-sim"
+        for tool in plc-host plc-sim; do
+            zcat "$prefix/share/man/man1/$tool.1.gz" | grep -q 'kemo-ipc-rtu-tools/examples' || fail "man page of $tool"
+        done
+        example=$prefix/share/doc/kemo-ipc-rtu-tools/examples/demo.json
+        "$prefix/bin/plc-host" map "$example" >/dev/null || fail "no usable example configuration"
+        version=$(LD_LIBRARY_PATH=$lib "$prefix/bin/plc-host" --version) || fail "plc-host --version: $version"
+        grep -qx "driver $(realpath "$lib/libkemo_ipc_rtu.so.1.0.0"), version 1.0.0" <<<"$version" ||
+            fail "plc-host --version does not name the installed library: $version"
     fi
     echo "check_install layout: ok"
     exit 0
@@ -65,4 +74,6 @@ if [ "$(cat "$work/out.txt")" != "$expected" ]; then
     diff <(echo "$expected") "$work/out.txt"
     fail "unexpected values"
 fi
+bash "$(dirname "$0")/../integration/two_lines.sh" "$sim" "$work/host-two-lines" "$work/two-lines" \
+    "$prefix/lib/libkemo_ipc_rtu.so.1" || fail "two lines in one process"
 echo "check_install $mode: ok"

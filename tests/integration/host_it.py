@@ -493,6 +493,8 @@ def case_poll_and_overrides():
         cfg = config([tag("w", "hr.word", "30", 1, 2), tag("all", "hr.word", "30", 0)])
         res = json.loads(host("read", "--json", "--device", device, "--station", "2", cfg=cfg)[1])
         check(res["tags"][0]["value"] == [2030, 2031] and list(res["stations"]) == ["2"], "override: %s" % res)
+        check(res["version"].startswith("1.") and res["driver"]["file"].endswith(".so." + res["driver"]["version"]),
+              "versions: %s" % res)
     rc, out, err = host("poll", "--simulate", "--sim-args", "--no-animate", "--kind", "hr.dword", "--address", "50",
                         "--type", "hex", "--json")
     check(rc == 0 and json.loads(out)["tags"][0]["value"] == "0x%04x%04x" % (1101, 1100), "simulated poll: %s" % out)
@@ -548,6 +550,9 @@ def case_cli_contract():
         ("sim-args range", good, ["read", "--simulate", "--sim-args", "--drop 2"], 2, ["--sim-args", "--drop"]),
         ("sim-args unknown", good, ["read", "--simulate", "--sim-args", "--loud"], 2, ["--sim-args", '"--loud"']),
         ("library", good, ["read", "--library", "/nonexistent/libx.so"], 1, ["cannot load driver"]),
+        ("version", None, ["--version"], 0, ["plc-host 1.", "/libkemo_ipc_rtu.so.1.", ", version 1."]),
+        ("version library", None, ["--version", "--library", "/nonexistent/libx.so"], 1, ["cannot load driver"]),
+        ("sim version", None, [ARGS.sim, "--version"], 0, ["plc-sim 1."]),
         ("map response", good, ["map", "--response-ms", "-1"], 2, ["--response-ms"]),
         ("no device", good, ["read"], 2, ["no serial device"]),
         ("--baud 14400", good, ["read", "--baud", "14400"], 2, ["14400 is not supported", "9600, 19200", "921600"]),
