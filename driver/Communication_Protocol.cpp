@@ -260,9 +260,7 @@ bool finishQueuedVariable(RequestQueue& queue, bool report, bool givenUp)
     if (queue.isEmpty() || queue.headSerial() != d.exchangeSource)
         return false;
     const RW_VAR& front = queue.first();
-    bool repeated = false;
-    for (int i = 1; i < queue.size() && !repeated; ++i)
-        repeated = sameVariable(queue.at(i), front);
+    const bool repeated = queue.variableCount(front) > 1;
     // A later entry of the same variable reports success for both.
     if (report && d.VarResultCallBack && (givenUp || !repeated))
         d.VarResultCallBack(loadWord(d.comInfo->callbackId), front.varClass, front.varId, givenUp ? 2 : 1);

@@ -113,19 +113,28 @@ typedef void (*VarResultCallBackFunc)(int callbackId, int varClass, int varId, i
 typedef void (*ListResultCallBackFunc)(QList<RW_VAR>* results, int varClass, int flag);
 
 // The write and one-shot read queues: a list of requests that also counts
-// its entries per range (station, kind, address, length), so that looking
-// for a waiting write of the same range costs nothing when there is none,
-// and that numbers its front entries, so that an answer finishes only the
-// entry its request was built from, never an equal one that took its place.
+// its entries per range (station, kind, address, length) and per variable
+// (class and id), so that looking for a waiting write of the same range or
+// a repetition of the same variable costs nothing when there is none, and
+// that numbers its front entries, so that an answer finishes only the entry
+// its request was built from, never an equal one that took its place.
 // Every change of the entries goes through the members below, which keep
-// both in step; moving entries around (the scheduler's rotation) happens
-// only while no request is out and leaves them unchanged.
+// all of it in step; moving entries around (the scheduler's rotation)
+// happens only while no request is out and leaves it unchanged.
 class RequestQueue : public QList<RW_VAR> {
 public:
     void append(const RW_VAR& v)
     {
         QList<RW_VAR>::append(v);
         tally(v, 1);
+    }
+    void replace(int i, const RW_VAR& v)
+    {
+        tally(at(i), -1);
+        QList<RW_VAR>::replace(i, v);
+        tally(v, 1);
+        if (i == 0)
+            ++headSerial_;
     }
     void removeFirst()
     {
@@ -151,6 +160,7 @@ public:
     {
         QList<RW_VAR>::clear();
         ranges_.clear();
+        variables_.clear();
         counted_ = 0;
         ++headSerial_;
     }
@@ -159,16 +169,16 @@ public:
     // Entries from position 1 on that may share `v`'s write range (0: none do).
     int rangeCountPastHead(const RW_VAR& v) const
     {
-        if (counted_ != size()) {
-            // Changed through the plain list interface: count afresh.
-            ranges_.clear();
-            counted_ = 0;
-            for (const RW_VAR& e : *this)
-                tally(e, 1);
-        }
+        recountIfBypassed();
         if (isEmpty())
             return 0;
         return ranges_.value(rangeKey(v)) - (rangeKey(first()) == rangeKey(v) ? 1 : 0);
+    }
+    // Entries of `v`'s variable (same class and id), `v` itself included if queued.
+    int variableCount(const RW_VAR& v) const
+    {
+        recountIfBypassed();
+        return variables_.value(variableKey(v));
     }
 
 private:
@@ -181,18 +191,38 @@ private:
             h = (h ^ static_cast<quint32>(word)) * 0x9E3779B97F4A7C15ull;
         return h ^ (h >> 29);
     }
+    static quint64 variableKey(const RW_VAR& v)
+    {
+        return static_cast<quint64>(static_cast<quint32>(v.varClass)) << 32 | static_cast<quint32>(v.varId);
+    }
+    static void count(QHash<quint64, int>& counts, quint64 key, int delta)
+    {
+        const int n = counts.value(key) + delta;
+        if (n > 0)
+            counts.insert(key, n);
+        else
+            counts.remove(key);
+    }
     void tally(const RW_VAR& v, int delta) const
     {
-        const quint64 key = rangeKey(v);
-        const int n = ranges_.value(key) + delta;
-        if (n > 0)
-            ranges_.insert(key, n);
-        else
-            ranges_.remove(key);
+        count(ranges_, rangeKey(v), delta);
+        count(variables_, variableKey(v), delta);
         counted_ += delta;
     }
+    // Changed through the plain list interface: count afresh.
+    void recountIfBypassed() const
+    {
+        if (counted_ == size())
+            return;
+        ranges_.clear();
+        variables_.clear();
+        counted_ = 0;
+        for (const RW_VAR& e : *this)
+            tally(e, 1);
+    }
     mutable QHash<quint64, int> ranges_;
-    mutable int counted_ = 0;  // entries the count covers
+    mutable QHash<quint64, int> variables_;
+    mutable int counted_ = 0;  // entries the counts cover
     quint64 headSerial_ = 0;
 };
 

@@ -371,7 +371,7 @@ extern "C" int AddListWriteVar(RW_VAR* var, int mode)
     const bool mayWait = queue.rangeCountPastHead(*var) > 0;
     for (int i = 1; mayWait && i < queue.size(); ++i) {
         if (sameWrite(queue.at(i), *var)) {
-            queue[i] = *var;  // same range: the count stays as it is
+            queue.replace(i, *var);
             return queue.size();
         }
     }
