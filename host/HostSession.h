@@ -7,8 +7,8 @@
 
 #include "DriverApi.h"
 #include "HostConfig.h"
-#include "Link.h"
-#include "RtuExchange.h"
+#include "link/Link.h"
+#include "rtu/RtuExchange.h"
 #include "ValueCodec.h"
 
 #include <chrono>

@@ -1,10 +1,10 @@
 // plc-host's answer framing: when an answer is complete, and whether it may
 // reach the driver. Frames are hex; CRC stands for the checksum of every
 // byte before it.
-#include "LinkFactory.h"
-#include "RtuFraming.h"
+#include "link/LinkFactory.h"
+#include "rtu/RtuFraming.h"
 #include "SerialLine.h"
-#include "TcpLink.h"
+#include "link/TcpLink.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

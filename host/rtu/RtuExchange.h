@@ -6,7 +6,7 @@
 #pragma once
 
 #include "HostConfig.h"
-#include "Link.h"
+#include "link/Link.h"
 #include "RtuFraming.h"
 #include "SerialLine.h"
 
