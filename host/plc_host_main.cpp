@@ -316,6 +316,8 @@ int prepare(Setup& s, const Options& o, const HostConfig& cfg)
     s.session.reset(new HostSession(s.api, cfg, *s.link));
     if (o.trace)
         s.session->setTrace(stderr);
+    s.session->setLog(stderr);
+    s.session->setStopFlag(&g_stop);
     return 0;
 }
 

@@ -1,7 +1,6 @@
 #include "RtuExchange.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace host {
 
@@ -19,34 +18,47 @@ Clock::time_point fromUs(int64_t us) { return Clock::time_point(std::chrono::mic
 // Most owed answers tracked at once; older ones are dropped first.
 constexpr size_t kMaxOwed = 16;
 
+bool soundFrame(AnswerStatus s)
+{
+    return s == AnswerStatus::Ok || s == AnswerStatus::Exception || s == AnswerStatus::Mismatch;
+}
+
 }  // namespace
 
+constexpr int RtuExchange::kMaxTimeoutFactor;
+constexpr int RtuExchange::kMaxDrainBytes;
+
 RtuExchange::RtuExchange(Link& link, const LinkSettings& settings, CrcFunction crc)
-    : link_(link), settings_(settings), crc_(crc), lastActivity_(Clock::now())
+    : link_(link), settings_(settings), crc_(crc), lastActivity_(link.now())
 {
     interByteUs_ = 1000L * settings_.interByteMs;
     settleUs_ = settings_.settleMs >= 0 ? 1000L * settings_.settleMs : std::max(link_.frameGapUs(), interByteUs_);
 }
 
+int RtuExchange::timeoutMs(uint8_t station) const
+{
+    return std::max(settings_.responseTimeoutMs, raisedTimeoutMs_[station]);
+}
+
 int RtuExchange::listenForSilence(Clock::time_point giveUp, QByteArray* head)
 {
     const auto quiet = std::chrono::microseconds(settleUs_);
-    Clock::time_point last = Clock::now();
+    Clock::time_point last = link_.now();
     int got = 0;
     uint8_t junk[256];
     for (;;) {
         int n;
-        while ((n = link_.read(junk, sizeof junk)) > 0) {
+        while (got < kMaxDrainBytes && (n = link_.read(junk, sizeof junk)) > 0) {
             if (head && head->size() < 2)
                 head->append(reinterpret_cast<const char*>(junk), n);
             got += n;
-            last = Clock::now();
+            last = link_.now();
         }
-        const Clock::time_point now = Clock::now();
-        if (now >= last + quiet || now >= giveUp)
+        const Clock::time_point now = link_.now();
+        if (now >= last + quiet || now >= giveUp || got >= kMaxDrainBytes || stopping())
             break;
         if (n < 0) {  // no peer: nothing will come
-            std::this_thread::sleep_until(std::min(last + quiet, giveUp));
+            link_.sleepUntil(std::min(last + quiet, giveUp));
             break;
         }
         link_.waitReadable(std::min(last + quiet, giveUp));
@@ -56,70 +68,116 @@ int RtuExchange::listenForSilence(Clock::time_point giveUp, QByteArray* head)
     return got;
 }
 
-int RtuExchange::waitBeforeRequest(Clock::time_point start)
+int RtuExchange::waitBeforeRequest(Clock::time_point start, ExchangeResult& r)
 {
     // Continuous noise must not hold the line for ever.
     const Clock::time_point giveUp = start + std::chrono::milliseconds(settings_.responseTimeoutMs);
-    uint8_t junk[256];
     QByteArray head;  // the first stray bytes tell a late answer from noise
-    int n, stray = 0;
-    while ((n = link_.read(junk, sizeof junk)) > 0) {
-        if (head.size() < 2)
-            head.append(reinterpret_cast<const char*>(junk), n);
-        stray += n;
-    }
-    if (stray) {
-        lastActivity_ = Clock::now();
-        trouble_ = true;
-    }
+    int stray = 0;
     if (trouble_) {
         // Wait out whatever is still on its way (a late answer, an echo, noise).
-        stray += listenForSilence(giveUp, &head);
+        stray = listenForSilence(giveUp, &head);
     } else {
-        // t3.5 from the last byte on the line. A timer wakes up late, so the
-        // last stretch is kept by watching the clock.
+        // t3.5 from the last byte on the line: most of it on the poll, the
+        // rest as one sleep to the absolute time, which wakes closer to it.
         const Clock::time_point until = lastActivity_ + std::chrono::microseconds(link_.requestGapUs());
-        while (Clock::now() < until && n >= 0) {
+        uint8_t junk[256];
+        int n = 0;
+        for (;;) {
+            const Clock::time_point now = link_.now();
             const Clock::time_point wakeAt = until - wakeMargin_.get();
-            bool readable = true;  // in the last stretch every turn reads
-            if (Clock::now() < wakeAt && !(readable = link_.waitReadable(wakeAt)))
-                wakeMargin_.observe(wakeAt, Clock::now());
-            if (readable && (n = link_.read(junk, sizeof junk)) > 0) {
+            if (now < wakeAt) {
+                if (!link_.waitReadable(wakeAt)) {
+                    wakeMargin_.observe(wakeAt, link_.now());
+                    continue;
+                }
+            } else if (now < until) {
+                link_.sleepUntil(until);
+            }
+            if ((n = link_.read(junk, sizeof junk)) > 0) {
                 head.append(reinterpret_cast<const char*>(junk), n);
-                lastActivity_ = Clock::now();
-                stray += n + listenForSilence(giveUp, &head);
+                lastActivity_ = link_.now();
+                stray = n + listenForSilence(giveUp, &head);
                 break;
             }
+            if (n < 0 || link_.now() >= until)
+                break;
         }
     }
-    link_.discardInput();
+    if (stray)
+        link_.discardInput();
     noiseBytes_ += stray;
-    int late = -1;
-    if (head.size() >= 2 &&
-        (late = findOwed(static_cast<uint8_t>(head[0]), static_cast<uint8_t>(head[1]) & 0x7F)) >= 0) {
-        owed_.erase(owed_.begin() + late);
+    const int late = head.size() >= 2 ? findOwed(head) : -1;
+    if (late >= 0) {
+        settleOwed(late, lastActivity_, r);
         return 1;
     }
     return 0;
 }
 
-int RtuExchange::findOwed(uint8_t station, uint8_t function) const
+int RtuExchange::findOwed(const QByteArray& head) const
 {
-    const Clock::time_point now = Clock::now();
+    if (head.size() < 2)
+        return -1;
+    const uint8_t station = static_cast<uint8_t>(head[0]), function = static_cast<uint8_t>(head[1]) & 0x7F;
     for (size_t i = 0; i < owed_.size(); ++i) {
-        const QByteArray& r = owed_[i].request;
-        if (owed_[i].until > now && r.size() >= 2 && static_cast<uint8_t>(r[0]) == station &&
-            static_cast<uint8_t>(r[1]) == function)
+        const QByteArray& q = owed_[i].request;
+        if (q.size() >= 2 && static_cast<uint8_t>(q[0]) == station && static_cast<uint8_t>(q[1]) == function)
             return static_cast<int>(i);
     }
     return -1;
 }
 
+void RtuExchange::settleOwed(int index, Clock::time_point arrived, ExchangeResult& r)
+{
+    const Owed o = owed_[static_cast<size_t>(index)];
+    owed_.erase(owed_.begin() + index);
+    ++r.lateAnswers;
+    const uint8_t station = static_cast<uint8_t>(o.request[0]);
+    const long lateMs =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(arrived - o.sentEnd).count());
+    // One late answer may be a lost request's neighbour taken for it; a
+    // second one says the station is slow. Then its time-out becomes half
+    // as much again as the lateness seen, within bounds: a station that is
+    // always a little late is read, one that is very late stays failing.
+    if (++lateSeen_[station] < 2)
+        return;
+    const long wanted = std::min<long>(lateMs + lateMs / 2, 1L * kMaxTimeoutFactor * settings_.responseTimeoutMs);
+    if (wanted > timeoutMs(station)) {
+        raisedTimeoutMs_[station] = static_cast<int>(wanted);
+        r.raisedStation = station;
+        r.latenessMs = lateMs;
+        r.raisedTimeoutMs = static_cast<int>(wanted);
+    }
+}
+
+void RtuExchange::readAnswer(AnswerFramer& framer)
+{
+    uint8_t chunk[256];
+    for (;;) {
+        if (framer.complete(toUs(link_.now())) || stopping())
+            return;
+        const int n = link_.read(chunk, sizeof chunk);
+        if (n > 0) {
+            framer.add(chunk, n, toUs(link_.now()));
+        } else if (n < 0) {
+            link_.sleepUntil(fromUs(framer.wakeAtUs()));
+            return;
+        } else {
+            link_.waitReadable(fromUs(framer.wakeAtUs()));
+        }
+    }
+}
+
 ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int answerLen, bool modbus)
 {
     ExchangeResult r;
-    const Clock::time_point start = Clock::now();
+    const Clock::time_point start = link_.now();
     const auto finish = [&](AnswerStatus s) {
+        if (stopping() && s != AnswerStatus::Ok && s != AnswerStatus::Exception) {
+            s = AnswerStatus::LineError;
+            r.why = "stopped";
+        }
         r.status = s;
         if (r.why.empty() && s != AnswerStatus::Ok && s != AnswerStatus::Broadcast) {
             Verdict v;
@@ -127,29 +185,31 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
             r.why = failureText(v, r.received.size(), answerLen);
         }
         trouble_ = trouble_ || (s != AnswerStatus::Ok && s != AnswerStatus::Exception && s != AnswerStatus::Broadcast);
-        r.elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+        r.elapsed = std::chrono::duration_cast<std::chrono::microseconds>(link_.now() - start);
         return r;
     };
     owed_.erase(std::remove_if(owed_.begin(), owed_.end(), [&](const Owed& o) { return o.until <= start; }),
                 owed_.end());
     if (length <= 0)
         return finish(AnswerStatus::LineError);
+    const uint8_t station = request[0];
+    const QByteArray requestBytes(reinterpret_cast<const char*>(request), length);
 
-    r.lateAnswers = waitBeforeRequest(start);
+    r.lateAnswers = waitBeforeRequest(start, r);
     trouble_ = false;
-    const Clock::time_point writeLimit = Clock::now() + std::chrono::milliseconds(settings_.responseTimeoutMs);
-    if (!link_.write(request, length, writeLimit))
+    const Clock::time_point writeLimit = link_.now() + std::chrono::milliseconds(settings_.responseTimeoutMs);
+    if (stopping() || !link_.write(request, length, writeLimit))
         return finish(AnswerStatus::LineError);
     // The time-out runs from the end of the request on the wire.
-    const Clock::time_point txEnd = Clock::now() + std::chrono::microseconds(link_.charUs() * length);
+    const Clock::time_point txEnd = link_.now() + std::chrono::microseconds(link_.charUs() * length);
     lastActivity_ = txEnd;
-    const Clock::time_point deadline = txEnd + std::chrono::milliseconds(settings_.responseTimeoutMs);
+    Clock::time_point deadline = txEnd + std::chrono::milliseconds(timeoutMs(station));
     uint8_t chunk[256];
 
     if (settings_.echo) {
         // The adapter hears itself: the request comes back first.
         int echoed = 0;
-        while (echoed < length && Clock::now() < deadline) {
+        while (echoed < length && link_.now() < deadline && !stopping()) {
             const int n = link_.read(chunk, std::min<int>(length - echoed, sizeof chunk));
             if (n < 0)
                 break;
@@ -160,19 +220,19 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
         }
         if (echoed < length)
             return finish(AnswerStatus::EchoLost);
-        lastActivity_ = Clock::now();
+        lastActivity_ = link_.now();
     }
 
     if (answerLen == 0) {
         // A broadcast: nobody answers; give the stations time to act on it.
-        const Clock::time_point until = Clock::now() + std::chrono::milliseconds(settings_.turnaroundMs);
-        while (Clock::now() < until) {
+        const Clock::time_point until = link_.now() + std::chrono::milliseconds(settings_.turnaroundMs);
+        while (link_.now() < until && !stopping()) {
             const int n = link_.read(chunk, sizeof chunk);
             if (n > 0) {
                 noiseBytes_ += n;
                 trouble_ = true;
             } else if (n < 0) {
-                std::this_thread::sleep_until(until);
+                link_.sleepUntil(until);
             } else {
                 link_.waitReadable(until);
             }
@@ -185,72 +245,69 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
     times.deadlineUs = toUs(deadline);
     times.interByteUs = interByteUs_;
     AnswerFramer framer(request, length, answerLen, modbus, times, crc_);
-    for (;;) {
-        const int64_t now = toUs(Clock::now());
-        if (framer.complete(now))
-            break;
-        const int n = link_.read(chunk, sizeof chunk);
-        if (n > 0) {
-            framer.add(chunk, n, toUs(Clock::now()));
-        } else if (n < 0) {
-            std::this_thread::sleep_until(fromUs(framer.wakeAtUs()));
-            break;
-        } else {
-            link_.waitReadable(fromUs(framer.wakeAtUs()));
-        }
-    }
-    r.received = framer.received();
-    if (!r.received.isEmpty())
-        lastActivity_ = fromUs(framer.lastByteUs());
+    readAnswer(framer);
     Verdict v = framer.verdict();
-    const uint8_t station = request[0];
-    const uint8_t function = length > 1 ? request[1] : 0;
-    int late = -1;
-    bool foreignBytes = r.received.size() > v.frameLength;
-
-    if (modbus && (v.status == AnswerStatus::Ok || v.status == AnswerStatus::Exception) &&
-        (foreignBytes || (late = findOwed(station, function)) >= 0)) {
-        // An answer owed to an earlier request would look just like this one:
-        // two frames in a row tell that one of them is late.
-        QByteArray extra = r.received.mid(v.frameLength, 2);
-        const int more = listenForSilence(deadline + std::chrono::microseconds(settleUs_), &extra);
-        foreignBytes = foreignBytes || more > 0;
-        const bool sameShape = extra.size() >= 2 && static_cast<uint8_t>(extra[0]) == station &&
-                               (static_cast<uint8_t>(extra[1]) & 0x7F) == function;
-        if (foreignBytes && late < 0 && sameShape) {
-            // Two answers of this shape and no request known to owe one: neither can be trusted.
+    // A sound frame that would start the answer to a request still owed one
+    // may be that late answer. It is taken for this request only when that
+    // request was this very one (the same registers carry the same data);
+    // otherwise it is dropped and this request's own answer waited for.
+    int late;
+    bool repeat = false;
+    while (modbus && soundFrame(v.status) && (late = findOwed(framer.received())) >= 0) {
+        repeat = owed_[static_cast<size_t>(late)].request == requestBytes;
+        if (repeat && v.status != AnswerStatus::Mismatch) {
+            // Taken; but if it was the earlier one's, this request's own is
+            // still on its way, and no other request may take it.
+            Owed& o = owed_[static_cast<size_t>(late)];
+            o.sentEnd = txEnd;
+            o.until = link_.now() + std::chrono::milliseconds(kMaxTimeoutFactor * settings_.responseTimeoutMs);
+            break;
+        }
+        const QByteArray& got = framer.received();
+        settleOwed(late, fromUs(framer.lastByteUs()), r);
+        deadline = txEnd + std::chrono::milliseconds(timeoutMs(station));
+        times.deadlineUs = toUs(deadline);
+        r.received += got.left(v.frameLength);
+        const QByteArray rest = got.mid(v.frameLength);
+        const int64_t lastByte = framer.lastByteUs();
+        framer = AnswerFramer(request, length, answerLen, modbus, times, crc_);
+        if (!rest.isEmpty())
+            framer.add(reinterpret_cast<const uint8_t*>(rest.constData()), rest.size(), lastByte);
+        readAnswer(framer);
+        v = framer.verdict();
+    }
+    const QByteArray& got = framer.received();
+    r.received += got;
+    if (!got.isEmpty())
+        lastActivity_ = fromUs(framer.lastByteUs());
+    bool foreignBytes = got.size() > v.frameLength;
+    if (modbus && foreignBytes && (v.status == AnswerStatus::Ok || v.status == AnswerStatus::Exception)) {
+        // More after a sound answer: a second answer of this shape. To a
+        // repeated request both carry the same data; with no request known
+        // to owe one, there is no telling which of the two is ours.
+        QByteArray extra = got.mid(v.frameLength, 2);
+        listenForSilence(deadline + std::chrono::microseconds(settleUs_), &extra);
+        if (extra.size() >= 2 && extra[0] == got[0] && (extra[1] & 0x7F) == (got[1] & 0x7F)) {
             ++r.lateAnswers;
-            v.status = AnswerStatus::Late;
-        } else if (foreignBytes && late >= 0) {
-            ++r.lateAnswers;
-            const bool repeat =
-                owed_[static_cast<size_t>(late)].request == QByteArray(reinterpret_cast<const char*>(request), length);
-            owed_.erase(owed_.begin() + late);
-            // Answers to the same request bytes carry the same data; for
-            // another request there is no telling which frame is whose.
             if (!repeat)
                 v.status = AnswerStatus::Late;
         }
-    } else if (modbus && v.status == AnswerStatus::Mismatch && r.received.size() >= 2 &&
-               (late = findOwed(static_cast<uint8_t>(r.received[0]), static_cast<uint8_t>(r.received[1]) & 0x7F)) >=
-                   0) {
-        ++r.lateAnswers;
-        owed_.erase(owed_.begin() + late);
-        v.status = AnswerStatus::Late;
     }
     if (modbus && (v.status == AnswerStatus::Timeout || v.status == AnswerStatus::Incomplete)) {
         if (owed_.size() >= kMaxOwed)
             owed_.erase(owed_.begin());
-        // Answers later than a few response time-outs are not looked for.
-        owed_.push_back({QByteArray(reinterpret_cast<const char*>(request), length),
-                         Clock::now() + std::chrono::milliseconds(4 * settings_.responseTimeoutMs)});
+        // Answers later than the longest time-out a station may get are not looked for.
+        owed_.push_back({requestBytes, txEnd,
+                         link_.now() + std::chrono::milliseconds(kMaxTimeoutFactor * settings_.responseTimeoutMs)});
     }
     trouble_ = foreignBytes;
     r.exceptionCode = v.exceptionCode;
+    if (v.status == AnswerStatus::Ok || v.status == AnswerStatus::Exception)
+        link_.answered();
     if (v.status == AnswerStatus::Ok)
-        r.answer = r.received.left(v.frameLength);
+        r.answer = got.left(v.frameLength);
     else
-        r.why = failureText(v, r.received.size(), answerLen);
+        r.why = failureText(v, got.size(), answerLen);
     return finish(v.status);
 }
 
