@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <vector>
@@ -45,6 +46,8 @@ public:
     void peerGoneAt(int64_t us) { goneAtUs_ = us; }
     void failWrite(int write) { failingWrites_.insert(write); }
     void failOpens(int count) { failingOpens_ = count; }
+    // Called with every request written and the time its end leaves the wire: a scripted station answers there.
+    std::function<void(const QByteArray& request, int64_t endUs)> onRequest;
     long charUsValue = 0, frameGapUsValue = 0;
 
     // --- what happened ---
@@ -108,6 +111,8 @@ public:
         const int64_t end = nowUs + charUsValue * length;
         for (const Arrival& a : replies_[number])
             pending_.emplace(end + a.atUs, a.bytes);
+        if (onRequest)
+            onRequest(sent.back().bytes, end);
         return true;
     }
     void discardInput() override
