@@ -229,6 +229,8 @@ bool HostSession::step()
 
     ExchangeResult r = exchange_.exchange(reinterpret_cast<const uint8_t*>(frame.constData()), length,
                                           request->answerLen, config_.driver.remoteMode == 0);
+    if (r.stopped)
+        return true;  // the run ends: the cut exchange says nothing of the station
     ++totalExchanges_;
     if (trace_)
         std::fprintf(trace_, "-> %s\n<- %s (%s, %ld us%s%s)\n", frame.left(length).toHex(' ').constData(),

@@ -77,11 +77,12 @@ const ExchangeRow kExchangeRows[] = {
       {kReadB, {{5 * kMs, kAnswerB}}, "time-out", "", 1},
       {kReadB, {{5 * kMs, kAnswerB}}, "ok", kAnswerB, 0}},
      100},
-    {"late_answer_before_next_request",
-     {{kReadA, {{110 * kMs, kAnswerA}}, "time-out", "", 0}, {kReadB, {{5 * kMs, kAnswerB}}, "ok", kAnswerB, 1}},
+    // A station answers in the order it was asked: the late answer first.
+    {"late_answer_right_after_the_time_out",
+     {{kReadA, {{103 * kMs, kAnswerA}}, "time-out", "", 0}, {kReadB, {{10 * kMs, kAnswerB}}, "ok", kAnswerB, 1}},
      100},
     {"late_answer_of_other_station",
-     {{kReadSt2, {{130 * kMs, kAnswerSt2}}, "time-out", "", 0}, {kReadA, {{20 * kMs, kAnswerA}}, "ok", kAnswerA, 1}},
+     {{kReadSt2, {{130 * kMs, kAnswerSt2}}, "time-out", "", 0}, {kReadA, {{40 * kMs, kAnswerA}}, "ok", kAnswerA, 1}},
      100},
     // Raised at most to four times the configured time-out.
     {"very_late_station_bounded",

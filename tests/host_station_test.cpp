@@ -64,7 +64,7 @@ const StationRow kStationRows[] = {
     {"revived_then_one_give_up_stays_on",
      1,
      {{3 * kS, 2, Acts::Answers}, {5 * kS, 2, Acts::Silent}},
-     5 * kS + 350 * kMs,
+     5 * kS + 250 * kMs,
      2,
      false,
      3 + 2,

@@ -177,6 +177,7 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
         if (stopping() && s != AnswerStatus::Ok && s != AnswerStatus::Exception) {
             s = AnswerStatus::LineError;
             r.why = "stopped";
+            r.stopped = true;
         }
         r.status = s;
         if (r.why.empty() && s != AnswerStatus::Ok && s != AnswerStatus::Broadcast) {
@@ -184,7 +185,11 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
             v.status = s;
             r.why = failureText(v, r.received.size(), answerLen);
         }
-        trouble_ = trouble_ || (s != AnswerStatus::Ok && s != AnswerStatus::Exception && s != AnswerStatus::Broadcast);
+        // A time-out with nothing heard leaves a silent line: t3.5 is wait
+        // enough, and a late answer that comes meanwhile is still known as one.
+        const bool silentTimeout = s == AnswerStatus::Timeout && r.received.isEmpty();
+        trouble_ = trouble_ || (s != AnswerStatus::Ok && s != AnswerStatus::Exception && s != AnswerStatus::Broadcast &&
+                                !silentTimeout);
         r.elapsed = std::chrono::duration_cast<std::chrono::microseconds>(link_.now() - start);
         return r;
     };
@@ -254,13 +259,21 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
     int late;
     bool repeat = false;
     while (modbus && soundFrame(v.status) && (late = findOwed(framer.received())) >= 0) {
-        repeat = owed_[static_cast<size_t>(late)].request == requestBytes;
+        Owed& o = owed_[static_cast<size_t>(late)];
+        const QByteArray frame = framer.received().left(v.frameLength);
+        if (!o.answer.isEmpty() && frame != o.answer) {
+            // A request answered once may have a second answer on its way;
+            // it would come first, and this frame is another: none is coming.
+            owed_.erase(owed_.begin() + late);
+            continue;
+        }
+        repeat = o.request == requestBytes;
         if (repeat && v.status != AnswerStatus::Mismatch) {
             // Taken; but if it was the earlier one's, this request's own is
             // still on its way, and no other request may take it.
-            Owed& o = owed_[static_cast<size_t>(late)];
             o.sentEnd = txEnd;
             o.until = link_.now() + std::chrono::milliseconds(kMaxTimeoutFactor * settings_.responseTimeoutMs);
+            o.answer = frame;
             break;
         }
         const QByteArray& got = framer.received();
@@ -298,7 +311,8 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
             owed_.erase(owed_.begin());
         // Answers later than the longest time-out a station may get are not looked for.
         owed_.push_back({requestBytes, txEnd,
-                         link_.now() + std::chrono::milliseconds(kMaxTimeoutFactor * settings_.responseTimeoutMs)});
+                         link_.now() + std::chrono::milliseconds(kMaxTimeoutFactor * settings_.responseTimeoutMs),
+                         QByteArray()});
     }
     trouble_ = foreignBytes;
     r.exceptionCode = v.exceptionCode;

@@ -30,6 +30,7 @@ struct ExchangeResult {
     int lateAnswers = 0;  // late answers to earlier requests seen and dropped in this exchange
     // Set when a late answer raised the station's time-out in this exchange:
     // how late it came after its request, and the time-out now used.
+    bool stopped = false;  // cut short by the stop flag: no verdict on the station
     int raisedStation = -1;
     long latenessMs = 0;
     int raisedTimeoutMs = 0;
@@ -66,6 +67,7 @@ private:
         QByteArray request;
         Clock::time_point sentEnd;  // end of the request on the wire
         Clock::time_point until;    // later than this, its answer is not looked for
+        QByteArray answer;          // taken for its repeat: a second answer would be the same frame
     };
 
     // Drops what waits on the line and keeps the silence due before a request;
