@@ -75,7 +75,14 @@ const ExchangeRow kExchangeRows[] = {
     {"lost_request_then_other_request",
      {{kReadA, {}, "time-out", "", 0},
       {kReadB, {{5 * kMs, kAnswerB}}, "time-out", "", 1},
-      {kReadB, {{5 * kMs, kAnswerB}}, "ok", kAnswerB, 0}},
+      {kReadB, {{5 * kMs, kAnswerB}}, "ok", kAnswerB, 0},
+      {kReadA, {{5 * kMs, kAnswerA}}, "ok", kAnswerA, 0}},
+     100},
+    // The repeat took the late answer; the repeat's own, the same frame, meets the next request.
+    {"repeat_answer_comes_twice",
+     {{kReadA, {{130 * kMs, kAnswerA}}, "time-out", "", 0},
+      {kReadA, {{60 * kMs, kAnswerA}}, "ok", kAnswerA, 0},
+      {kReadB, {{50 * kMs, kAnswerB}}, "ok", kAnswerB, 1}},
      100},
     // A station answers in the order it was asked: the late answer first.
     {"late_answer_right_after_the_time_out",
