@@ -3,6 +3,7 @@
 
 #include "HostConfig.h"
 #include "Link.h"
+#include "PortLock.h"
 
 namespace host {
 
@@ -35,6 +36,7 @@ private:
     bool configure(std::string& error);
 
     LinkSettings settings_;
+    PortLock lock_;
     int fd_ = -1;
     bool own_ = false;
     long charUs_ = 0;

@@ -247,6 +247,14 @@ def case_roundtrip():
             for t, _, items in WRITES:
                 apply_write(want, t, items)
             check_tags(read_json(cfg, sim_args=None), want, [t for t in cfg["tags"] if t["station"]])
+            if transport == "pty":  # the port is owned: a second plc-host is refused while one runs
+                h = subprocess.Popen([ARGS.host, "run", write_file("owner.json", cfg), "--seconds", "2"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                time.sleep(0.5)
+                rc, out, err = host("read", cfg=cfg)
+                h.wait(timeout=10)
+                check(rc == 1 and "%s is in use by another program (PID %d" % (device, h.pid) in err,
+                      "second plc-host on a busy port: exit %d: %s" % (rc, err))
             if transport == "echo":  # without discarding the echo the host takes it for the answer
                 res = read_json(config(READ_TAGS[:6], link=dict(link, echo=False)), sim_args=None, expect_rc=1)
                 check(not any(t["ok"] for t in res["tags"]), "an echo was taken as an answer: %s" % res["tags"])
