@@ -78,30 +78,18 @@ int RtuExchange::waitBeforeRequest(Clock::time_point start, ExchangeResult& r)
         // Wait out whatever is still on its way (a late answer, an echo, noise).
         stray = listenForSilence(giveUp, &head);
     } else {
-        // t3.5 from the last byte on the line: most of it on the poll, the
-        // rest as one sleep to the absolute time, which wakes closer to it.
+        // t3.5 from the last byte on the line, as one sleep to that absolute
+        // time: a byte that comes meanwhile is read after it, and the line
+        // is then waited on until it falls silent.
         const Clock::time_point until = lastActivity_ + std::chrono::microseconds(link_.requestGapUs());
+        if (link_.now() < until)
+            link_.sleepUntil(until);
         uint8_t junk[256];
-        int n = 0;
-        for (;;) {
-            const Clock::time_point now = link_.now();
-            const Clock::time_point wakeAt = until - wakeMargin_.get();
-            if (now < wakeAt) {
-                if (!link_.waitReadable(wakeAt)) {
-                    wakeMargin_.observe(wakeAt, link_.now());
-                    continue;
-                }
-            } else if (now < until) {
-                link_.sleepUntil(until);
-            }
-            if ((n = link_.read(junk, sizeof junk)) > 0) {
-                head.append(reinterpret_cast<const char*>(junk), n);
-                lastActivity_ = link_.now();
-                stray = n + listenForSilence(giveUp, &head);
-                break;
-            }
-            if (n < 0 || link_.now() >= until)
-                break;
+        const int n = link_.read(junk, sizeof junk);
+        if (n > 0) {
+            head.append(reinterpret_cast<const char*>(junk), n);
+            lastActivity_ = link_.now();
+            stray = n + listenForSilence(giveUp, &head);
         }
     }
     if (stray)
@@ -151,7 +139,7 @@ void RtuExchange::settleOwed(int index, Clock::time_point arrived, ExchangeResul
     }
 }
 
-void RtuExchange::readAnswer(AnswerFramer& framer)
+void RtuExchange::readAnswer(AnswerFramer& framer, int expected)
 {
     uint8_t chunk[256];
     for (;;) {
@@ -160,6 +148,12 @@ void RtuExchange::readAnswer(AnswerFramer& framer)
         const int n = link_.read(chunk, sizeof chunk);
         if (n > 0) {
             framer.add(chunk, n, toUs(link_.now()));
+            // The rest cannot come sooner than its wire time: one sleep
+            // instead of a wake-up for every byte.
+            const int missing = expected - framer.received().size();
+            if (missing > 0 && link_.charUs() > 0 && !framer.complete(toUs(link_.now())))
+                link_.sleepUntil(
+                    std::min(fromUs(framer.lastByteUs() + missing * link_.charUs()), fromUs(framer.wakeAtUs())));
         } else if (n < 0) {
             link_.sleepUntil(fromUs(framer.wakeAtUs()));
             return;
@@ -250,7 +244,7 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
     times.deadlineUs = toUs(deadline);
     times.interByteUs = interByteUs_;
     AnswerFramer framer(request, length, answerLen, modbus, times, crc_);
-    readAnswer(framer);
+    readAnswer(framer, answerLen);
     Verdict v = framer.verdict();
     // A sound frame that would start the answer to a request still owed one
     // may be that late answer. It is taken for this request only when that
@@ -286,7 +280,7 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
         framer = AnswerFramer(request, length, answerLen, modbus, times, crc_);
         if (!rest.isEmpty())
             framer.add(reinterpret_cast<const uint8_t*>(rest.constData()), rest.size(), lastByte);
-        readAnswer(framer);
+        readAnswer(framer, answerLen);
         v = framer.verdict();
     }
     const QByteArray& got = framer.received();

@@ -83,8 +83,9 @@ private:
     // The owed answer at `index` came at `arrived`: no longer owed, and the
     // station's time-out is raised to cover such lateness.
     void settleOwed(int index, Clock::time_point arrived, ExchangeResult& r);
-    // Feeds the framer until it has the answer, nothing more is worth waiting for, or a stop.
-    void readAnswer(AnswerFramer& framer);
+    // Feeds the framer until it has the answer (`expected` bytes, -1 any),
+    // nothing more is worth waiting for, or a stop.
+    void readAnswer(AnswerFramer& framer, int expected);
     bool stopping() const { return stop_ && stop_->load(); }
 
     Link& link_;
@@ -94,7 +95,6 @@ private:
     long settleUs_;
     bool trouble_ = false;  // the line must fall silent before the next request
     Clock::time_point lastActivity_;
-    serialline::WakeMargin wakeMargin_;  // the silence before a request ends by the clock
     long noiseBytes_ = 0;
     std::vector<Owed> owed_;
     std::array<int, 256> raisedTimeoutMs_{};  // per station; 0: the configured time-out
