@@ -119,11 +119,18 @@ int RtuExchange::findOwed(const QByteArray& head) const
 void RtuExchange::settleOwed(int index, Clock::time_point arrived, ExchangeResult& r)
 {
     const Owed o = owed_[static_cast<size_t>(index)];
+    // Which of several requests of this shape it answers is not known: the
+    // latest sent before it gives the least lateness it can have. Should
+    // that be too little, the next late answer raises the time-out further.
+    Clock::time_point sentEnd = o.sentEnd;
+    for (const Owed& other : owed_)
+        if (other.request.left(2) == o.request.left(2) && other.sentEnd > sentEnd && other.sentEnd < arrived)
+            sentEnd = other.sentEnd;
     owed_.erase(owed_.begin() + index);
     ++r.lateAnswers;
     const uint8_t station = static_cast<uint8_t>(o.request[0]);
     const long lateMs =
-        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(arrived - o.sentEnd).count());
+        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(arrived - sentEnd).count());
     // One late answer may be a lost request's neighbour taken for it; a
     // second one says the station is slow. Then its time-out becomes half
     // as much again as the lateness seen, within bounds: a station that is
