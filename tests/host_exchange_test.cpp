@@ -143,6 +143,23 @@ TEST(HostExchange, AnswersMeetTheirOwnRequestOnly)
     }
 }
 
+// At 19,200 baud a 9-byte answer takes 5.2 ms on the wire: one complete
+// 1 ms after the request began before it and is not taken.
+TEST(HostExchange, AnswerSoonerThanItsWireTimeIsNotTheAnswer)
+{
+    test::ScriptedLink link;
+    link.charUsValue = 573;
+    link.frameGapUsValue = 2005;
+    link.answerAfter(1, 1 * kMs, rtuFrame(kAnswerB));
+    link.answerAfter(1, 12 * kMs, rtuFrame(kAnswerA));
+    host::RtuExchange ex(link, settings(), CalCRC);
+    const QByteArray req = rtuFrame(kReadA);
+    const host::ExchangeResult r = ex.exchange(reinterpret_cast<const uint8_t*>(req.constData()), req.size(), 9, true);
+    EXPECT_STREQ(host::statusName(r.status), "ok");
+    EXPECT_EQ(test::hex(r.answer), test::hex(rtuFrame(kAnswerA)));
+    EXPECT_EQ(r.lateAnswers, 1);
+}
+
 // Trouble on the line and a peer that floods or goes away: each exchange
 // ends by its deadline and the next request waits for silence.
 struct LineRow {

@@ -257,28 +257,39 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
     // may be that late answer. It is taken for this request only when that
     // request was this very one (the same registers carry the same data);
     // otherwise it is dropped and this request's own answer waited for.
-    int late;
+    // On a line kept at its bit rate, a frame whose last byte came sooner
+    // than its own wire time after the request ended began before it: it
+    // cannot be this request's answer, whatever it looks like.
+    const bool paced = link_.charUs() > 0 && link_.requestGapUs() > 0;
     bool repeat = false;
-    while (modbus && soundFrame(v.status) && (late = findOwed(framer.received())) >= 0) {
-        Owed& o = owed_[static_cast<size_t>(late)];
-        const QByteArray frame = framer.received().left(v.frameLength);
-        if (!o.answer.isEmpty() && frame != o.answer) {
-            // A request answered once may have a second answer on its way;
-            // it would come first, and this frame is another: none is coming.
-            owed_.erase(owed_.begin() + late);
-            continue;
-        }
-        repeat = o.request == requestBytes;
-        if (repeat && v.status != AnswerStatus::Mismatch) {
-            // Taken; but if it was the earlier one's, this request's own is
-            // still on its way, and no other request may take it.
-            o.sentEnd = txEnd;
-            o.until = link_.now() + std::chrono::milliseconds(kMaxTimeoutFactor * settings_.responseTimeoutMs);
-            o.answer = frame;
+    while (modbus && soundFrame(v.status)) {
+        const bool tooSoon = paced && framer.lastByteUs() < toUs(txEnd) + int64_t{v.frameLength} * link_.charUs();
+        const int late = findOwed(framer.received());
+        if (late < 0 && !tooSoon)
             break;
+        if (late >= 0) {
+            Owed& o = owed_[static_cast<size_t>(late)];
+            const QByteArray frame = framer.received().left(v.frameLength);
+            if (!o.answer.isEmpty() && frame != o.answer) {
+                // A request answered once may have a second answer on its way;
+                // it would come first, and this frame is another: none is coming.
+                owed_.erase(owed_.begin() + late);
+                continue;
+            }
+            repeat = o.request == requestBytes;
+            if (repeat && v.status != AnswerStatus::Mismatch && !tooSoon) {
+                // Taken; but if it was the earlier one's, this request's own is
+                // still on its way, and no other request may take it.
+                o.sentEnd = txEnd;
+                o.until = link_.now() + std::chrono::milliseconds(kMaxTimeoutFactor * settings_.responseTimeoutMs);
+                o.answer = frame;
+                break;
+            }
+            settleOwed(late, fromUs(framer.lastByteUs()), r);
+        } else {
+            ++r.lateAnswers;  // too soon, and no request known to owe it
         }
         const QByteArray& got = framer.received();
-        settleOwed(late, fromUs(framer.lastByteUs()), r);
         deadline = txEnd + std::chrono::milliseconds(timeoutMs(station));
         times.deadlineUs = toUs(deadline);
         r.received += got.left(v.frameLength);
