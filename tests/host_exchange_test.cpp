@@ -150,6 +150,7 @@ TEST(HostExchange, AnswerSoonerThanItsWireTimeIsNotTheAnswer)
     test::ScriptedLink link;
     link.charUsValue = 573;
     link.frameGapUsValue = 2005;
+    link.pacedValue = true;
     link.answerAfter(1, 1 * kMs, rtuFrame(kAnswerB));
     link.answerAfter(1, 12 * kMs, rtuFrame(kAnswerA));
     host::RtuExchange ex(link, settings(), CalCRC);

@@ -35,6 +35,9 @@ public:
     virtual long frameGapUs() const = 0;
     // Silence kept before each request.
     virtual long requestGapUs() const = 0;
+    // Bytes come no faster than the bit rate (a real serial line; not a pty
+    // or a socket, which may hand over a whole frame at once).
+    virtual bool paced() const { return false; }
 
     // The exchange above got a sound answer over the link (a reconnecting
     // link takes it as proof that the connection works).

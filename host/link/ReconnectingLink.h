@@ -32,6 +32,7 @@ public:
     long charUs() const override { return inner_->charUs(); }
     long frameGapUs() const override { return inner_->frameGapUs(); }
     long requestGapUs() const override { return inner_->requestGapUs(); }
+    bool paced() const override { return inner_->paced(); }
     Clock::time_point now() const override { return inner_->now(); }
     void sleepUntil(Clock::time_point until) override { inner_->sleepUntil(until); }
 

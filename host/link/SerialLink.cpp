@@ -87,7 +87,9 @@ bool SerialLink::configure(std::string& error)
         error = name + ": link.rs485: " + error;
         return false;
     }
-    requestGapUs_ = settings_.gapUs >= 0 ? settings_.gapUs : (serialline::isPseudoTerminal(fd_) ? 0 : t35Us_);
+    const bool pty = serialline::isPseudoTerminal(fd_);
+    requestGapUs_ = settings_.gapUs >= 0 ? settings_.gapUs : (pty ? 0 : t35Us_);
+    paced_ = !pty;
     return true;
 }
 

@@ -31,6 +31,7 @@ public:
     long charUs() const override { return charUs_; }
     long frameGapUs() const override { return t35Us_; }
     long requestGapUs() const override { return requestGapUs_; }
+    bool paced() const override { return paced_; }
 
 private:
     bool configure(std::string& error);
@@ -42,6 +43,7 @@ private:
     long charUs_ = 0;
     long t35Us_ = 0;
     long requestGapUs_ = 0;
+    bool paced_ = false;
 };
 
 }  // namespace host

@@ -260,7 +260,7 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
     // On a line kept at its bit rate, a frame whose last byte came sooner
     // than its own wire time after the request ended began before it: it
     // cannot be this request's answer, whatever it looks like.
-    const bool paced = link_.charUs() > 0 && link_.requestGapUs() > 0;
+    const bool paced = link_.paced() && link_.charUs() > 0;
     bool repeat = false;
     while (modbus && soundFrame(v.status)) {
         const bool tooSoon = paced && framer.lastByteUs() < toUs(txEnd) + int64_t{v.frameLength} * link_.charUs();

@@ -49,6 +49,7 @@ public:
     // Called with every request written and the time its end leaves the wire: a scripted station answers there.
     std::function<void(const QByteArray& request, int64_t endUs)> onRequest;
     long charUsValue = 0, frameGapUsValue = 0;
+    bool pacedValue = false;
 
     // --- what happened ---
     struct Sent {
@@ -123,6 +124,7 @@ public:
     long charUs() const override { return charUsValue; }
     long frameGapUs() const override { return frameGapUsValue; }
     long requestGapUs() const override { return frameGapUsValue; }
+    bool paced() const override { return pacedValue; }
     Clock::time_point now() const override { return Clock::time_point(std::chrono::microseconds(kEpochUs + nowUs)); }
     void sleepUntil(Clock::time_point until) override { nowUs = std::max(nowUs, toUs(until)); }
 
