@@ -1,6 +1,6 @@
 #include "HostConfig.h"
 
-#include "LinkFactory.h"
+#include "link/LinkFactory.h"
 #include "ValueCodec.h"
 
 #include <QFile>
@@ -331,7 +331,7 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
     checkKeys(link,
               {"device", "baud", "parity", "dataBits", "stopBits", "responseTimeoutMs", "retryLimit", "echo",
                "turnaroundMs", "gapUs", "interByteMs", "settleMs", "deadAfter", "probeSeconds", "resetRetries",
-               "realtime", "rs485"},
+               "realtime", "rs485", "lowLatency"},
               lc);
     QJsonValue device = link.value("device");
     if (!device.isUndefined() && !device.isString())
@@ -362,6 +362,8 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
     cfg.link.probeSeconds = getInt(link, "probeSeconds", cfg.link.probeSeconds, 1, 86400, lc);
     cfg.link.resetRetries = getBool(link, "resetRetries", cfg.link.resetRetries, lc);
     cfg.link.realtime = getBool(link, "realtime", cfg.link.realtime, lc);
+    if (link.contains("lowLatency"))
+        cfg.link.lowLatency = getBool(link, "lowLatency", false, lc) ? LowLatency::On : LowLatency::Off;
 
     Ctx dc{path, "driver"};
     QJsonObject drv = getObject(root, "driver", top);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "SerialLine.h"
+#include "link/PortLock.h"
 
 #include <QByteArray>
 #include <QString>
@@ -40,10 +41,11 @@ struct LinkSettings {
     // Silence awaited after trouble (time-out, bad frame, stray bytes) before
     // the next request. -1: the larger of t3.5 and interByteMs.
     int settleMs = -1;
-    int deadAfter = 2;         // give-ups in a row that switch a station off (0: never)
-    int probeSeconds = 5;      // how often a switched-off station is tried again
-    bool resetRetries = true;  // an accepted answer clears the driver's retry count
-    bool realtime = false;     // real-time scheduling and locked memory for the exchange
+    int deadAfter = 2;                         // give-ups in a row that switch a station off (0: never)
+    int probeSeconds = 5;                      // how often a switched-off station is tried again
+    bool resetRetries = true;                  // an accepted answer clears the driver's retry count
+    bool realtime = false;                     // real-time scheduling and locked memory for the exchange
+    LowLatency lowLatency = LowLatency::Auto;  // Auto: on for USB serial adapters
 
     serialline::LineSettings line() const { return {baud, parity, dataBits, stopBits}; }
 };

@@ -71,6 +71,10 @@ QJsonObject jsonStation(const StationStats& st)
     j["lateAnswers"] = static_cast<double>(st.lateAnswers);
     j["lastFailure"] = QString::fromStdString(st.lastFailure);
     j["offline"] = st.offline;
+    if (st.timeoutMs) {  // raised for late answers
+        j["timeoutMs"] = st.timeoutMs;
+        j["latenessMs"] = static_cast<double>(st.latenessMs);
+    }
     if (st.offline) {
         char since[32];
         std::tm utc{};
@@ -129,6 +133,9 @@ std::vector<std::string> stationLines(const HostSession& session, int cols, cons
             why += ", exception " + std::to_string(st.lastException);
         if (st.lastGiveUpCode)
             why += ", give-up code " + std::to_string(st.lastGiveUpCode);
+        if (st.timeoutMs)
+            why += "; answers " + std::to_string(st.latenessMs) + " ms late: time-out raised to " +
+                   std::to_string(st.timeoutMs) + " ms (link.responseTimeoutMs)";
         if (!why.empty())
             out.push_back(cut("        " + why, cols));
     }

@@ -5,8 +5,8 @@
 #include "HostMap.h"
 #include "HostSession.h"
 #include "HostView.h"
-#include "LinkFactory.h"
-#include "SerialLink.h"
+#include "link/LinkFactory.h"
+#include "link/SerialLink.h"
 #include "SimArgs.h"
 #include "SimRunner.h"
 #include "ValueCodec.h"
@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <sys/time.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +43,17 @@ constexpr int kExitUsage = 2;
 
 std::atomic<bool> g_stop{false};
 void onSignal(int) { g_stop.store(true); }
+
+// --seconds ends a run as Ctrl-C does: the signal cuts a wait on the line short.
+void stopAfter(double seconds)
+{
+    if (seconds <= 0)
+        return;
+    itimerval at{};
+    at.it_value.tv_sec = static_cast<time_t>(seconds);
+    at.it_value.tv_usec = static_cast<suseconds_t>((seconds - static_cast<double>(at.it_value.tv_sec)) * 1e6);
+    setitimer(ITIMER_REAL, &at, nullptr);
+}
 
 const char kUsage[] = "Usage: plc-host run CONFIG [--seconds N] [options]\n"
                       "  or:  plc-host read CONFIG [--json] [--timeout S] [options]\n"
@@ -103,7 +115,8 @@ const char kUsage[] = "Usage: plc-host run CONFIG [--seconds N] [options]\n"
                       "            probeSeconds (an offline station is tried again this often; default 5),\n"
                       "            resetRetries (an accepted answer clears the retry count; default true),\n"
                       "            realtime (real-time priority and locked memory; default false),\n"
-                      "            rs485 (a UART's own RS-485 mode: off, rts-high or rts-low; default as set)\n"
+                      "            rs485 (a UART's own RS-485 mode: off, rts-high or rts-low; default as set),\n"
+                      "            lowLatency (ASYNC_LOW_LATENCY; default on for USB serial adapters)\n"
                       "  \"driver\":  maxPerFrame, multiStation, defaultStation, remoteMode, localDeviceId\n"
                       "  \"tags\":   [{name, kind, address, station, count, type}]\n"
                       "    kind     0..11, or AREA.WIDTH: AREA di|coil|hr, WIDTH bit|byte|word|dword\n"
@@ -327,6 +340,8 @@ int prepare(Setup& s, const Options& o, const HostConfig& cfg)
     s.session.reset(new HostSession(s.api, cfg, *s.link));
     if (o.trace)
         s.session->setTrace(stderr);
+    s.session->setLog(stderr);
+    s.session->setStopFlag(&g_stop);
     return 0;
 }
 
@@ -446,6 +461,7 @@ int commandVersion(const Options& o)
 int commandRun(HostSession& session, const Options& o)
 {
     session.start(true);
+    stopAfter(o.seconds);
     const bool tty = isatty(STDOUT_FILENO);
     const auto start = Clock::now();
     const auto period = std::chrono::milliseconds(tty ? 250 : 1000);
@@ -537,6 +553,7 @@ int commandWrite(HostSession& session, const Options& o, const std::vector<Assig
 int commandPoll(HostSession& session, const Options& o)
 {
     session.start(true);
+    stopAfter(o.seconds);
     const bool tty = isatty(STDOUT_FILENO);
     const auto start = Clock::now();
     auto nextShow = start + std::chrono::seconds(1);
@@ -600,6 +617,7 @@ int main(int argc, char** argv)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGALRM, &sa, nullptr);
 
     Setup setup;
     try {

@@ -1,96 +1,97 @@
 #!/usr/bin/env bash
-# Exchange period of plc-host on a paced line: plc-sim --pace answers at the
-# line's speed (after the request's own wire time and t3.5), and plc-host
-# keeps t3.5 before every request as on a serial line. Compared with the
-# ideal period: request and answer bytes at the bit rate + the controller's
-# t3.5 before answering + the host's t3.5 before the next request.
+# plc-host against libmodbus's own master on a paced line: plc-sim --pace
+# answers at the line's speed (after the request's own wire time and t3.5),
+# and each master polls the same 10 holding registers for SECONDS. Reported
+# per run: the rate as a share of the ideal one (request and answer bytes at
+# the bit rate + the controller's t3.5 + the master's t3.5 before the next
+# request; libmodbus keeps no t3.5, so its share may pass 1) and the CPU time
+# of the master per exchange (user + system, from the shell's `times`).
 #
-#   scripts/bench-line.sh [SECONDS]      (default 8 per run)
+#   scripts/bench-line.sh [SECONDS] [RUNS]      (default 4 s, 5 runs per baud)
 #
-# Two runs per baud rate: as the machine is, and with link.realtime while two
-# busy loops keep both cores loaded (the simulated controller then runs at
-# real-time priority too, as a controller is hardware of its own). Results in
-# $BUILD_DIR/line/ (line.dat, line.png); the plot needs gnuplot (gnuplot-nox).
+# Results in $BUILD_DIR/line/line.dat (one line per run and master), with the
+# load average at the start.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
-seconds="${1:-8}"
+seconds="${1:-4}"
+runs="${2:-5}"
 out="$build/line"
 mkdir -p "$out"
-if [ ! -x "$build/host/plc-host" ] || [ ! -x "$build/simulator/plc-sim" ]; then
+if [ ! -x "$build/host/plc-host" ] || [ ! -x "$build/benchmarks/line_master" ]; then
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" -j2 --target plc-host plc-sim >/dev/null
+cmake --build "$build" -j2 --target plc-host plc-sim line_master >/dev/null
 
-busy=()
-stop_busy() { for p in "${busy[@]}"; do kill "$p" 2>/dev/null || true; done; busy=(); }
-trap stop_busy EXIT
+sim=""
+stop_sim() { [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null; sim=""; }
+trap stop_sim EXIT
 
-# One run: prints the exchange period in microseconds.
-period() {
-    local baud="$1" mode="$2" t35="$3" sim_prio=() realtime=false
-    if [ "$mode" = loaded ]; then
-        realtime=true
-        chrt -f 20 true 2>/dev/null && sim_prio=(chrt -f 20)
-        for _ in 1 2; do (while :; do :; done) & busy+=("$!"); done
-    fi
-    local simlog="$out/sim-$baud-$mode.txt"
-    "${sim_prio[@]}" "$build/simulator/plc-sim" --stations 1 --baud "$baud" --parity E --pace --no-animate \
+# plc-sim paced at BAUD on a fresh pty; sets $pty.
+start_sim() {
+    local simlog="$out/sim.txt"
+    "$build/simulator/plc-sim" --stations 1 --baud "$1" --parity E --pace --no-animate \
         --seconds "$((${seconds%.*} + 10))" >"$simlog" &
-    local sim=$!
-    local pty=""
+    sim=$!
+    pty=""
     for _ in $(seq 50); do pty="$(awk '/^PTY/ {print $2}' "$simlog")"; [ -n "$pty" ] && break; sleep 0.1; done
-    cat >"$out/line-$baud-$mode.json" <<JSON
-{"link": {"device": "$pty", "baud": $baud, "parity": "E", "responseTimeoutMs": 200, "gapUs": $t35,
-          "realtime": $realtime},
- "tags": [{"name": "block", "kind": "hr.word", "address": 100, "count": 10}]}
-JSON
-    "$build/host/plc-host" run "$out/line-$baud-$mode.json" --seconds "$seconds" >"$out/run-$baud-$mode.txt" \
-        2>"$out/run-$baud-$mode.err"
-    kill "$sim" 2>/dev/null || true
-    wait "$sim" 2>/dev/null || true
-    stop_busy
-    # The summary line: exchanges over the whole run.
-    tail -n 1 "$out/run-$baud-$mode.txt" | sed -E 's/.*rate=([0-9.]+).*fail=([0-9]+).*/\1 \2/' |
-        awk '{ if ($1 > 0) printf "%.0f %d\n", 1e6 / $1, $2; else print "0 0" }'
 }
 
-printf '# baud mode period_us ideal_us ratio failures\n' >"$out/line.dat"
-printf '%-8s %-8s %10s %10s %7s %9s\n' baud mode "period us" "ideal us" ratio failures
+# CPU seconds of this subshell's children, from `times`' second line as saved in $out/times.txt (`times`
+# must run in the subshell itself: in a pipe or $(...) it would be a new process without children).
+child_cpu() { tail -n 1 "$out/times.txt" | awk '{ gsub(/[ms]/, " "); split($0, f, " "); print 60 * f[1] + f[2] + 60 * f[3] + f[4] }'; }
+
+# One plc-host run: "exchanges failures cpu_us_per_exchange".
+host_run() {
+    local baud="$1" t35="$2"
+    start_sim "$baud"
+    cat >"$out/line-$baud.json" <<JSON
+{"link": {"device": "$pty", "baud": $baud, "parity": "E", "responseTimeoutMs": 200, "gapUs": $t35},
+ "tags": [{"name": "block", "kind": "hr.word", "address": 100, "count": 10}]}
+JSON
+    (
+        "$build/host/plc-host" run "$out/line-$baud.json" --seconds "$seconds" >"$out/run-$baud.txt" 2>&1
+        times >"$out/times.txt"
+        cpu=$(child_cpu)
+        tail -n 1 "$out/run-$baud.txt" | sed -E 's/.*st1 exch=([0-9]+) fail=([0-9]+).*/\1 \2/' |
+            awk -v c="$cpu" '{ printf "%d %d %.1f\n", $1, $2, $1 ? 1e6 * c / $1 : 0 }'
+    )
+    stop_sim
+}
+
+# One libmodbus run, the same way.
+libmodbus_run() {
+    start_sim "$1"
+    "$build/benchmarks/line_master" "$pty" "$1" "$seconds"
+    stop_sim
+}
+
+load="$(cut -d' ' -f1-3 /proc/loadavg)"
+echo "# $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs), $(nproc) cores, load $load" | tee "$out/line.dat"
+printf '# baud run master exchanges failures rate/ideal cpu_us_per_exchange\n' >>"$out/line.dat"
+printf '%-7s %-4s %-10s %9s %9s %11s %12s\n' baud run master exchanges failures rate/ideal "cpu us/exch"
 for baud in 19200 115200; do
     # 8E1: 11 bits a character; t3.5 is 1.75 ms above 19,200 baud.
     char_us=$(awk -v b="$baud" 'BEGIN { printf "%.3f", 11e6 / b }')
     t35=$(awk -v b="$baud" -v c="$char_us" 'BEGIN { printf "%d", b <= 19200 ? 3.5 * c + 0.5 : 1750 }')
     ideal=$(awk -v c="$char_us" -v t="$t35" 'BEGIN { printf "%.0f", (8 + 25) * c + 2 * t }')
-    for mode in quiet loaded; do
-        read -r p fails < <(period "$baud" "$mode" "$t35")
-        ratio=$(awk -v p="$p" -v i="$ideal" 'BEGIN { printf "%.3f", p / i }')
-        printf '%-8s %-8s %10s %10s %7s %9s\n' "$baud" "$mode" "$p" "$ideal" "$ratio" "$fails"
-        printf '%s %s %s %s %s %s\n' "$baud" "$mode" "$p" "$ideal" "$ratio" "$fails" >>"$out/line.dat"
+    for run in $(seq "$runs"); do
+        for master in plc-host libmodbus; do
+            if [ "$master" = plc-host ]; then read -r n fails cpu < <(host_run "$baud" "$t35")
+            else read -r n fails cpu < <(libmodbus_run "$baud"); fi
+            share=$(awk -v n="$n" -v s="$seconds" -v i="$ideal" 'BEGIN { printf "%.3f", n * i / (s * 1e6) }')
+            printf '%-7s %-4s %-10s %9s %9s %11s %12s\n' "$baud" "$run" "$master" "$n" "$fails" "$share" "$cpu"
+            echo "$baud $run $master $n $fails $share $cpu" >>"$out/line.dat"
+        done
     done
 done
-grep -h "realtime" "$out"/run-*-loaded.err 2>/dev/null || true
-
-if command -v gnuplot >/dev/null; then
-    gnuplot <<GP
-set terminal pngcairo size 800,480 noenhanced
-set output "$out/line.png"
-set title "plc-host exchange period on a paced line (10 registers, 8E1)"
-set ylabel "period / ideal"
-set yrange [0.95:1.10]
-set style data histograms
-set style histogram clustered gap 1
-set style fill solid 0.8 border -1
-set key below
-set grid ytics
-set arrow from graph 0, first 1.03 to graph 1, first 1.03 nohead dt 2 lc rgb "gray40"
-set arrow from graph 0, first 1.05 to graph 1, first 1.05 nohead dt 3 lc rgb "gray40"
-set label "limit, quiet machine" at graph 0.02, first 1.034
-set label "limit, busy cores with realtime" at graph 0.02, first 1.054
-plot "< awk '\$2 == \"quiet\"' $out/line.dat" using 5:xtic(1) title "as the machine is", \
-     "< awk '\$2 == \"loaded\"' $out/line.dat" using 5 title "both cores busy, link.realtime"
-GP
-    echo "plot: $out/line.png"
-else
-    echo "gnuplot not installed (scripts/setup.sh installs gnuplot-nox): no plot" >&2
-fi
+# Medians per baud and master.
+for baud in 19200 115200; do
+    for master in plc-host libmodbus; do
+        rates=$(awk -v b="$baud" -v m="$master" '$1 == b && $3 == m { print $6 }' "$out/line.dat" | sort -n)
+        cpus=$(awk -v b="$baud" -v m="$master" '$1 == b && $3 == m { print $7 }' "$out/line.dat" | sort -n)
+        mid=$(((runs + 1) / 2))
+        printf 'median %-6s %-10s rate/ideal %s (lowest %s)  cpu us/exch %s\n' "$baud" "$master" \
+            "$(echo "$rates" | sed -n "${mid}p")" "$(echo "$rates" | head -n 1)" "$(echo "$cpus" | sed -n "${mid}p")"
+    done
+done | tee -a "$out/line.dat"

@@ -11,5 +11,5 @@ if [ "${1:-}" = demo ]; then
 else
     apt_install cmake make g++ pkg-config qtbase5-dev libgtest-dev googletest libbenchmark-dev \
                 libmodbus-dev python3 clang libclang-rt-14-dev valgrind \
-                gnuplot-nox clang-format help2man
+                clang-format help2man
 fi

@@ -24,8 +24,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kMaxAdu = 256;  // longest legal RTU frame
-constexpr int kIdlePollMs = 50;  // upper bound on how late `stop` is noticed
+constexpr size_t kMaxAdu = 256;                               // longest legal RTU frame
+constexpr int kIdlePollMs = 50;                               // upper bound on how late `stop` is noticed
+constexpr std::chrono::milliseconds kPartialRequestWait{20};  // silence inside a request of known length
 constexpr int kDumpCount = 1000;
 constexpr double kPi = 3.14159265358979323846;
 
@@ -545,9 +546,16 @@ int SimController::serve(int fd, const std::atomic<bool>& stop)
     while (!stop.load()) {
         d->animate();
 
+        // A request whose length is known from its first bytes is waited for
+        // across a delivery pause longer than t3.5 (a busy machine's pty, a
+        // USB adapter), up to kPartialRequestWait of silence, as plc-host
+        // waits for the rest of an answer; anything else ends at t3.5.
+        const size_t need = buf.empty() ? 0 : expectedRequestLength(buf.data(), buf.size());
+        const auto silence = need > buf.size() && need <= kMaxAdu ? std::max<Clock::duration>(gap, kPartialRequestWait)
+                                                                  : Clock::duration(gap);
         timespec ts{0, kIdlePollMs * 1000000L};
         if (!buf.empty()) {
-            auto left = gap - (Clock::now() - lastByte);
+            auto left = silence - (Clock::now() - lastByte);
             long ns = std::max<long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
             ts = {ns / 1000000000L, ns % 1000000000L};
         }
@@ -561,7 +569,7 @@ int SimController::serve(int fd, const std::atomic<bool>& stop)
         }
         if (rc == 0) {
             // Line silent for t3.5: whatever is left is one frame of a length we could not predict, or noise.
-            if (!buf.empty() && Clock::now() - lastByte >= gap) {
+            if (!buf.empty() && Clock::now() - lastByte >= silence) {
                 if (crcOk(buf.data(), buf.size()))
                     d->handleFrame(fd, buf.data(), buf.size(), firstByte, stop);
                 else

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -63,6 +64,13 @@ TEST(SimController, FrameSyncAcrossStationsAndNoise)
     bad.back() ^= 1;
     EXPECT_TRUE(roundTrip(slave, bad).empty());
     EXPECT_EQ(sim.holdingRegister(1, 0x20), simpattern::holdingRegister(1, 0x20));
+    // A request delivered in two parts 8 ms apart (past t3.5 of 2 ms): its
+    // length is known from its head, so it is waited for and answered.
+    const Bytes split = withCrc({1, 0x03, 0x00, 0x14, 0x00, 0x02});
+    ASSERT_EQ(write(slave, split.data(), 3), 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(8));
+    EXPECT_EQ(roundTrip(slave, Bytes(split.begin() + 3, split.end())),
+              withCrc({1, 0x03, 0x04, 0x03, 0xFC, 0x03, 0xFD}));
     EXPECT_EQ(sim.counters().ignoredStation, 1);
     EXPECT_EQ(sim.counters().ignoredBadCrc, 1);
     stop = true;

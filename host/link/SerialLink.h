@@ -3,6 +3,7 @@
 
 #include "HostConfig.h"
 #include "Link.h"
+#include "PortLock.h"
 
 namespace host {
 
@@ -30,16 +31,19 @@ public:
     long charUs() const override { return charUs_; }
     long frameGapUs() const override { return t35Us_; }
     long requestGapUs() const override { return requestGapUs_; }
+    bool paced() const override { return paced_; }
 
 private:
     bool configure(std::string& error);
 
     LinkSettings settings_;
+    PortLock lock_;
     int fd_ = -1;
     bool own_ = false;
     long charUs_ = 0;
     long t35Us_ = 0;
     long requestGapUs_ = 0;
+    bool paced_ = false;
 };
 
 }  // namespace host

@@ -25,8 +25,9 @@ SerialLink::~SerialLink() { close(); }
 void SerialLink::close()
 {
     if (fd_ >= 0 && own_)
-        ::close(fd_);
+        ::close(fd_);  // the flock goes with the descriptor
     fd_ = -1;
+    lock_.release();
 }
 
 bool SerialLink::open(std::string& error)
@@ -35,12 +36,26 @@ bool SerialLink::open(std::string& error)
         error = "no serial device configured (link.device), and --simulate not given";
         return false;
     }
-    int fd = ::open(settings_.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(settings_.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        error = "cannot open " + settings_.device + ": " + std::strerror(errno);
+        error = openFailureText(settings_.device, errno);
         return false;
     }
-    return attach(fd, true, error);
+    if (!attach(fd, true, error))
+        return false;
+    if (!lock_.claim(fd_, settings_.device, error)) {
+        close();
+        return false;
+    }
+    // A USB adapter otherwise holds each answer for its latency timer (up to 16 ms).
+    std::string why;
+    if (!serialline::isPseudoTerminal(fd_) && wantLowLatency(settings_.lowLatency, ttyDriver(settings_.device)) &&
+        !setLowLatency(fd_, true, why) && settings_.lowLatency == LowLatency::On) {
+        error = settings_.device + ": link.lowLatency: " + why;
+        close();
+        return false;
+    }
+    return true;
 }
 
 bool SerialLink::attach(int fd, bool own, std::string& error)
@@ -72,7 +87,9 @@ bool SerialLink::configure(std::string& error)
         error = name + ": link.rs485: " + error;
         return false;
     }
-    requestGapUs_ = settings_.gapUs >= 0 ? settings_.gapUs : (serialline::isPseudoTerminal(fd_) ? 0 : t35Us_);
+    const bool pty = serialline::isPseudoTerminal(fd_);
+    requestGapUs_ = settings_.gapUs >= 0 ? settings_.gapUs : (pty ? 0 : t35Us_);
+    paced_ = !pty;
     return true;
 }
 
