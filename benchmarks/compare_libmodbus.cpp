@@ -15,7 +15,7 @@
 #include "DriverApi.h"
 #include "HostConfig.h"
 #include "HostSession.h"
-#include "SerialLink.h"
+#include "link/SerialLink.h"
 #include "pty_sim.h"
 
 #include <modbus.h>

@@ -5,7 +5,7 @@
 //
 // Input: station, function, address, quantity, the expected answer length,
 // then pieces (a delay in 100 us steps and a length-prefixed blob).
-#include "RtuFraming.h"
+#include "rtu/RtuFraming.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

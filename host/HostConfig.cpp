@@ -1,6 +1,6 @@
 #include "HostConfig.h"
 
-#include "LinkFactory.h"
+#include "link/LinkFactory.h"
 #include "ValueCodec.h"
 
 #include <QFile>

@@ -22,7 +22,7 @@ bool TagStatus::ok() const
 }
 
 HostSession::HostSession(const DriverApi& api, const HostConfig& config, Link& link)
-    : api_(api), config_(config), exchange_(link, config.link, api.CalCRC)
+    : api_(api), config_(config), link_(link), exchange_(link, config.link, api.CalCRC)
 {
     tags_.reserve(config_.tags.size());
     for (size_t i = 0; i < config_.tags.size(); ++i) {
@@ -121,7 +121,7 @@ void HostSession::forTagsIn(int station, int area, int first, int count, Fn fn) 
 void HostSession::markBlock(int station, int area, int first, int count, uint8_t state, int code,
                             const std::string& why)
 {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = link_.now();
     forTagsIn(station, area, first, count, [&](const TagSpan& span) {
         TagStatus& s = tags_[static_cast<size_t>(span.tag)];
         const int lo = std::max(first, span.first);
@@ -146,38 +146,47 @@ void HostSession::markBlock(int station, int area, int first, int count, uint8_t
 
 void HostSession::probeOfflineStations()
 {
-    if (offline_.empty())
+    // Only the front of the queue can be due: each probe sends its station to the back.
+    if (offline_.empty() || probing_ >= 0)
         return;
-    const auto now = std::chrono::steady_clock::now();
-    for (int station : offline_) {
-        StationStats& st = stations_[station];
-        if (!st.probing && now >= st.nextProbe) {
-            // Its next request is the probe; one failure sends it back off.
-            st.probing = true;
-            api_.EnCommStation(station, 1);
-        }
-    }
+    const auto now = link_.now();
+    const int station = offline_.front();
+    StationStats& st = stations_[station];
+    if (now < st.nextProbe || now < nextProbeAllowed_)
+        return;
+    // Its next request is the probe; one failure sends it back off.
+    st.probing = true;
+    probing_ = station;
+    api_.EnCommStation(station, 1);
 }
 
 void HostSession::stationAnswered(int station, StationStats& st)
 {
     st.giveUpsInRow = 0;
+    st.everAnswered = true;
+    st.probing = false;
+    if (probing_ == station)
+        probing_ = -1;
     if (!st.offline)
         return;
     st.offline = false;
-    st.probing = false;
     api_.EnCommStation(station, 1);
     offline_.erase(std::remove(offline_.begin(), offline_.end(), station), offline_.end());
 }
 
 void HostSession::stationGaveUp(int station, StationStats& st)
 {
-    const auto next = std::chrono::steady_clock::now() + std::chrono::seconds(config_.link.probeSeconds);
+    const auto next = link_.now() + std::chrono::seconds(config_.link.probeSeconds);
     if (st.probing) {
         st.probing = false;
+        probing_ = -1;
         st.nextProbe = next;
+        offline_.erase(std::remove(offline_.begin(), offline_.end(), station), offline_.end());
+        offline_.push_back(station);
         api_.EnCommStation(station, 0);
-    } else if (!st.offline && config_.link.deadAfter > 0 && ++st.giveUpsInRow >= config_.link.deadAfter) {
+    } else if (!st.offline && config_.link.deadAfter > 0 &&
+               (++st.giveUpsInRow >= config_.link.deadAfter || !st.everAnswered)) {
+        // A station that never answered costs every try of every request: off after one give-up.
         st.offline = true;
         st.offlineSince = std::time(nullptr);
         st.nextProbe = next;
@@ -220,6 +229,8 @@ bool HostSession::step()
 
     ExchangeResult r = exchange_.exchange(reinterpret_cast<const uint8_t*>(frame.constData()), length,
                                           request->answerLen, config_.driver.remoteMode == 0);
+    if (r.stopped)
+        return true;  // the run ends: the cut exchange says nothing of the station
     ++totalExchanges_;
     if (trace_)
         std::fprintf(trace_, "-> %s\n<- %s (%s, %ld us%s%s)\n", frame.left(length).toHex(' ').constData(),
@@ -228,11 +239,29 @@ bool HostSession::step()
     StationStats& st = stations_[var.station];
     ++st.exchanges;
     count(st, r);
+    if (r.raisedTimeoutMs > 0) {
+        StationStats& late = stations_[r.raisedStation];
+        if (late.timeoutMs == 0 && log_)
+            std::fprintf(log_,
+                         "plc-host: station %d answers %ld ms after its request, later than link.responseTimeoutMs "
+                         "(%d ms): its time-out is raised to %d ms; set link.responseTimeoutMs to at least that\n",
+                         r.raisedStation, r.latenessMs, config_.link.responseTimeoutMs, r.raisedTimeoutMs);
+        late.timeoutMs = r.raisedTimeoutMs;
+        late.latenessMs = r.latenessMs;
+    }
+    if (st.probing) {
+        // One try, whatever it gave: the next probe waits until the line has
+        // carried nine times as much other traffic.
+        nextProbeAllowed_ = link_.now() + 9 * r.elapsed;
+    }
 
     const bool cyclicRead = var.varClass == 0 && var.varId == -1 && var.writeFlag == 0 && var.bitMode == 0;
     const bool hostWrite =
         var.varClass == kWriteClass && var.varId >= 0 && var.varId < static_cast<int>(writes_.size());
-    const bool answered = r.status == AnswerStatus::Ok || r.status == AnswerStatus::Exception;
+    // Any frame from the station with a sound CRC is a sign of life, exception answers included.
+    const bool answered = r.status == AnswerStatus::Ok || r.status == AnswerStatus::Exception ||
+                          (r.status == AnswerStatus::Mismatch && !r.received.isEmpty() &&
+                           static_cast<uint8_t>(r.received[0]) == var.station);
     if (r.status == AnswerStatus::Exception) {
         if (cyclicRead)
             forTagsIn(var.station, var.regKind, var.regAddr, var.length, [&](const TagSpan& span) {
@@ -242,7 +271,7 @@ bool HostSession::step()
             writes_[static_cast<size_t>(var.varId)].exception = r.exceptionCode;
     }
     if (answered)
-        stationAnswered(var.station, st);  // an exception answer is a sign of life too
+        stationAnswered(var.station, st);
     else if (st.probing)
         info_.retryCount = info_.retryLimit;  // a probe costs one time-out at most
 
@@ -261,7 +290,7 @@ bool HostSession::step()
         if (cyclicRead) {
             markBlock(var.station, var.regKind, var.regAddr, var.length, 1, 0, std::string());
             const BlockKey key{var.station, var.regKind, var.regAddr, var.length};
-            const auto now = std::chrono::steady_clock::now();
+            const auto now = link_.now();
             auto it = blockDone_.find(key);
             if (it != blockDone_.end()) {
                 scanTime_ = std::chrono::duration_cast<std::chrono::microseconds>(now - it->second);

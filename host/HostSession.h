@@ -7,13 +7,15 @@
 
 #include "DriverApi.h"
 #include "HostConfig.h"
-#include "Link.h"
-#include "RtuExchange.h"
+#include "link/Link.h"
+#include "rtu/RtuExchange.h"
 #include "ValueCodec.h"
 
 #include <chrono>
 #include <cstdint>
+#include <atomic>
 #include <cstdio>
+#include <deque>
 #include <ctime>
 #include <map>
 #include <string>
@@ -36,12 +38,18 @@ struct StationStats {
     int lastGiveUpCode = 0;   // driver code of the latest give-up, 0 = none yet
     std::string lastFailure;  // the latest failure in words
 
-    // Switched off in the driver after link.deadAfter give-ups in a row.
+    // Switched off in the driver after link.deadAfter give-ups in a row, or
+    // after its first give-up when it never answered.
     bool offline = false;
     std::time_t offlineSince = 0;  // wall clock, for display
     int giveUpsInRow = 0;          // since the station last answered
-    bool probing = false;          // switched on again for one try
+    bool everAnswered = false;
+    bool probing = false;  // switched on again for one try
     std::chrono::steady_clock::time_point nextProbe;
+
+    // Raised by late answers: the time-out now used for the station, and how late they came.
+    int timeoutMs = 0;  // 0: the configured one
+    long latenessMs = 0;
 };
 
 struct TagStatus {
@@ -93,6 +101,10 @@ public:
 
     // Every exchange as hex on `out` (nullptr: quiet).
     void setTrace(FILE* out) { trace_ = out; }
+    // Station notices (a time-out raised for late answers) on `out` (nullptr: quiet).
+    void setLog(FILE* out) { log_ = out; }
+    // Exchanges end early once *stop turns true.
+    void setStopFlag(const std::atomic<bool>* stop) { exchange_.setStopFlag(stop); }
 
     const HostConfig& config() const { return config_; }
     const std::map<int, StationStats>& stations() const { return stations_; }
@@ -132,13 +144,18 @@ private:
 
     const DriverApi& api_;
     const HostConfig& config_;
+    Link& link_;
     RtuExchange exchange_;
     COM_INFO info_{};
     std::vector<TagStatus> tags_;
     std::map<std::pair<int, int>, TagGroup> index_;  // (station, area) -> tags
     std::vector<WriteJob> writes_;
     std::map<int, StationStats> stations_;
-    std::vector<int> offline_;         // stations switched off, in the order they went
+    // Stations switched off, the next to probe first. One probe at a time,
+    // and the line idle for probes at least 9 times what the last one took.
+    std::deque<int> offline_;
+    int probing_ = -1;  // the station being probed, or -1
+    std::chrono::steady_clock::time_point nextProbeAllowed_;
     long unsettled_ = 0;               // tags with units still to read
     std::map<int, long> unsettledAt_;  // the same per station
     std::map<BlockKey, std::chrono::steady_clock::time_point> blockDone_;
@@ -146,6 +163,7 @@ private:
     long totalExchanges_ = 0;
     long listResults_ = 0;
     FILE* trace_ = nullptr;
+    FILE* log_ = nullptr;
 };
 
 }  // namespace host

@@ -1,5 +1,7 @@
 #include "SimRunner.h"
 
+#include <csignal>
+
 #include "HostConfig.h"
 #include "SerialLine.h"
 #include "SimArgs.h"
@@ -83,7 +85,15 @@ bool SimRunner::start(std::string& error)
     for (int fd : {master_, slave_})
         if (!serialline::makeRaw(fd, nullptr, error))
             return false;
-    thread_ = std::thread([this] { sim_->serve(master_, stop_); });
+    thread_ = std::thread([this] {
+        // Stop signals go to the main thread, whose waits they cut short.
+        sigset_t stopSignals;
+        sigemptyset(&stopSignals);
+        for (int sig : {SIGINT, SIGTERM, SIGALRM})
+            sigaddset(&stopSignals, sig);
+        pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+        sim_->serve(master_, stop_);
+    });
     return true;
 }
 

@@ -5,8 +5,8 @@
 #include "HostMap.h"
 #include "HostSession.h"
 #include "HostView.h"
-#include "LinkFactory.h"
-#include "SerialLink.h"
+#include "link/LinkFactory.h"
+#include "link/SerialLink.h"
 #include "SimArgs.h"
 #include "SimRunner.h"
 #include "ValueCodec.h"
@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <sys/time.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +43,17 @@ constexpr int kExitUsage = 2;
 
 std::atomic<bool> g_stop{false};
 void onSignal(int) { g_stop.store(true); }
+
+// --seconds ends a run as Ctrl-C does: the signal cuts a wait on the line short.
+void stopAfter(double seconds)
+{
+    if (seconds <= 0)
+        return;
+    itimerval at{};
+    at.it_value.tv_sec = static_cast<time_t>(seconds);
+    at.it_value.tv_usec = static_cast<suseconds_t>((seconds - static_cast<double>(at.it_value.tv_sec)) * 1e6);
+    setitimer(ITIMER_REAL, &at, nullptr);
+}
 
 const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [options]\n"
                       "       plc-host read CONFIG [--json] [--timeout S] [options]\n"
@@ -316,6 +328,8 @@ int prepare(Setup& s, const Options& o, const HostConfig& cfg)
     s.session.reset(new HostSession(s.api, cfg, *s.link));
     if (o.trace)
         s.session->setTrace(stderr);
+    s.session->setLog(stderr);
+    s.session->setStopFlag(&g_stop);
     return 0;
 }
 
@@ -418,6 +432,7 @@ void settleTypedWrites(HostSession& session, LiveView& view, std::vector<OpenWri
 int commandRun(HostSession& session, const Options& o)
 {
     session.start(true);
+    stopAfter(o.seconds);
     const bool tty = isatty(STDOUT_FILENO);
     const auto start = Clock::now();
     const auto period = std::chrono::milliseconds(tty ? 250 : 1000);
@@ -509,6 +524,7 @@ int commandWrite(HostSession& session, const Options& o, const std::vector<Assig
 int commandPoll(HostSession& session, const Options& o)
 {
     session.start(true);
+    stopAfter(o.seconds);
     const bool tty = isatty(STDOUT_FILENO);
     const auto start = Clock::now();
     auto nextShow = start + std::chrono::seconds(1);
@@ -570,6 +586,7 @@ int main(int argc, char** argv)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGALRM, &sa, nullptr);
 
     Setup setup;
     try {

@@ -1,10 +1,11 @@
 // plc-host's answer framing: when an answer is complete, and whether it may
 // reach the driver. Frames are hex; CRC stands for the checksum of every
 // byte before it.
-#include "LinkFactory.h"
-#include "RtuFraming.h"
+#include "link/LinkFactory.h"
+#include "rtu/RtuFraming.h"
 #include "SerialLine.h"
-#include "TcpLink.h"
+#include "link/TcpLink.h"
+#include "host/scripted_link.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -15,15 +16,7 @@ namespace {
 
 using host::AnswerStatus;
 
-QByteArray frame(const char* text)
-{
-    QByteArray out;
-    for (const QByteArray& word : QByteArray(text).split(' ')) {
-        const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(out.data()), out.size());
-        out += word == "CRC" ? QByteArray(1, char(crc & 0xFF)) + char(crc >> 8) : QByteArray::fromHex(word);
-    }
-    return out;
-}
+QByteArray frame(const char* text) { return test::rtuFrame(text); }
 
 const uint8_t* u8(const QByteArray& bytes) { return reinterpret_cast<const uint8_t*>(bytes.constData()); }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <time.h>
 
 namespace host {
 
@@ -34,6 +35,25 @@ public:
     virtual long frameGapUs() const = 0;
     // Silence kept before each request.
     virtual long requestGapUs() const = 0;
+
+    // The exchange above got a sound answer over the link (a reconnecting
+    // link takes it as proof that the connection works).
+    virtual void answered() {}
+
+    // The clock every wait above the link runs on; a scripted link in the
+    // unit tests keeps its own.
+    virtual Clock::time_point now() const { return Clock::now(); }
+    // Sleeps until `until` on that clock (a link without a peer has nothing to wait on).
+    // An absolute wake-up: the time spent getting here does not add to it,
+    // and a signal ends it early (the caller looks at its stop flag).
+    virtual void sleepUntil(Clock::time_point until)
+    {
+        const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch()).count();
+        if (ns <= 0)
+            return;
+        const timespec at{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);  // steady_clock is CLOCK_MONOTONIC
+    }
 };
 
 }  // namespace host

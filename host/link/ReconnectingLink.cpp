@@ -1,12 +1,12 @@
 #include "ReconnectingLink.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace host {
 
 constexpr std::chrono::milliseconds ReconnectingLink::kFirstBackOff;
 constexpr std::chrono::milliseconds ReconnectingLink::kLongestBackOff;
+constexpr std::chrono::seconds ReconnectingLink::kStableFor;
 
 ReconnectingLink::ReconnectingLink(std::unique_ptr<Link> inner, std::string name, FILE* log)
     : inner_(std::move(inner)), name_(std::move(name)), log_(log)
@@ -15,6 +15,7 @@ ReconnectingLink::ReconnectingLink(std::unique_ptr<Link> inner, std::string name
 bool ReconnectingLink::open(std::string& error)
 {
     up_ = inner_->open(error);
+    goodAnswers_ = false;
     return up_;
 }
 
@@ -28,8 +29,9 @@ void ReconnectingLink::lost(const char* why)
 {
     inner_->close();
     up_ = false;
-    downSince_ = Clock::now();
-    backOff_ = kFirstBackOff;
+    downSince_ = inner_->now();
+    if (goodAnswers_ && downSince_ - firstGoodAnswer_ >= kStableFor)
+        backOff_ = kFirstBackOff;
     nextTry_ = downSince_ + backOff_;
     if (log_)
         std::fprintf(log_, "plc-host: link %s down (%s); reconnecting\n", name_.c_str(), why);
@@ -37,21 +39,24 @@ void ReconnectingLink::lost(const char* why)
 
 bool ReconnectingLink::reopen(Clock::time_point until)
 {
-    if (Clock::now() < nextTry_)
-        std::this_thread::sleep_until(std::min(nextTry_, until));
-    if (Clock::now() < nextTry_)
+    if (inner_->now() < nextTry_)
+        inner_->sleepUntil(std::min(nextTry_, until));
+    if (inner_->now() < nextTry_)
         return false;
     std::string error;
-    if (inner_->open(error)) {
+    const bool opened = inner_->open(error);
+    // Should it drop again before it proves itself, the next wait is longer.
+    backOff_ = std::min<Clock::duration>(2 * backOff_, kLongestBackOff);
+    if (opened) {
         up_ = true;
+        goodAnswers_ = false;
         ++reconnects_;
         if (log_)
             std::fprintf(log_, "plc-host: link %s up again after %.1f s\n", name_.c_str(),
-                         std::chrono::duration<double>(Clock::now() - downSince_).count());
+                         std::chrono::duration<double>(inner_->now() - downSince_).count());
         return true;
     }
-    backOff_ = std::min<Clock::duration>(2 * backOff_, kLongestBackOff);
-    nextTry_ = Clock::now() + backOff_;
+    nextTry_ = inner_->now() + backOff_;
     return false;
 }
 
@@ -78,6 +83,14 @@ bool ReconnectingLink::write(const uint8_t* data, int length, Clock::time_point 
         return true;
     lost("the write failed");
     return false;
+}
+
+void ReconnectingLink::answered()
+{
+    if (!goodAnswers_) {
+        goodAnswers_ = true;
+        firstGoodAnswer_ = inner_->now();
+    }
 }
 
 void ReconnectingLink::discardInput()

@@ -129,9 +129,11 @@ bool TcpLink::write(const uint8_t* data, int length, Clock::time_point until)
 
 void TcpLink::discardInput()
 {
+    // What one turn holds at most: a peer that sends without pause cannot keep us here.
     uint8_t junk[512];
-    int n;
-    while ((n = read(junk, sizeof junk)) > 0) {}
+    int n = 0;
+    for (int dropped = 0; dropped < kMaxDiscard && (n = read(junk, sizeof junk)) > 0;)
+        dropped += n;
     peerGone_ = n < 0;
 }
 

@@ -42,6 +42,8 @@ public:
     // The server keeps the line's silences itself; link.gapUs adds one.
     long requestGapUs() const override { return settings_.gapUs > 0 ? settings_.gapUs : 0; }
 
+    static constexpr int kMaxDiscard = 16384;  // bytes dropped by one discardInput
+
 private:
     LinkSettings settings_;
     TcpAddress address_;

@@ -6,12 +6,14 @@
 #pragma once
 
 #include "HostConfig.h"
-#include "Link.h"
+#include "link/Link.h"
 #include "RtuFraming.h"
 #include "SerialLine.h"
 
 #include <QByteArray>
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -26,6 +28,12 @@ struct ExchangeResult {
     int exceptionCode = 0;
     std::string why;      // the failure in words, empty when ok
     int lateAnswers = 0;  // late answers to earlier requests seen and dropped in this exchange
+    // Set when a late answer raised the station's time-out in this exchange:
+    // how late it came after its request, and the time-out now used.
+    bool stopped = false;  // cut short by the stop flag: no verdict on the station
+    int raisedStation = -1;
+    long latenessMs = 0;
+    int raisedTimeoutMs = 0;
     std::chrono::microseconds elapsed{0};
 };
 
@@ -43,22 +51,41 @@ public:
     long settleUs() const { return settleUs_; }
     long interByteUs() const { return interByteUs_; }
     long noiseBytes() const { return noiseBytes_; }  // stray input dropped before requests
+    // The response time-out used for `station`: the configured one, raised
+    // (up to kMaxTimeoutFactor times) for a station whose answers came late.
+    int timeoutMs(uint8_t station) const;
+    // Stop waiting once *stop turns true (a signal or --seconds): the exchange ends as a line error.
+    void setStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+
+    static constexpr int kMaxTimeoutFactor = 4;
+    // Most bytes read and dropped in one drain: a flooding peer cannot hold the line.
+    static constexpr int kMaxDrainBytes = 4096;
 
 private:
     // A request whose answer did not come in time: it may still come.
     struct Owed {
         QByteArray request;
-        Clock::time_point until;
+        Clock::time_point sentEnd;  // end of the request on the wire
+        Clock::time_point until;    // later than this, its answer is not looked for
+        QByteArray answer;          // taken for its repeat: a second answer would be the same frame
     };
 
     // Drops what waits on the line and keeps the silence due before a request;
     // returns 1 when what it dropped was a late answer, else 0.
-    int waitBeforeRequest(Clock::time_point start);
-    // Reads until the line has been silent for settleUs (or `giveUp`); returns
-    // the number of bytes that came, the first of them appended to `head`.
+    int waitBeforeRequest(Clock::time_point start, ExchangeResult& r);
+    // Reads until the line has been silent for settleUs, `giveUp` passes or
+    // kMaxDrainBytes came; returns the number of bytes that came, the first
+    // of them appended to `head`.
     int listenForSilence(Clock::time_point giveUp, QByteArray* head);
-    // Index of an owed answer that would look like an answer from `station` to `function`, or -1.
-    int findOwed(uint8_t station, uint8_t function) const;
+    // Index of an owed answer that would start with these two bytes (station,
+    // function or exception function), or -1.
+    int findOwed(const QByteArray& head) const;
+    // The owed answer at `index` came at `arrived`: no longer owed, and the
+    // station's time-out is raised to cover such lateness.
+    void settleOwed(int index, Clock::time_point arrived, ExchangeResult& r);
+    // Feeds the framer until it has the answer, nothing more is worth waiting for, or a stop.
+    void readAnswer(AnswerFramer& framer);
+    bool stopping() const { return stop_ && stop_->load(); }
 
     Link& link_;
     LinkSettings settings_;
@@ -70,6 +97,9 @@ private:
     serialline::WakeMargin wakeMargin_;  // the silence before a request ends by the clock
     long noiseBytes_ = 0;
     std::vector<Owed> owed_;
+    std::array<int, 256> raisedTimeoutMs_{};  // per station; 0: the configured time-out
+    std::array<int, 256> lateSeen_{};         // late answers per station
+    const std::atomic<bool>* stop_ = nullptr;
 };
 
 }  // namespace host

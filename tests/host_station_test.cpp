@@ -1,0 +1,215 @@
+// plc-host's station accounts over a scripted line: stations that die,
+// are probed, come back and fail again, each row a timed script of what
+// every station does and the verdicts the session must reach.
+#include "DriverApi.h"
+#include "HostConfig.h"
+#include "HostSession.h"
+#include "host/scripted_link.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int64_t kMs = 1000, kS = 1000000;
+
+enum class Acts { Answers, Silent, Refuses };  // Refuses: exception 02 to every request
+
+// From `fromUs` on, `station` acts so.
+struct Change {
+    int64_t fromUs;
+    int station;
+    Acts acts;
+};
+
+struct StationRow {
+    const char* name;
+    int deadStations;  // stations 2.. that never answer (station 1 always does)
+    std::vector<Change> script;
+    int64_t runUs;
+    int station;   // whose verdict is checked
+    bool offline;  // at the end
+    long minTimeouts, maxTimeouts;
+};
+
+// Time-out 100 ms, one retry (two tries a request), two give-ups in a row
+// switch a station that answered before off, probes after 1 s.
+const StationRow kStationRows[] = {
+    // Two tries of its first request, then off; no probe yet.
+    {"never_answered_off_after_first_give_up", 1, {}, 900 * kMs, 2, true, 2, 2},
+    // Two give-ups of two tries each.
+    {"answered_then_silent_off_after_two_give_ups",
+     0,
+     {{0, 2, Acts::Answers}, {300 * kMs, 2, Acts::Silent}},
+     300 * kMs + 900 * kMs,
+     2,
+     true,
+     4,
+     4},
+    {"exception_answers_never_dead", 0, {{0, 2, Acts::Refuses}}, 5 * kS, 2, false, 0, 0},
+    // Off after 2 time-outs, then probes of one try each until it answers at 3 s.
+    {"probed_and_revived", 1, {{3 * kS, 2, Acts::Answers}}, 6 * kS, 2, false, 3, 5},
+    // Revived, then silent again: it takes two give-ups again, not one.
+    {"revived_then_failing_again_takes_two_give_ups",
+     1,
+     {{3 * kS, 2, Acts::Answers}, {5 * kS, 2, Acts::Silent}},
+     5 * kS + 900 * kMs,
+     2,
+     true,
+     3 + 4,
+     5 + 4},
+    {"revived_then_one_give_up_stays_on",
+     1,
+     {{3 * kS, 2, Acts::Answers}, {5 * kS, 2, Acts::Silent}},
+     5 * kS + 250 * kMs,
+     2,
+     false,
+     3 + 2,
+     5 + 2},
+};
+
+struct Line {
+    test::ScriptedLink link;
+    std::vector<Acts> acts = std::vector<Acts>(16, Acts::Answers);
+
+    Line()
+    {
+        link.onRequest = [this](const QByteArray& req, int64_t end) {
+            const int station = static_cast<uint8_t>(req[0]);
+            if (req.size() < 6 || acts[static_cast<size_t>(station)] == Acts::Silent)
+                return;
+            char text[64];
+            if (acts[static_cast<size_t>(station)] == Acts::Refuses)
+                std::snprintf(text, sizeof text, "%02X %02X 02 CRC", station, req[1] | 0x80);
+            else  // zeros for every register asked
+                std::snprintf(text, sizeof text, "%02X 03 %02X", station, 2 * static_cast<uint8_t>(req[5]));
+            QByteArray frame = test::rtuFrame(text);
+            if (acts[static_cast<size_t>(station)] == Acts::Answers) {
+                frame += QByteArray(2 * static_cast<uint8_t>(req[5]), '\0');
+                const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(frame.data()), frame.size());
+                frame += char(crc & 0xFF);
+                frame += char(crc >> 8);
+            }
+            link.bytesAt(end + 5 * kMs, frame);
+        };
+    }
+};
+
+host::HostConfig configFor(int stations)
+{
+    std::string tags;
+    for (int s = 1; s <= stations; ++s)
+        tags += std::string(s > 1 ? ", " : "") + "{\"name\": \"t" + std::to_string(s) +
+                "\", \"kind\": \"hr.word\", \"address\": \"10\", \"count\": 2, \"station\": " + std::to_string(s) + "}";
+    return host::parseConfig(QByteArray::fromStdString("{\"link\": {\"responseTimeoutMs\": 100, \"retryLimit\": 1, "
+                                                       "\"deadAfter\": 2, \"probeSeconds\": 1}, "
+                                                       "\"driver\": {\"multiStation\": true}, \"tags\": [" +
+                                                       tags + "]}"),
+                             "stations.json");
+}
+
+void useLinkedDriver(host::DriverApi& api)
+{
+    test::resetDriver();
+    api.SetComInfo = &::SetComInfo;
+    api.FlashLocalRegister = &::FlashLocalRegister;
+    api.RegistCallBackFuncIntf = &::RegistCallBackFuncIntf;
+    api.PLCAddressChangeIntef = &::PLCAddressChangeIntef;
+    api.ReCreatReadVarList = &::ReCreatReadVarList;
+    api.AddListWriteVar = &::AddListWriteVar;
+    api.AddListOnceReadVar = &::AddListOnceReadVar;
+    api.ComCommunication = &::ComCommunication;
+    api.DataCom = &::DataCom;
+    api.EnCommStation = &::EnCommStation;
+    api.GetRegisterData = &::GetRegisterData;
+    api.QueryFinishFlag = &::QueryFinishFlag;
+    api.SetRegisterData = &::SetRegisterData;
+    api.CalCRC = &::CalCRC;
+}
+
+// Runs the cycle until `untilUs` on the line's clock, applying the script as its times come.
+void runUntil(host::HostSession& session, Line& line, const std::vector<Change>& script, int64_t untilUs)
+{
+    while (line.link.nowUs < untilUs) {
+        for (const Change& c : script)
+            if (c.fromUs <= line.link.nowUs)
+                line.acts[static_cast<size_t>(c.station)] = c.acts;
+        if (!session.step())
+            line.link.nowUs += 2 * kMs;
+    }
+}
+
+TEST(HostStations, DeadProbedRevivedFailingAgain)
+{
+    for (const StationRow& row : kStationRows) {
+        SCOPED_TRACE(row.name);
+        host::DriverApi api;
+        useLinkedDriver(api);
+        Line line;
+        for (int s = 2; s < 2 + row.deadStations; ++s)
+            line.acts[static_cast<size_t>(s)] = Acts::Silent;
+        const host::HostConfig cfg = configFor(std::max(2, 1 + row.deadStations));
+        host::HostSession session(api, cfg, line.link);
+        session.start(true);
+        runUntil(session, line, row.script, row.runUs);
+        const host::StationStats& st = session.stations().at(row.station);
+        EXPECT_EQ(st.offline, row.offline);
+        EXPECT_GE(st.timeouts, row.minTimeouts);
+        EXPECT_LE(st.timeouts, row.maxTimeouts);
+        EXPECT_EQ(session.stations().at(1).timeouts, 0);
+    }
+}
+
+// Eight dead stations beside a live one: off after their first request, then
+// probed one at a time in at most about a tenth of the line's time.
+TEST(HostStations, ProbesOfManyDeadStationsTakeLittleOfTheLine)
+{
+    host::DriverApi api;
+    useLinkedDriver(api);
+    Line line;
+    for (int s = 2; s <= 9; ++s)
+        line.acts[static_cast<size_t>(s)] = Acts::Silent;
+    const host::HostConfig cfg = configFor(9);
+    host::HostSession session(api, cfg, line.link);
+    session.start(true);
+    runUntil(session, line, {}, 4 * kS);
+    long offAt4s = 0, timeoutsAt4s = 0;
+    for (int s = 2; s <= 9; ++s) {
+        offAt4s += session.stations().at(s).offline;
+        timeoutsAt4s += session.stations().at(s).timeouts;
+    }
+    EXPECT_EQ(offAt4s, 8);
+    const long liveAt4s = session.stations().at(1).exchanges;
+    int mostProbing = 0;
+    while (line.link.nowUs < 64 * kS) {
+        if (!session.step())
+            line.link.nowUs += 2 * kMs;
+        int probing = 0;
+        for (int s = 2; s <= 9; ++s)
+            probing += session.stations().at(s).probing;
+        mostProbing = std::max(mostProbing, probing);
+    }
+    long probes = 0;
+    for (int s = 2; s <= 9; ++s)
+        probes += session.stations().at(s).timeouts;
+    probes -= timeoutsAt4s;
+    EXPECT_LE(mostProbing, 1);
+    // Each probe is one 100 ms time-out: at most a tenth of 60 s, and every station probed within it.
+    EXPECT_LE(probes * 100 * kMs, 6 * kS + 100 * kMs);
+    EXPECT_GE(probes, 8);
+    const long live = session.stations().at(1).exchanges - liveAt4s;
+    // The live station alone, for its solo rate over the same 60 s.
+    host::DriverApi soloApi;
+    useLinkedDriver(soloApi);
+    Line solo;
+    const host::HostConfig soloCfg = configFor(1);
+    host::HostSession alone(soloApi, soloCfg, solo.link);
+    alone.start(true);
+    runUntil(alone, solo, {}, 60 * kS);
+    EXPECT_GE(live, 0.85 * alone.stations().at(1).exchanges) << probes << " probes";
+}
+
+}  // namespace
