@@ -339,6 +339,23 @@ std::vector<int> HostConfig::stations() const
     return std::vector<int>(s.begin(), s.end());
 }
 
+std::string HostConfig::stationWarning() const
+{
+    if (driver.multiStation)
+        return std::string();
+    std::set<int> others;
+    for (const Tag& t : tags)
+        if (t.station != 0 && t.station != driver.defaultStation)
+            others.insert(t.station);
+    if (others.empty())
+        return std::string();
+    std::string list;
+    for (int s : others)
+        list += (list.empty() ? "" : ", ") + std::to_string(s);
+    return "driver.multiStation is false: every tag is read from station " + std::to_string(driver.defaultStation) +
+           " (driver.defaultStation), also those naming station " + list + "; set multiStation true to reach them";
+}
+
 const Tag* HostConfig::find(const std::string& name) const
 {
     for (const Tag& t : tags)
@@ -368,7 +385,7 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
         throw ConfigError(path + ": the file must hold one JSON object with \"link\", \"driver\" and \"tags\"");
     QJsonObject root = doc.object();
     Ctx top{path, "top level"};
-    checkKeys(root, {"link", "driver", "tags"}, top);
+    checkKeys(root, {"link", "driver", "stations", "tags"}, top);
 
     Ctx lc{path, "link"};
     QJsonObject link = getObject(root, "link", top);
@@ -416,6 +433,27 @@ HostConfig parseConfig(const QByteArray& json, const std::string& path)
     cfg.driver.defaultStation = getInt(drv, "defaultStation", cfg.driver.defaultStation, 1, 247, dc);
     cfg.driver.remoteMode = getInt(drv, "remoteMode", cfg.driver.remoteMode, 0, 1, dc);
     cfg.driver.localDeviceId = getInt(drv, "localDeviceId", cfg.driver.localDeviceId, 0, 255, dc);
+
+    QJsonObject stations = getObject(root, "stations", top);
+    for (auto it = stations.begin(); it != stations.end(); ++it) {
+        const std::string key = it.key().toStdString();
+        Ctx sc{path, "station \"" + key + "\""};
+        const int station = allDigits(key) ? std::atoi(key.c_str()) : -1;
+        if (station < 1 || station > 247)
+            top.fail("stations", "\"" + key + "\" is not a station 1..247");
+        if (!it.value().isObject())
+            sc.fail("", "expected an object");
+        const QJsonObject so = it.value().toObject();
+        checkKeys(so, {"name", "noMerge", "singleWrites", "responseTimeoutMs"}, sc);
+        StationSettings& s = cfg.stationSettings[station];
+        const QJsonValue name = so.value("name");
+        if (!name.isUndefined() && !name.isString())
+            sc.fail("name", "expected a text");
+        s.name = name.toString().toStdString();
+        s.noMerge = getBool(so, "noMerge", false, sc);
+        s.singleWrites = getBool(so, "singleWrites", false, sc);
+        s.responseTimeoutMs = getInt(so, "responseTimeoutMs", 0, 1, 60000, sc);
+    }
 
     QJsonValue tags = root.value("tags");
     if (!tags.isArray())
@@ -487,6 +525,27 @@ HostConfig pollConfig(const PollTag& p)
     HostConfig cfg = parseConfig(QJsonDocument(QJsonObject{{"tags", QJsonArray{tag}}}).toJson(), "");
     cfg.path = "poll";
     return cfg;
+}
+
+std::vector<std::pair<long, long>> uncovered(long first, long last, std::vector<std::pair<long, long>> spans)
+{
+    std::sort(spans.begin(), spans.end());
+    std::vector<std::pair<long, long>> out;
+    long next = first;  // first unit not yet covered
+    for (const auto& s : spans) {
+        if (s.first > last)
+            break;
+        if (s.second < next)
+            continue;
+        if (s.first > next)
+            out.push_back({next, s.first - 1});
+        next = std::max(next, s.second + 1);
+        if (next > last)
+            return out;
+    }
+    if (next <= last)
+        out.push_back({next, last});
+    return out;
 }
 
 const char* kindName(int kind) { return kind >= 0 && kind < kKinds ? kKindNames[kind] : "?"; }

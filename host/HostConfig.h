@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -56,6 +57,14 @@ struct DriverSettings {
     int localDeviceId = 0;
 };
 
+// Settings of one station ("stations": {"7": {...}}).
+struct StationSettings {
+    std::string name;
+    bool noMerge = false;       // every tag read on its own, never a gap between tags
+    bool singleWrites = false;  // one holding register written with function 06
+    int responseTimeoutMs = 0;  // 0: link.responseTimeoutMs
+};
+
 enum class ValueType { Bit, U8, U16, I16, U32, I32, F32, U64, I64, F64, String, Hex };
 
 // Order of a value's bytes over its registers, named by the bytes of a 32-bit
@@ -103,12 +112,16 @@ struct HostConfig {
     std::string path;
     LinkSettings link;
     DriverSettings driver;
+    std::map<int, StationSettings> stationSettings;  // by station 1..247
     std::vector<Tag> tags;
 
     int stationOf(const Tag& t) const { return driver.multiStation ? t.station : driver.defaultStation; }
     std::vector<int> stations() const;  // distinct, ascending, without the broadcast address 0
     bool readable(const Tag& t) const { return stationOf(t) != 0; }
     const Tag* find(const std::string& name) const;
+    // Tags that name another station than the one every tag goes to with
+    // multiStation false: a warning for stderr, or empty.
+    std::string stationWarning() const;
 };
 
 // Throws ConfigError.
@@ -141,5 +154,9 @@ HostConfig pollConfig(const PollTag& tag);
 void wireSpan(const Tag& t, long& first, long& span);
 
 const char* kindName(int kind);  // "hr.word"
+
+// Wire units of [first, last] that none of the spans (first, last) covers, as
+// ranges (first, last): what a read block fetches that no tag asked for.
+std::vector<std::pair<long, long>> uncovered(long first, long last, std::vector<std::pair<long, long>> spans);
 
 }  // namespace host

@@ -68,6 +68,7 @@ QJsonObject jsonStation(const StationStats& st)
     j["lastException"] = st.lastException;
     j["lastGiveUpCode"] = st.lastGiveUpCode;
     j["mismatches"] = static_cast<double>(st.mismatches);
+    j["notice"] = QString::fromStdString(st.notice);
     j["lateAnswers"] = static_cast<double>(st.lateAnswers);
     j["lastFailure"] = QString::fromStdString(st.lastFailure);
     j["offline"] = st.offline;
@@ -131,6 +132,8 @@ std::vector<std::string> stationLines(const HostSession& session, int cols, cons
             why += ", give-up code " + std::to_string(st.lastGiveUpCode);
         if (!why.empty())
             out.push_back(cut("        " + why, cols));
+        if (!st.notice.empty())
+            out.push_back(cut("        station " + std::to_string(e.first) + ": " + st.notice, cols));
     }
     return out;
 }

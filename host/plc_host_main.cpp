@@ -569,6 +569,9 @@ int main(int argc, char** argv)
         }
         cfg = o.command == "poll" ? pollConfig(o.poll) : loadConfig(o.configPath);
         applyOverrides(cfg, o.overrides);
+        const std::string warning = cfg.stationWarning();
+        if (!warning.empty())
+            std::fprintf(stderr, "plc-host: warning: %s\n", warning.c_str());
         if (o.command == "map") {
             std::fputs((o.json ? mapJson(cfg, o.responseMs) : mapText(cfg, o.responseMs)).c_str(), stdout);
             return kExitOk;
