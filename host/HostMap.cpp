@@ -32,12 +32,22 @@ const char* areaWord(int area)
 // Units of area `area` a block covers, as wire numbers (bits or registers).
 void blockWireRange(const ReadBlock& b, long& first, long& last)
 {
+    if (b.exactFirst >= 0) {
+        first = b.exactFirst;
+        last = b.exactFirst + b.exactBits - 1;
+        return;
+    }
     const long scale = registerArea(b.area) ? 1 : 8;
     first = b.first * scale;
     last = (b.first + b.length) * scale - 1;
 }
 
-long answerBytes(const ReadBlock& b) { return kAnswerOverhead + (registerArea(b.area) ? 2 * b.length : b.length); }
+long answerBytes(const ReadBlock& b)
+{
+    if (b.exactFirst >= 0)
+        return kAnswerOverhead + (b.exactBits + 7) / 8;
+    return kAnswerOverhead + (registerArea(b.area) ? 2 * b.length : b.length);
+}
 
 std::string blockText(int firstBlock, int lastBlock)
 {
@@ -67,18 +77,75 @@ std::string lineName(const HostConfig& cfg)
     return text;
 }
 
+bool unmerged(const HostConfig& cfg, int station)
+{
+    const auto it = cfg.stationSettings.find(station);
+    return it != cfg.stationSettings.end() && it->second.noMerge;
+}
+
+// Wire units of the block that no tag asked for, as "42-43, 46".
+std::string unaskedText(const HostConfig& cfg, const ReadBlock& b)
+{
+    long first = 0, last = 0;
+    blockWireRange(b, first, last);
+    std::vector<std::pair<long, long>> asked;
+    for (const Tag& t : cfg.tags)
+        if (cfg.readable(t) && cfg.stationOf(t) == b.station && t.areaCode() == b.area) {
+            long tagFirst = 0, span = 0;
+            wireSpan(t, tagFirst, span);
+            asked.push_back({tagFirst, tagFirst + span - 1});
+        }
+    std::string out;
+    for (const auto& r : uncovered(first, last, asked))
+        out += (out.empty() ? "" : ", ") + numberRange(r.first, r.second);
+    return out;
+}
+
 }  // namespace
 
 std::vector<ReadBlock> readBlocks(const HostConfig& cfg)
 {
     // (station, area) -> (first unit, length) of every readable tag, in list order.
     std::map<std::pair<int, int>, std::vector<std::pair<long, long>>> groups;
+    std::map<std::pair<int, int>, std::vector<const Tag*>> unmergedGroups;
     for (const Tag& t : cfg.tags)
-        if (cfg.readable(t))
-            groups[{cfg.stationOf(t), t.areaCode()}].push_back({t.firstUnit(), t.unitCount()});
+        if (cfg.readable(t)) {
+            if (unmerged(cfg, cfg.stationOf(t)))
+                unmergedGroups[{cfg.stationOf(t), t.areaCode()}].push_back(&t);
+            else
+                groups[{cfg.stationOf(t), t.areaCode()}].push_back({t.firstUnit(), t.unitCount()});
+        }
 
     const long limit = std::max(1, cfg.driver.maxPerFrame);
     std::vector<ReadBlock> out;
+    for (auto& g : unmergedGroups) {
+        std::vector<ReadBlock> own;
+        for (const Tag* t : g.second) {
+            long wireFirst = 0, span = 0;
+            wireSpan(*t, wireFirst, span);
+            const bool exact = t->width() == 0 && !registerArea(g.first.second) && cfg.driver.remoteMode == 0;
+            for (long done = 0; done < t->unitCount(); done += limit) {
+                ReadBlock b{g.first.first, g.first.second, t->firstUnit() + done,
+                            std::min(limit, t->unitCount() - done)};
+                if (exact) {
+                    b.exactFirst = wireFirst;
+                    b.exactBits = span;
+                }
+                own.push_back(b);
+            }
+        }
+        std::sort(own.begin(), own.end(), [](const ReadBlock& a, const ReadBlock& b) {
+            return std::make_tuple(a.first, a.length, a.exactFirst, a.exactBits) <
+                   std::make_tuple(b.first, b.length, b.exactFirst, b.exactBits);
+        });
+        own.erase(std::unique(own.begin(), own.end(),
+                              [](const ReadBlock& a, const ReadBlock& b) {
+                                  return a.first == b.first && a.length == b.length && a.exactFirst == b.exactFirst &&
+                                         a.exactBits == b.exactBits;
+                              }),
+                  own.end());
+        out.insert(out.end(), own.begin(), own.end());
+    }
     for (auto& g : groups) {
         std::vector<std::pair<long, long>>& vars = g.second;
         // Stable like the driver's bubble sort: equal addresses keep list order.
@@ -106,6 +173,9 @@ std::vector<ReadBlock> readBlocks(const HostConfig& cfg)
                 cut(start + limit, total - limit);
         }
     }
+    std::stable_sort(out.begin(), out.end(), [](const ReadBlock& a, const ReadBlock& b) {
+        return std::make_tuple(a.station, a.area, a.first) < std::make_tuple(b.station, b.area, b.first);
+    });
     return out;
 }
 
@@ -216,6 +286,19 @@ std::string mapText(const HostConfig& cfg, double responseMs)
         out += line;
     }
 
+    if (!cfg.stationSettings.empty())
+        out += "\nStations:\n";
+    for (const auto& e : cfg.stationSettings) {
+        const StationSettings& s = e.second;
+        std::string what = s.name.empty() ? "" : "\"" + s.name + "\" ";
+        what += s.noMerge ? "noMerge: each tag read on its own (bits exactly)" : "reads merged";
+        if (s.singleWrites)
+            what += "; singleWrites: one register written with 06";
+        what += "; response time-out " +
+                std::to_string(s.responseTimeoutMs ? s.responseTimeoutMs : cfg.link.responseTimeoutMs) + " ms";
+        out += "  " + std::to_string(e.first) + " " + what + "\n";
+    }
+
     std::snprintf(line, sizeof line, "\nRead blocks (maxPerFrame %d: registers, or bytes of 8 coils or inputs):\n",
                   cfg.driver.maxPerFrame);
     out += line;
@@ -223,13 +306,16 @@ std::string mapText(const HostConfig& cfg, double responseMs)
         const ReadBlock& b = blocks[i];
         long first = 0, last = 0;
         blockWireRange(b, first, last);
-        std::snprintf(line, sizeof line, "  #%-3zu station %-3d %-9s %-11s %-13s request %d B, answer %ld B\n", i + 1,
+        std::snprintf(line, sizeof line, "  #%-3zu station %-3d %-15s %-11s %-13s request %d B, answer %ld B\n", i + 1,
                       b.station, areaWord(b.area), numberRange(first, last).c_str(),
                       (first == last ? manualNumber(b.area, first, last)
                                      : manualNumber(b.area, first, last) + "-" + manualNumber(b.area, last, last))
                           .c_str(),
                       cfg.driver.remoteMode ? kRemoteReadRequest : kModbusReadRequest, answerBytes(b));
         out += line;
+        const std::string unasked = unaskedText(cfg, b);
+        if (!unasked.empty())
+            out += "       reads " + unasked + " that no tag asked for (a sparse device may refuse them)\n";
     }
 
     const ScanEstimate s = estimateScan(cfg, blocks, responseMs);
@@ -290,6 +376,7 @@ std::string mapJson(const HostConfig& cfg, double responseMs)
         j["first"] = static_cast<double>(first);
         j["last"] = static_cast<double>(last);
         j["answerBytes"] = static_cast<double>(answerBytes(b));
+        j["unasked"] = QString::fromStdString(unaskedText(cfg, b));
         list.append(j);
     }
     const ScanEstimate s = estimateScan(cfg, blocks, responseMs);

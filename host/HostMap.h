@@ -17,11 +17,15 @@ struct ReadBlock {
     int area;
     long first;
     long length;
+    long exactFirst = -1;  // a bit tag of an unmerged station: read bit for bit, from this coil or input
+    long exactBits = 0;
 };
 
 // The blocks the driver's read-list rebuild makes of the readable tags: grouped
 // by station and area, sorted by address, merged while a tag starts less than
 // maxPerFrame units after its block's start, no block longer than maxPerFrame.
+// Stations with noMerge read each tag on its own (bits of coils and inputs
+// exactly), blocks that would be the same shared.
 std::vector<ReadBlock> readBlocks(const HostConfig& cfg);
 
 struct TagMap {
