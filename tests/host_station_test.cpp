@@ -220,6 +220,7 @@ struct SparseDevice {
     test::ScriptedLink link;
     std::vector<std::pair<int, int>> coils, registers, inputRegisters;  // held (first, last)
     int code = 2;
+    int64_t answerAfterUs = 5 * kMs;
     std::vector<QByteArray> requests;
 
     SparseDevice()
@@ -244,10 +245,36 @@ struct SparseDevice {
             const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(frame.data()), frame.size());
             frame += char(crc & 0xFF);
             frame += char(crc >> 8);
-            link.bytesAt(end + 5 * kMs, frame);
+            link.bytesAt(end + answerAfterUs, frame);
         };
     }
 };
+
+// A slow meter beside fast I/O: its own time-out (300 ms) covers its 200 ms
+// answers while the link's 100 ms stays for the others.
+TEST(HostStations, StationsOwnResponseTimeout)
+{
+    for (const char* stations : {R"("1": {"responseTimeoutMs": 300})", ""}) {
+        SCOPED_TRACE(stations);
+        host::DriverApi api;
+        useLinkedDriver(api);
+        SparseDevice device;
+        device.registers = {{0, 100}};
+        device.answerAfterUs = 200 * kMs;
+        const host::HostConfig cfg = host::parseConfig(
+            QByteArray(R"({"link": {"responseTimeoutMs": 100, "retryLimit": 0}, "stations": {)") + stations +
+                R"(}, "tags": [{"name": "a", "kind": "hr.word", "address": "4"}]})",
+            "slow.json");
+        host::HostSession session(api, cfg, device.link);
+        session.start(true);
+        while (device.link.nowUs < 2 * kS)
+            if (!session.step())
+                device.link.nowUs += 2 * kMs;
+        const bool own = *stations;
+        EXPECT_EQ(session.tags()[0].ok(), own);
+        EXPECT_EQ(session.stations().at(1).timeouts == 0, own);
+    }
+}
 
 struct SparseRow {
     const char* name;
