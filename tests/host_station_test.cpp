@@ -261,10 +261,10 @@ TEST(HostStations, StationsOwnResponseTimeout)
         SparseDevice device;
         device.registers = {{0, 100}};
         device.answerAfterUs = 200 * kMs;
-        const host::HostConfig cfg = host::parseConfig(
-            QByteArray(R"({"link": {"responseTimeoutMs": 100, "retryLimit": 0}, "stations": {)") + stations +
-                R"(}, "tags": [{"name": "a", "kind": "hr.word", "address": "4"}]})",
-            "slow.json");
+        const host::HostConfig cfg =
+            host::parseConfig(QByteArray(R"({"link": {"responseTimeoutMs": 100, "retryLimit": 0}, "stations": {)") +
+                                  stations + R"(}, "tags": [{"name": "a", "kind": "hr.word", "address": "4"}]})",
+                              "slow.json");
         host::HostSession session(api, cfg, device.link);
         session.start(true);
         while (device.link.nowUs < 2 * kS)
