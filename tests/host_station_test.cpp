@@ -385,3 +385,28 @@ TEST(HostStations, SparseDevicesReadWithoutMergingByHand)
 }
 
 }  // namespace
+
+namespace {
+
+// noMerge set by hand reaches the driver: not one merged request goes out.
+TEST(HostStations, ConfiguredNoMergeSendsNoMergedRead)
+{
+    host::DriverApi api;
+    useLinkedDriver(api);
+    SparseDevice device;
+    device.registers = {{40, 41}, {44, 44}};
+    const host::HostConfig cfg = host::parseConfig(
+        R"({"stations": {"1": {"noMerge": true}}, "tags": [{"name": "a", "kind": "hr.word", "address": "40"},)"
+        R"({"name": "b", "kind": "hr.word", "address": "44"}]})",
+        "nomerge.json");
+    host::HostSession session(api, cfg, device.link);
+    session.start(true);
+    while (device.link.nowUs < 300 * kMs && !session.allTagsSettled())
+        if (!session.step())
+            device.link.nowUs += 2 * kMs;
+    EXPECT_TRUE(session.tags()[0].ok() && session.tags()[1].ok());
+    EXPECT_EQ(session.stations().at(1).exceptions, 0);
+    EXPECT_EQ(session.stations().at(1).notice, "");
+}
+
+}  // namespace
