@@ -26,6 +26,7 @@ struct DriverApi {
     decltype(&::GetRegisterData) GetRegisterData = nullptr;
     decltype(&::QueryFinishFlag) QueryFinishFlag = nullptr;
     decltype(&::SetRegisterData) SetRegisterData = nullptr;
+    decltype(&::SetStationOptions) SetStationOptions = nullptr;
     // The checksum the driver builds its frames with; the host checks the
     // answers with it before the driver sees them.
     decltype(&::CalCRC) CalCRC = nullptr;

@@ -10,27 +10,32 @@
 
 namespace host {
 
-// One cyclic read request: area code 3 (inputs), 4 (coils) or 8 (registers),
+// One cyclic read request: area code 3 (inputs), 4 (coils), 8 (registers) or 14 (input registers),
 // first unit and length in area units (bytes of 8 bits, or registers).
 struct ReadBlock {
     int station;
     int area;
     long first;
     long length;
+    long exactFirst = -1;  // a bit tag of an unmerged station: read bit for bit, from this coil or input
+    long exactBits = 0;
 };
 
 // The blocks the driver's read-list rebuild makes of the readable tags: grouped
 // by station and area, sorted by address, merged while a tag starts less than
 // maxPerFrame units after its block's start, no block longer than maxPerFrame.
+// Stations with noMerge read each tag on its own (bits of coils and inputs
+// exactly), blocks that would be the same shared.
 std::vector<ReadBlock> readBlocks(const HostConfig& cfg);
 
 struct TagMap {
-    const char* unit;                     // "coil", "input" or "register"
-    const char* readFc;                   // "01", "02", "03"
+    const char* unit;                     // "coil", "input", "register" or "input register"
+    const char* readFc;                   // "01", "02", "03", "04"
     const char* writeFc;                  // "05", "0F", "10", "03+10" (read, then write back), "-" (read-only)
     long first, last;                     // 0-based numbers on the wire
     std::string manualFirst, manualLast;  // 1-based device-manual numbers: 00001, 10001, 40001 style
     std::string part;                     // which bits or byte of the register, for hr.bit and hr.byte
+    std::string type;                     // "f32 CDAB": the type and, over several registers, the word order
     int firstBlock = -1, lastBlock = -1;  // indexes into readBlocks(); -1: never read (broadcast)
 };
 

@@ -12,6 +12,26 @@ constexpr int kCallbackId = 0x4B4D;
 
 bool success(int code) { return code == 1 || code == 100; }
 
+// RW_VAR::bitMode of a cyclic read of exactly one variable's bits (a station
+// without merging): regKind is then the bit kind, regAddr the first bit and
+// length the bits.
+constexpr int kExactBitRead = -3;
+
+// The area and units a cyclic read covers, as the tags count them.
+struct Units {
+    int area, first, count;
+};
+Units unitsRead(const RW_VAR& v)
+{
+    if (v.bitMode != kExactBitRead)
+        return {v.regKind, v.regAddr, v.length};
+    Tag t;
+    t.kind = v.regKind;
+    t.addressValue = v.regAddr;
+    t.count = v.length;
+    return {t.areaCode(), t.firstUnit(), t.unitCount()};
+}
+
 }  // namespace
 
 bool TagStatus::settled() const { return waiting == 0; }
@@ -70,9 +90,22 @@ void HostSession::start(bool cyclic)
     api_.SetComInfo(&info_);
     api_.RegistCallBackFuncIntf(&HostSession::onVarResult, &HostSession::onListResult);
     api_.FlashLocalRegister(0, 0, 0);
+    for (const auto& e : config_.stationSettings) {
+        const StationSettings& s = e.second;
+        const int options = (s.noMerge ? KEMO_STATION_NO_MERGE : 0) | (s.singleWrites ? KEMO_STATION_SINGLE_WRITES : 0);
+        api_.SetStationOptions(e.first, options);
+        exchange_.setStationTimeout(static_cast<uint8_t>(e.first), s.responseTimeoutMs);
+        auto st = stations_.find(e.first);
+        if (st != stations_.end())
+            st->second.options = options;
+    }
 
-    if (!cyclic)
-        return;
+    if (cyclic)
+        rebuildReadList();
+}
+
+void HostSession::rebuildReadList()
+{
     QList<HOST_VAR> vars;
     for (const Tag& t : config_.tags) {
         HOST_VAR v{};
@@ -255,7 +288,9 @@ bool HostSession::step()
         nextProbeAllowed_ = link_.now() + 9 * r.elapsed;
     }
 
-    const bool cyclicRead = var.varClass == 0 && var.varId == -1 && var.writeFlag == 0 && var.bitMode == 0;
+    const bool cyclicRead = var.varClass == 0 && var.varId == -1 && var.writeFlag == 0 &&
+                            (var.bitMode == 0 || var.bitMode == kExactBitRead);
+    const Units units = unitsRead(var);
     const bool hostWrite =
         var.varClass == kWriteClass && var.varId >= 0 && var.varId < static_cast<int>(writes_.size());
     // Any frame from the station with a sound CRC is a sign of life, exception answers included.
@@ -264,7 +299,7 @@ bool HostSession::step()
                            static_cast<uint8_t>(r.received[0]) == var.station);
     if (r.status == AnswerStatus::Exception) {
         if (cyclicRead)
-            forTagsIn(var.station, var.regKind, var.regAddr, var.length, [&](const TagSpan& span) {
+            forTagsIn(var.station, units.area, units.first, units.count, [&](const TagSpan& span) {
                 tags_[static_cast<size_t>(span.tag)].lastException = r.exceptionCode;
             });
         if (hostWrite)
@@ -274,6 +309,12 @@ bool HostSession::step()
         stationAnswered(var.station, st);
     else if (st.probing)
         info_.retryCount = info_.retryLimit;  // a probe costs one time-out at most
+    // Illegal function, data address or data value: the device will answer
+    // the same again, so the request is given up at once.
+    const bool refused = r.status == AnswerStatus::Exception && r.exceptionCode >= 1 && r.exceptionCode <= 3;
+    if (refused)
+        info_.retryCount = info_.retryLimit;
+    const bool unmerged = refused && r.exceptionCode == 2 && cyclicRead && unmergeAfterRefusal(var, st);
 
     // Only answers that passed the checks reach the driver; anything else is
     // reported as no answer, so it never gets into the store.
@@ -288,8 +329,8 @@ bool HostSession::step()
         // The record DataCom returns only names the variable once its exchange
         // is finished; the request copy names it for every frame.
         if (cyclicRead) {
-            markBlock(var.station, var.regKind, var.regAddr, var.length, 1, 0, std::string());
-            const BlockKey key{var.station, var.regKind, var.regAddr, var.length};
+            markBlock(var.station, units.area, units.first, units.count, 1, 0, std::string());
+            const BlockKey key{var.station, units.area, units.first, units.count};
             const auto now = link_.now();
             auto it = blockDone_.find(key);
             if (it != blockDone_.end()) {
@@ -309,12 +350,43 @@ bool HostSession::step()
     if (!answered)
         stationGaveUp(var.station, st);
     if (result->varClass == 0 && result->varId == -1) {
-        markBlock(result->station, result->regKind, result->regAddr, result->length, 2, code, st.lastFailure);
+        if (unmerged)
+            return true;  // its tags are read again, one by one
+        const Units given = unitsRead(*result);
+        markBlock(result->station, given.area, given.first, given.count, 2, code, st.lastFailure);
     } else if (result->varClass == kWriteClass && result->varId >= 0 &&
                result->varId < static_cast<int>(writes_.size())) {
         writes_[static_cast<size_t>(result->varId)].giveUpCode = code;
         writes_[static_cast<size_t>(result->varId)].failure = st.lastFailure;
     }
+    return true;
+}
+
+bool HostSession::unmergeAfterRefusal(const RW_VAR& var, StationStats& st)
+{
+    if (st.options & KEMO_STATION_NO_MERGE)
+        return false;
+    // Wire units: bits of coils and inputs, registers.
+    const bool bits = var.regKind == 3 || var.regKind == 4;
+    const long first = bits ? 8L * var.regAddr : var.regAddr;
+    const long last = first + (bits ? 8L * var.length : var.length) - 1;
+    std::vector<std::pair<long, long>> asked;
+    forTagsIn(var.station, var.regKind, var.regAddr, var.length, [&](const TagSpan& span) {
+        long tagFirst = 0, tagSpan = 0;
+        wireSpan(config_.tags[static_cast<size_t>(span.tag)], tagFirst, tagSpan);
+        asked.push_back({tagFirst, tagFirst + tagSpan - 1});
+    });
+    if (uncovered(first, last, asked).empty())
+        return false;  // every unit of it was asked for: a refusal of the tags themselves
+    st.options |= KEMO_STATION_NO_MERGE;
+    api_.SetStationOptions(var.station, st.options);
+    rebuildReadList();
+    static const char* const kUnits[] = {"inputs", "coils", "registers", "input registers"};
+    const int area = var.regKind == 3 ? 0 : var.regKind == 4 ? 1 : var.regKind == 8 ? 2 : 3;
+    st.notice = std::string("reads no longer merged: the device refused ") + kUnits[area] + " " +
+                std::to_string(first) + ".." + std::to_string(last);
+    if (log_)
+        std::fprintf(log_, "plc-host: station %d: %s\n", static_cast<int>(var.station), st.notice.c_str());
     return true;
 }
 

@@ -50,6 +50,9 @@ struct StationStats {
     // Raised by late answers: the time-out now used for the station, and how late they came.
     int timeoutMs = 0;  // 0: the configured one
     long latenessMs = 0;
+
+    int options = 0;     // KEMO_STATION_* bits given to the driver
+    std::string notice;  // a change plc-host made on its own, in words ("reads no longer merged: ...")
 };
 
 struct TagStatus {
@@ -142,6 +145,10 @@ private:
     void stationAnswered(int station, StationStats& st);
     void stationGaveUp(int station, StationStats& st);
     void count(StationStats& st, const ExchangeResult& r);
+    void rebuildReadList();
+    // A cyclic block refused with exception 02 that reads units no tag asked
+    // for: its station's reads are no longer merged. True when it switched.
+    bool unmergeAfterRefusal(const RW_VAR& var, StationStats& st);
 
     const DriverApi& api_;
     const HostConfig& config_;

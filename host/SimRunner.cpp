@@ -5,8 +5,11 @@
 #include "HostConfig.h"
 #include "SerialLine.h"
 #include "SimArgs.h"
+#include "ValueCodec.h"
 
+#include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <pty.h>
@@ -18,6 +21,54 @@ namespace {
 
 [[noreturn]] void bad(const std::string& what) { throw ConfigError("--sim-args: " + what); }
 
+bool has(const std::string& text, const char* word) { return text.find(word) != std::string::npos; }
+
+// A meter's reading a tag stands for, told by its unit, else by its name.
+bool meterMotion(const Tag& t, SimTag::Motion& m)
+{
+    std::string name = t.name;
+    for (char& ch : name)
+        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    const std::string& u = t.unit;
+    if (u == "V" || (u.empty() && has(name, "volt")))
+        m = SimTag::Voltage;
+    else if (u == "A" || (u.empty() && (has(name, "current") || has(name, "amp"))))
+        m = SimTag::Current;
+    else if (u == "Hz" || (u.empty() && has(name, "freq")))
+        m = SimTag::Frequency;
+    else if (has(u, "Wh") || (u.empty() && has(name, "energy")))
+        m = SimTag::Energy;
+    else if (has(name, "factor") || has(name, "cos"))
+        m = SimTag::PowerFactor;
+    else if (u == "W" || u == "kW" || (u.empty() && has(name, "power")))
+        m = SimTag::Power;
+    else
+        return false;
+    return true;
+}
+
+// Stores a reading into one item's registers through plc-host's own codec.
+void storeReading(const Tag& t, double reading, uint16_t* registers)
+{
+    const int n = t.registersPerItem();
+    uint64_t bits = 0;
+    const double raw = (reading - t.offset) / t.scale;
+    if (t.type == ValueType::F32) {
+        const float f = static_cast<float>(raw);
+        uint32_t b32;
+        std::memcpy(&b32, &f, sizeof b32);
+        bits = b32;
+    } else if (t.type == ValueType::F64) {
+        std::memcpy(&bits, &raw, sizeof bits);
+    } else {
+        bits = static_cast<uint64_t>(std::llround(raw));  // integers of the meter are never negative
+    }
+    uint8_t wire[8] = {};
+    bitsToWire(bits, n, t.wordOrder, wire);
+    for (int i = 0; i < n; ++i)
+        registers[i] = static_cast<uint16_t>(wire[2 * i] << 8 | wire[2 * i + 1]);
+}
+
 }  // namespace
 
 const char* SimRunner::help()
@@ -25,16 +76,20 @@ const char* SimRunner::help()
     return "  --sim-args \"...\"  options of the simulated controller, in one argument:\n"
            "                     --drop RATE  --corrupt RATE  --delay-ms N  --silent 3[,4]\n"
            "                     --stations 1,2  --seed N  --exception\n"
-           "                     STATION:AREA:FIRST-LAST:CODE (AREA coil|di|hr)\n"
+           "                     STATION:AREA:FIRST-LAST:CODE (AREA coil|di|hr|ir)\n"
+           "                     --map STATION:AREA:FIRST-LAST[,...] (only these held)\n"
            "                     --no-animate (keep the test patterns)  --gap-us N\n"
            "                     --dump FILE (its memory as JSON when plc-host ends)\n"
            "                     --pace (answers at link.baud)  --split-ms MS\n"
            "                     --late-ms MS  --late-rate RATE; plc-sim --help tells\n"
            "                     ranges and defaults. Tags move like what they stand\n"
-           "                     for: register floats wave around 12.5, other register\n"
-           "                     double words count, words ramp 0..99, bytes step 1..4,\n"
-           "                     bits toggle every 3-15 s. Written coils and registers\n"
-           "                     keep their value.\n";
+           "                     for: a meter's readings by their unit or name (V or\n"
+           "                     volt ~230, A or current 4..12, Hz or freq ~50, W or\n"
+           "                     power, a power factor 0.85..0.98, Wh or energy\n"
+           "                     counting up), register floats wave around 12.5, other\n"
+           "                     register double words count, words ramp 0..99, bytes\n"
+           "                     step 1..4, bits toggle every 3-15 s. Written coils and\n"
+           "                     registers keep their value.\n";
 }
 
 std::vector<SimTag> SimRunner::simTags(const HostConfig& config)
@@ -44,13 +99,28 @@ std::vector<SimTag> SimRunner::simTags(const HostConfig& config)
         if (!config.readable(t))
             continue;
         SimTag::Motion m = SimTag::Toggle;
-        if (t.areaIndex() == 2 && t.width() == 1)
+        const bool registers = t.registerArea() && t.width() >= 2;
+        const bool numeric = t.type != ValueType::Hex && t.type != ValueType::String;
+        if (t.registerArea() && t.width() == 1)
             m = SimTag::Steps;
-        else if (t.areaIndex() == 2 && t.width() == 2)
+        else if (registers && numeric && meterMotion(t, m))
+            ;
+        else if (registers && t.width() == 2 && t.registersPerItem() == 1)
             m = SimTag::Ramp;
-        else if (t.areaIndex() == 2 && t.width() == 3)
-            m = t.type == ValueType::F32 ? SimTag::Wave : SimTag::Counter;
-        out.push_back({config.stationOf(t), t.kind, t.addressValue, t.count, m});
+        else if (registers)
+            m = t.type == ValueType::F32 || t.type == ValueType::F64 ? SimTag::Wave : SimTag::Counter;
+        SimTag s{config.stationOf(t), t.kind, t.addressValue, t.count, m, 1, nullptr};
+        // Values over several registers, or scaled, go through the tag's own codec.
+        if (registers && numeric && (t.registersPerItem() > 1 || t.scaled() || m >= SimTag::Voltage) &&
+            (m != SimTag::Counter || t.width() == 2)) {
+            s.registers = t.registersPerItem();
+            s.kind = t.areaIndex() == 3 ? 14 : 8;  // registers, addressed one by one
+            s.address = t.width() == 3 ? 2 * t.addressValue : t.addressValue;
+            s.count = t.driverCount();
+            const Tag copy = t;
+            s.store = [copy](double reading, uint16_t* r) { storeReading(copy, reading, r); };
+        }
+        out.push_back(s);
     }
     return out;
 }

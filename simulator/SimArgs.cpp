@@ -34,6 +34,46 @@ std::vector<int> stationList(const std::string& opt, const std::string& v)
     return out;
 }
 
+// "coil", "di", "hr", "ir" (or 1..4) -> SimArea.
+int areaOf(const std::string& opt, const std::string& word)
+{
+    static const char* const kWords[4] = {"coil", "di", "hr", "ir"};
+    for (int a = 0; a < 4; ++a)
+        if (word == kWords[a] || word == std::to_string(a + 1))
+            return a + 1;
+    bad(opt + ": area must be coil, di, hr or ir, got \"" + word + "\"");
+}
+
+// "FIRST-LAST" or "FIRST", 0..65535.
+void addressRange(const std::string& opt, const std::string& text, int& first, int& last)
+{
+    const size_t dash = text.find('-');
+    first = static_cast<int>(simArgInteger(opt + " first", text.substr(0, dash), 0, 65535));
+    last = dash == std::string::npos ? first
+                                     : static_cast<int>(simArgInteger(opt + " last", text.substr(dash + 1), 0, 65535));
+    if (last < first)
+        bad(opt + ": range end before its start in \"" + text + "\"");
+}
+
+// STATION:AREA:FIRST-LAST[,FIRST-LAST...]
+std::vector<SimMapRange> mapRanges(const std::string& v)
+{
+    const std::vector<std::string> p = split(v, ':');
+    if (p.size() != 3)
+        bad("--map: expected STATION:AREA:FIRST-LAST[,FIRST-LAST...], got \"" + v + "\"");
+    const int station = static_cast<int>(simArgInteger("--map station", p[0], 1, 247));
+    const int area = areaOf("--map", p[1]);
+    std::vector<SimMapRange> out;
+    for (const std::string& range : split(p[2], ',')) {
+        SimMapRange r{station, area, 0, 0};
+        addressRange("--map", range, r.first, r.last);
+        out.push_back(r);
+    }
+    if (out.empty())
+        bad("--map: no address range in \"" + v + "\"");
+    return out;
+}
+
 SimExceptionRange exceptionRange(const std::string& v)
 {
     const std::vector<std::string> p = split(v, ':');
@@ -41,21 +81,8 @@ SimExceptionRange exceptionRange(const std::string& v)
         bad("--exception: expected STATION:AREA:FIRST-LAST:CODE, got \"" + v + "\"");
     SimExceptionRange e{};
     e.station = static_cast<int>(simArgInteger("--exception station", p[0], 1, 247));
-    if (p[1] == "coil" || p[1] == "1")
-        e.area = 1;
-    else if (p[1] == "di" || p[1] == "2")
-        e.area = 2;
-    else if (p[1] == "hr" || p[1] == "3")
-        e.area = 3;
-    else
-        bad("--exception: area must be coil, di or hr, got \"" + p[1] + "\"");
-    const size_t dash = p[2].find('-');
-    e.first = static_cast<int>(simArgInteger("--exception first", p[2].substr(0, dash), 0, 65535));
-    e.last = dash == std::string::npos
-                 ? e.first
-                 : static_cast<int>(simArgInteger("--exception last", p[2].substr(dash + 1), 0, 65535));
-    if (e.last < e.first)
-        bad("--exception: range end before its start in \"" + v + "\"");
+    e.area = areaOf("--exception", p[1]);
+    addressRange("--exception", p[2], e.first, e.last);
     e.code = static_cast<int>(simArgInteger("--exception code", p[3], 1, 255));
     return e;
 }
@@ -102,9 +129,9 @@ struct SimOption {
     const char* value;
 };
 const SimOption kSimOptions[] = {
-    {"no-animate", nullptr}, {"pace", nullptr},  {"stations", "LIST"},  {"drop", "RATE"},     {"corrupt", "RATE"},
-    {"delay-ms", "N"},       {"silent", "LIST"}, {"exception", "SPEC"}, {"seed", "N"},        {"gap-us", "N"},
-    {"dump", "FILE"},        {"split-ms", "MS"}, {"late-ms", "MS"},     {"late-rate", "RATE"}};
+    {"no-animate", nullptr}, {"pace", nullptr},  {"stations", "LIST"},  {"drop", "RATE"},      {"corrupt", "RATE"},
+    {"delay-ms", "N"},       {"silent", "LIST"}, {"exception", "SPEC"}, {"seed", "N"},         {"gap-us", "N"},
+    {"dump", "FILE"},        {"split-ms", "MS"}, {"late-ms", "MS"},     {"late-rate", "RATE"}, {"map", "SPEC"}};
 
 void applySimOption(const std::string& opt, const std::string& v, SimOptions& o, std::string& dumpPath, bool& pace)
 {
@@ -131,6 +158,9 @@ void applySimOption(const std::string& opt, const std::string& v, SimOptions& o,
             o.silentStations.insert(s);
     else if (opt == "--exception")
         o.exceptions.push_back(exceptionRange(v));
+    else if (opt == "--map")
+        for (const SimMapRange& r : mapRanges(v))
+            o.maps.push_back(r);
     else if (opt == "--seed")
         o.seed = static_cast<unsigned>(simArgInteger(opt, v, 0, 4294967295L));
     else if (opt == "--gap-us")
@@ -154,7 +184,7 @@ void applySimOptions(const QCommandLineParser& parser, SimOptions& options, std:
         if (!o.value && parser.isSet(o.name))
             applySimOption(opt, "", options, dumpPath, pace);
         else if (o.value)
-            for (const QString& v : parser.values(o.name))  // --silent, --exception add up; others: last wins
+            for (const QString& v : parser.values(o.name))  // --silent, --exception, --map add up; others: last wins
                 applySimOption(opt, v.toStdString(), options, dumpPath, pace);
     }
 }

@@ -5,6 +5,7 @@
 
 #include <modbus.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -30,7 +31,7 @@ constexpr std::chrono::milliseconds kPartialRequestWait{20};  // silence inside 
 constexpr int kDumpCount = 1000;
 constexpr double kPi = 3.14159265358979323846;
 
-enum Area { kCoils = 1, kDiscreteInputs = 2, kHoldingRegisters = 3 };
+enum Area { kCoils = kSimCoils, kDiscreteInputs = kSimDiscreteInputs, kHoldingRegisters = kSimHoldingRegisters };
 
 uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
@@ -86,6 +87,7 @@ std::vector<Touch> touchedRanges(const uint8_t* f, size_t len)
     case 0x0F: add(kCoils, addr, nb); break;
     case 0x05: add(kCoils, addr, 1); break;
     case 0x02: add(kDiscreteInputs, addr, nb); break;
+    case 0x04: add(kSimInputRegisters, addr, nb); break;
     case 0x03:
     case 0x10: add(kHoldingRegisters, addr, nb); break;
     case 0x06:
@@ -131,6 +133,8 @@ struct SimController::Impl {
     SimOptions opt;
     mutable std::mutex mu;  // guards maps and counters
     std::map<int, modbus_mapping_t*> maps;
+    // (station, area) -> the address ranges held (--map), sorted, touching ones joined.
+    std::map<std::pair<int, int>, std::vector<std::pair<int, int>>> held_ranges;
     Counters cnt{};
     modbus_t* ctx = nullptr;
     int capture[2] = {-1, -1};  // modbus_reply writes here; we read the answer back to shape it
@@ -174,13 +178,28 @@ struct SimController::Impl {
 
     int exceptionFor(int station, const uint8_t* f, size_t len) const
     {
-        if (opt.exceptions.empty())
+        if (opt.exceptions.empty() && held_ranges.empty())
             return 0;
-        for (const Touch& t : touchedRanges(f, len))
+        for (const Touch& t : touchedRanges(f, len)) {
             for (const SimExceptionRange& e : opt.exceptions)
                 if (e.station == station && e.area == t.area && t.first <= e.last && e.first <= t.last)
                     return e.code;
+            if (!holds(station, t))
+                return 2;  // illegal data address
+        }
         return 0;
+    }
+
+    // Whether a sparse station holds every address of the touch (stations
+    // without --map for the area hold them all).
+    bool holds(int station, const Touch& t) const
+    {
+        const auto it = held_ranges.find({station, t.area});
+        if (it == held_ranges.end())
+            return true;
+        const std::vector<std::pair<int, int>>& r = it->second;
+        auto at = std::upper_bound(r.begin(), r.end(), std::make_pair(t.first, 65536));
+        return at != r.begin() && std::prev(at)->first <= t.first && std::prev(at)->second >= t.last;
     }
 
     void animate()
@@ -228,9 +247,14 @@ struct SimController::Impl {
             if (it == maps.end())
                 continue;
             Held& h = held[tag.station];
-            const int area = tag.kind % 3, width = tag.kind / 3;
-            if (area != 2 || tag.motion == SimTag::Toggle || width == 0) {
+            const int area = tag.kind < 12 ? tag.kind % 3 : 3, width = tag.kind < 12 ? tag.kind / 3 : tag.kind - 12;
+            if (area < 2 || tag.motion == SimTag::Toggle || width == 0) {
                 toggleBits(it->second, h, area, width, tag, t);
+                continue;
+            }
+            uint16_t* regs = area == 3 ? it->second->tab_input_registers : it->second->tab_registers;
+            if (tag.store) {
+                storeReadings(regs, area == 2 ? &h : nullptr, tag, index, t);
                 continue;
             }
             const double phase = 1.3 * double(index);
@@ -238,7 +262,7 @@ struct SimController::Impl {
                 const long u = long(tag.address) + i;
                 if ((width == 1 ? u / 2 : width == 3 ? 2 * u + 1 : u) >= simpattern::kAreaSize)
                     break;
-                if (tag.motion != SimTag::Counter && itemHeld(h, width, u))
+                if (tag.motion != SimTag::Counter && area == 2 && itemHeld(h, width, u))
                     continue;
                 uint32_t v = 0;
                 switch (tag.motion) {
@@ -246,7 +270,7 @@ struct SimController::Impl {
                 case SimTag::Ramp: v = uint32_t((long(t * 2.0) + 25 * i + 10 * long(index)) % 100); break;
                 case SimTag::Counter:
                     v = initial ? uint32_t(120000 + 1000 * index + 100 * i)
-                                : getItem(it->second, width, u) + uint32_t(countStep);
+                                : getItem(regs, width, u) + uint32_t(countStep);
                     break;
                 default: {
                     const double x = 12.5 + 1.5 * std::sin(2 * kPi * t / 40.0 + phase + 0.9 * i) +
@@ -259,8 +283,40 @@ struct SimController::Impl {
                     }
                 }
                 }
-                setItem(it->second, width, u, v);
+                setItem(regs, width, u, v);
             }
+        }
+    }
+
+    // A meter's readings at time t (s), stored by the tag's own codec.
+    static double reading(SimTag::Motion motion, double t, double phase)
+    {
+        const double volts = 230.0 + 3.0 * std::sin(2 * kPi * t / 47.0 + phase);
+        const double amps = 8.0 + 4.0 * std::sin(2 * kPi * t / 31.0 + phase);
+        const double pf = 0.915 + 0.065 * std::sin(2 * kPi * t / 23.0 + phase);
+        switch (motion) {
+        case SimTag::Voltage: return volts;
+        case SimTag::Current: return amps;
+        case SimTag::PowerFactor: return pf;
+        case SimTag::Power: return volts * amps * pf;
+        case SimTag::Frequency: return 50.0 + 0.05 * std::sin(2 * kPi * t / 17.0 + phase);
+        case SimTag::Energy: return 1520.0 + 0.01 * t;  // a hundredth a second
+        case SimTag::Counter: return 120000.0 + 4.0 * t;
+        default: return 12.5 + 1.5 * std::sin(2 * kPi * t / 40.0 + phase);
+        }
+    }
+
+    static void storeReadings(uint16_t* regs, const Held* h, const SimTag& tag, size_t index, double t)
+    {
+        const int n = std::max(1, tag.registers);
+        for (int i = 0; i + n <= tag.count; i += n) {
+            const long first = long(tag.address) + i;
+            if (first + n > simpattern::kAreaSize)
+                break;
+            if (h && h->regs[size_t(first)])
+                continue;  // written by the master: kept
+            // Three phases of one meter differ a little.
+            tag.store(reading(tag.motion, t, 0.7 * double(i / n) + 0.1 * double(index % 3)), regs + first);
         }
     }
 
@@ -279,9 +335,9 @@ struct SimController::Impl {
                 m->tab_input_bits[c] = on;
             else if (area == 1 && c < simpattern::kAreaSize && !h.coils[size_t(c)])
                 m->tab_bits[c] = on;
-            else if (area == 2 && c / 16 < simpattern::kAreaSize && !h.regs[size_t(c / 16)]) {
+            else if (area >= 2 && c / 16 < simpattern::kAreaSize && (area == 3 || !h.regs[size_t(c / 16)])) {
                 const auto mask = static_cast<uint16_t>(1u << (c % 16));
-                uint16_t& r = m->tab_registers[c / 16];
+                uint16_t& r = (area == 3 ? m->tab_input_registers : m->tab_registers)[c / 16];
                 r = static_cast<uint16_t>(on ? (r | mask) : (r & ~mask));
             }
         }
@@ -295,17 +351,15 @@ struct SimController::Impl {
         return h.regs[size_t(reg)] || (width == 3 && h.regs[size_t(reg + 1)]);
     }
 
-    static uint32_t getItem(const modbus_mapping_t* m, int width, long u)
+    static uint32_t getItem(const uint16_t* r, int width, long u)
     {
-        const uint16_t* r = m->tab_registers;
         if (width == 1)
             return u % 2 ? r[u / 2] >> 8 : r[u / 2] & 0xFFu;
         return width == 3 ? r[2 * u] | uint32_t(r[2 * u + 1]) << 16 : r[u];
     }
 
-    static void setItem(modbus_mapping_t* m, int width, long u, uint32_t v)
+    static void setItem(uint16_t* r, int width, long u, uint32_t v)
     {
-        uint16_t* r = m->tab_registers;
         if (width == 1) {
             uint16_t& reg = r[u / 2];
             reg = static_cast<uint16_t>(u % 2 ? (reg & 0x00FF) | (v & 0xFF) << 8 : (reg & 0xFF00) | (v & 0xFF));
@@ -490,14 +544,30 @@ SimController::SimController(const SimOptions& options) : d(new Impl(options))
     if (options.delayMs < 0 || options.frameGapUs <= 0)
         throw std::invalid_argument("delay and frame gap must not be negative");
     for (const SimExceptionRange& e : options.exceptions)
-        if (e.area < 1 || e.area > 3 || e.first < 0 || e.last < e.first || e.code < 1 || e.code > 255)
+        if (e.area < 1 || e.area > 4 || e.first < 0 || e.last < e.first || e.code < 1 || e.code > 255)
             throw std::invalid_argument("bad exception range");
+    for (const SimMapRange& r : options.maps) {
+        if (r.area < 1 || r.area > 4 || r.first < 0 || r.last < r.first || r.last > 65535)
+            throw std::invalid_argument("bad map range");
+        d->held_ranges[{r.station, r.area}].push_back({r.first, r.last});
+    }
+    for (auto& e : d->held_ranges) {
+        std::vector<std::pair<int, int>>& r = e.second;
+        std::sort(r.begin(), r.end());
+        std::vector<std::pair<int, int>> joined;
+        for (const auto& range : r)
+            if (!joined.empty() && range.first <= joined.back().second + 1)
+                joined.back().second = std::max(joined.back().second, range.second);
+            else
+                joined.push_back(range);
+        r = joined;
+    }
 
     for (int s : options.stations) {
         if (d->maps.count(s))
             continue;
-        modbus_mapping_t* m =
-            modbus_mapping_new(simpattern::kAreaSize, simpattern::kAreaSize, simpattern::kAreaSize, 0);
+        modbus_mapping_t* m = modbus_mapping_new(simpattern::kAreaSize, simpattern::kAreaSize, simpattern::kAreaSize,
+                                                 simpattern::kAreaSize);
         if (!m)
             throw std::runtime_error("out of memory for station map");
         d->maps[s] = m;
@@ -505,11 +575,12 @@ SimController::SimController(const SimOptions& options) : d(new Impl(options))
             m->tab_bits[i] = simpattern::coil(s, i);
             m->tab_input_bits[i] = simpattern::discreteInput(s, i);
             m->tab_registers[i] = simpattern::holdingRegister(s, i);
+            m->tab_input_registers[i] = simpattern::inputRegister(s, i);
         }
     }
 
     for (const SimTag& t : options.tags)
-        if (t.kind < 0 || t.kind > 11 || t.address < 0 || t.count < 1)
+        if (t.kind < 0 || t.kind > 15 || t.address < 0 || t.count < 1)
             throw std::invalid_argument("bad simulated tag");
     if (options.animate)
         d->moveTags(0, true);
@@ -633,6 +704,13 @@ bool SimController::coil(int station, int addr) const
     return m && addr >= 0 && addr < m->nb_bits && m->tab_bits[addr];
 }
 
+uint16_t SimController::inputRegister(int station, int addr) const
+{
+    std::lock_guard<std::mutex> lk(d->mu);
+    const modbus_mapping_t* m = d->mapFor(station);
+    return (m && addr >= 0 && addr < m->nb_input_registers) ? m->tab_input_registers[addr] : 0;
+}
+
 bool SimController::discreteInput(int station, int addr) const
 {
     std::lock_guard<std::mutex> lk(d->mu);
@@ -682,6 +760,9 @@ bool SimController::dumpJson(const std::string& path) const
                     json += ',';
                 json += std::to_string(m.second->tab_registers[i]);
             }
+            json += "],\"ir\":[";
+            for (int i = 0; i < kDumpCount; ++i)
+                json += (i ? "," : "") + std::to_string(m.second->tab_input_registers[i]);
             json += "],\"coils\":\"" + packedHex(m.second->tab_bits, kDumpCount);
             json += "\",\"di\":\"" + packedHex(m.second->tab_input_bits, kDumpCount) + "\"}";
         }

@@ -7,17 +7,30 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+// Areas as the simulator's options name them.
+enum SimArea { kSimCoils = 1, kSimDiscreteInputs = 2, kSimHoldingRegisters = 3, kSimInputRegisters = 4 };
+
 struct SimExceptionRange {
     int station;
-    int area;  // 1 coils, 2 discrete inputs, 3 holding registers
+    int area;  // SimArea
     int first;
     int last;
     int code;  // exception code sent back (1..255)
+};
+
+// Addresses a station holds of one area (--map): a request touching any
+// other address of that area gets exception 02, as sparse devices answer.
+struct SimMapRange {
+    int station;
+    int area;  // SimArea
+    int first;
+    int last;
 };
 
 // A value of the host's configuration that the controller moves the way its
@@ -28,13 +41,25 @@ struct SimTag {
         Steps,    // 1, 2, 3, 4, one step every 8 s (a mode or recipe number)
         Ramp,     // 0..99, one up every 0.5 s, then from 0 again; counts on from a written value
         Counter,  // 4 counts a second; counts on from a written value
-        Wave      // 32-bit float 12.5 +- 1.5 in a slow 40 s wave, with a little ripple
+        Wave,     // 32-bit float 12.5 +- 1.5 in a slow 40 s wave, with a little ripple
+        // A meter's readings, as 32-bit floats (of any word order) or scaled integers:
+        Voltage,      // 230 V +- 3
+        Current,      // 4..12 A
+        Power,        // voltage x current x power factor, in W
+        PowerFactor,  // 0.85..0.98
+        Frequency,    // 50 Hz +- 0.05
+        Energy        // counts up, 0.01 a second
     };
     int station;
-    int kind;     // register kind 0..11: kind % 3 = area (di, coil, hr), kind / 3 = width (bit, byte, word, dword)
+    int kind;     // register kind 0..15: as the driver's (12..15 input registers)
     int address;  // in units of the width; bit kinds: byte * 8 + bit
     int count;    // items of the width
     Motion motion;
+    int registers = 1;  // registers an item takes when `store` is set
+    // Puts a reading, in the tag's shown units, into one item's registers
+    // (values as they travel: high byte first) by the owner's codec of types
+    // and word orders; unset: the kind's own layout.
+    std::function<void(double reading, uint16_t* registers)> store;
 };
 
 struct SimOptions {
@@ -44,6 +69,7 @@ struct SimOptions {
     int delayMs = 0;               // delay before each answer
     std::set<int> silentStations;  // never answer these (nor apply broadcasts to them)
     std::vector<SimExceptionRange> exceptions;  // requests touching a range get its exception code instead
+    std::vector<SimMapRange> maps;              // sparse stations: only these addresses of their areas
     unsigned seed = 1;
     // Without tags: holding register 0 counts every 100 ms, register 1 is a 10 s sine wave 0..1000.
     // With tags: the tags move, every other unit keeps its pattern. A coil or register the
@@ -81,6 +107,7 @@ public:
     uint16_t holdingRegister(int station, int addr) const;
     bool coil(int station, int addr) const;
     bool discreteInput(int station, int addr) const;
+    uint16_t inputRegister(int station, int addr) const;
 
     struct Counters {
         long requests;        // good frames for a served station (broadcasts included)
@@ -94,7 +121,7 @@ public:
     };
     Counters counters() const;
 
-    // {"stations":{"1":{"hr":[first 1000 regs],"coils":"hex","di":"hex"}},"counters":{...}}
+    // {"stations":{"1":{"hr":[first 1000 regs],"ir":[...],"coils":"hex","di":"hex"}},"counters":{...}}
     // Bits are packed 8 per byte, lowest address in bit 0, first 1000 of each.
     bool dumpJson(const std::string& path) const;
 

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,7 @@ void useLinkedDriver(host::DriverApi& api)
     api.GetRegisterData = &::GetRegisterData;
     api.QueryFinishFlag = &::QueryFinishFlag;
     api.SetRegisterData = &::SetRegisterData;
+    api.SetStationOptions = &::SetStationOptions;
     api.CalCRC = &::CalCRC;
 }
 
@@ -212,6 +214,201 @@ TEST(HostStations, ProbesOfManyDeadStationsTakeLittleOfTheLine)
     alone.start(true);
     runUntil(alone, solo, {}, 60 * kS);
     EXPECT_GE(live, 0.85 * alone.stations().at(1).exchanges) << probes << " probes";
+}
+
+// A device of station 1 that holds only some addresses of each area, as
+// meters do: a read touching any other gets `code` (02: illegal data address).
+struct SparseDevice {
+    test::ScriptedLink link;
+    std::vector<std::pair<int, int>> coils, registers, inputRegisters;  // held (first, last)
+    int code = 2;
+    int64_t answerAfterUs = 5 * kMs;
+    std::vector<QByteArray> requests;
+
+    SparseDevice()
+    {
+        link.onRequest = [this](const QByteArray& req, int64_t end) {
+            requests.push_back(req);
+            const int fc = static_cast<uint8_t>(req[1]);
+            const int first = static_cast<uint8_t>(req[2]) << 8 | static_cast<uint8_t>(req[3]);
+            const int last = first + (static_cast<uint8_t>(req[4]) << 8 | static_cast<uint8_t>(req[5])) - 1;
+            const auto& held = fc == 1 ? coils : fc == 3 ? registers : inputRegisters;
+            const bool holds = std::any_of(held.begin(), held.end(), [&](const std::pair<int, int>& r) {
+                return r.first <= first && last <= r.second;
+            });
+            QByteArray frame;
+            frame += char(1);
+            frame += char(holds ? fc : fc | 0x80);
+            const int bytes = fc == 1 ? (last - first + 8) / 8 : 2 * (last - first + 1);
+            if (holds)
+                frame += char(bytes) + QByteArray(bytes, '\0');
+            else
+                frame += char(code);
+            const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(frame.data()), frame.size());
+            frame += char(crc & 0xFF);
+            frame += char(crc >> 8);
+            link.bytesAt(end + answerAfterUs, frame);
+        };
+    }
+};
+
+// A slow meter beside fast I/O: its own time-out (300 ms) covers its 200 ms
+// answers while the link's 100 ms stays for the others.
+TEST(HostStations, StationsOwnResponseTimeout)
+{
+    for (const char* stations : {R"("1": {"responseTimeoutMs": 300})", ""}) {
+        SCOPED_TRACE(stations);
+        host::DriverApi api;
+        useLinkedDriver(api);
+        SparseDevice device;
+        device.registers = {{0, 100}};
+        device.answerAfterUs = 200 * kMs;
+        const host::HostConfig cfg =
+            host::parseConfig(QByteArray(R"({"link": {"responseTimeoutMs": 100, "retryLimit": 0}, "stations": {)") +
+                                  stations + R"(}, "tags": [{"name": "a", "kind": "hr.word", "address": "4"}]})",
+                              "slow.json");
+        host::HostSession session(api, cfg, device.link);
+        session.start(true);
+        while (device.link.nowUs < 2 * kS)
+            if (!session.step())
+                device.link.nowUs += 2 * kMs;
+        const bool own = *stations;
+        EXPECT_EQ(session.tags()[0].ok(), own);
+        EXPECT_EQ(session.stations().at(1).timeouts == 0, own);
+    }
+}
+
+struct SparseRow {
+    const char* name;
+    const char* tags;  // JSON tag objects of station 1
+    std::vector<std::pair<int, int>> coils, registers, inputRegisters;
+    int code;             // the device's exception
+    bool tagsOk;          // every tag read in the end
+    const char* notice;   // the station's notice ("" none)
+    const char* refused;  // hex of the first refused request, counted
+    int timesSent;        // how often it went out
+};
+
+const SparseRow kSparseRows[] = {
+    {"gap_between_registers_unmerged",
+     R"({"name": "a", "kind": "hr.word", "address": "40", "count": 2}, {"name": "b", "kind": "hr.word", "address": "44"})",
+     {},
+     {{40, 41}, {44, 44}},
+     {},
+     2,
+     true,
+     "reads no longer merged: the device refused registers 40..44",
+     "01 03 00 28 00 05",
+     1},
+    {"coils_padded_to_bytes_unmerged",
+     R"({"name": "relays", "kind": "coil.bit", "address": "0.0", "count": 10})",
+     {{0, 9}},
+     {},
+     {},
+     2,
+     true,
+     "refused coils 0..15",
+     "01 01 00 00 00 10",
+     1},
+    {"gap_of_input_registers_unmerged",
+     R"({"name": "v", "kind": "ir.word", "address": "0", "count": 2, "type": "f32"},)"
+     R"({"name": "f", "kind": "ir.word", "address": "6", "count": 2, "type": "f32"})",
+     {},
+     {},
+     {{0, 1}, {6, 7}},
+     2,
+     true,
+     "refused input registers 0..7",
+     "01 04 00 00 00 08",
+     1},
+    {"tag_itself_refused_given_up_at_once",
+     R"({"name": "a", "kind": "hr.word", "address": "40", "count": 5})",
+     {},
+     {{40, 41}},
+     {},
+     2,
+     false,
+     "",
+     "01 03 00 28 00 05",
+     1},
+    {"illegal_function_given_up_at_once",
+     R"({"name": "a", "kind": "hr.word", "address": "40"})",
+     {},
+     {},
+     {},
+     1,
+     false,
+     "",
+     "01 03 00 28 00 01",
+     1},
+    {"device_busy_retried",
+     R"({"name": "a", "kind": "hr.word", "address": "40"})",
+     {},
+     {},
+     {},
+     6,
+     false,
+     "",
+     "01 03 00 28 00 01",
+     2},
+};
+
+TEST(HostStations, SparseDevicesReadWithoutMergingByHand)
+{
+    for (const SparseRow& row : kSparseRows) {
+        SCOPED_TRACE(row.name);
+        host::DriverApi api;
+        useLinkedDriver(api);
+        SparseDevice device;
+        device.coils = row.coils;
+        device.registers = row.registers;
+        device.inputRegisters = row.inputRegisters;
+        device.code = row.code;
+        const host::HostConfig cfg = host::parseConfig(
+            QByteArray("{\"link\": {\"responseTimeoutMs\": 100, \"retryLimit\": 1, \"deadAfter\": 0}, \"tags\": [") +
+                row.tags + "]}",
+            "sparse.json");
+        host::HostSession session(api, cfg, device.link);
+        session.start(true);
+        // Long enough for one refusal and every tag read; the scan never repeats
+        // the refused block's first request (the read list is rebuilt).
+        while (device.link.nowUs < 300 * kMs && !session.allTagsSettled())
+            if (!session.step())
+                device.link.nowUs += 2 * kMs;
+        for (size_t i = 0; i < cfg.tags.size(); ++i)
+            EXPECT_EQ(session.tags()[i].ok(), row.tagsOk) << cfg.tags[i].name;
+        const std::string& notice = session.stations().at(1).notice;
+        EXPECT_TRUE(*row.notice ? notice.find(row.notice) != std::string::npos : notice.empty()) << notice;
+        const QByteArray refused = QByteArray::fromHex(row.refused);
+        EXPECT_EQ(std::count_if(device.requests.begin(), device.requests.end(),
+                                [&](const QByteArray& r) { return r.startsWith(refused); }),
+                  row.timesSent);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// noMerge set by hand reaches the driver: not one merged request goes out.
+TEST(HostStations, ConfiguredNoMergeSendsNoMergedRead)
+{
+    host::DriverApi api;
+    useLinkedDriver(api);
+    SparseDevice device;
+    device.registers = {{40, 41}, {44, 44}};
+    const host::HostConfig cfg = host::parseConfig(
+        R"({"stations": {"1": {"noMerge": true}}, "tags": [{"name": "a", "kind": "hr.word", "address": "40"},)"
+        R"({"name": "b", "kind": "hr.word", "address": "44"}]})",
+        "nomerge.json");
+    host::HostSession session(api, cfg, device.link);
+    session.start(true);
+    while (device.link.nowUs < 300 * kMs && !session.allTagsSettled())
+        if (!session.step())
+            device.link.nowUs += 2 * kMs;
+    EXPECT_TRUE(session.tags()[0].ok() && session.tags()[1].ok());
+    EXPECT_EQ(session.stations().at(1).exceptions, 0);
+    EXPECT_EQ(session.stations().at(1).notice, "");
 }
 
 }  // namespace

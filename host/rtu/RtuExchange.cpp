@@ -35,9 +35,14 @@ RtuExchange::RtuExchange(Link& link, const LinkSettings& settings, CrcFunction c
     settleUs_ = settings_.settleMs >= 0 ? 1000L * settings_.settleMs : std::max(link_.frameGapUs(), interByteUs_);
 }
 
+int RtuExchange::baseTimeoutMs(uint8_t station) const
+{
+    return stationTimeoutMs_[station] ? stationTimeoutMs_[station] : settings_.responseTimeoutMs;
+}
+
 int RtuExchange::timeoutMs(uint8_t station) const
 {
-    return std::max(settings_.responseTimeoutMs, raisedTimeoutMs_[station]);
+    return std::max(baseTimeoutMs(station), raisedTimeoutMs_[station]);
 }
 
 int RtuExchange::listenForSilence(Clock::time_point giveUp, QByteArray* head)
@@ -137,7 +142,7 @@ void RtuExchange::settleOwed(int index, Clock::time_point arrived, ExchangeResul
     // always a little late is read, one that is very late stays failing.
     if (++lateSeen_[station] < 2)
         return;
-    const long wanted = std::min<long>(lateMs + lateMs / 2, 1L * kMaxTimeoutFactor * settings_.responseTimeoutMs);
+    const long wanted = std::min<long>(lateMs + lateMs / 2, 1L * kMaxTimeoutFactor * baseTimeoutMs(station));
     if (wanted > timeoutMs(station)) {
         raisedTimeoutMs_[station] = static_cast<int>(wanted);
         r.raisedStation = station;
@@ -281,7 +286,7 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
                 // Taken; but if it was the earlier one's, this request's own is
                 // still on its way, and no other request may take it.
                 o.sentEnd = txEnd;
-                o.until = link_.now() + std::chrono::milliseconds(kMaxTimeoutFactor * settings_.responseTimeoutMs);
+                o.until = link_.now() + std::chrono::milliseconds(kMaxTimeoutFactor * baseTimeoutMs(station));
                 o.answer = frame;
                 break;
             }
@@ -323,7 +328,7 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
             owed_.erase(owed_.begin());
         // Answers later than the longest time-out a station may get are not looked for.
         owed_.push_back({requestBytes, txEnd,
-                         link_.now() + std::chrono::milliseconds(kMaxTimeoutFactor * settings_.responseTimeoutMs),
+                         link_.now() + std::chrono::milliseconds(kMaxTimeoutFactor * baseTimeoutMs(station)),
                          QByteArray()});
     }
     trouble_ = foreignBytes;

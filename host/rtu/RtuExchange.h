@@ -54,6 +54,8 @@ public:
     // The response time-out used for `station`: the configured one, raised
     // (up to kMaxTimeoutFactor times) for a station whose answers came late.
     int timeoutMs(uint8_t station) const;
+    // A station's own response time-out (slow meters beside fast I/O); 0: the link's.
+    void setStationTimeout(uint8_t station, int ms) { stationTimeoutMs_[station] = ms; }
     // Stop waiting once *stop turns true (a signal or --seconds): the exchange ends as a line error.
     void setStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
 
@@ -97,8 +99,10 @@ private:
     Clock::time_point lastActivity_;
     long noiseBytes_ = 0;
     std::vector<Owed> owed_;
-    std::array<int, 256> raisedTimeoutMs_{};  // per station; 0: the configured time-out
-    std::array<int, 256> lateSeen_{};         // late answers per station
+    int baseTimeoutMs(uint8_t station) const;  // the station's own, else the link's
+    std::array<int, 256> stationTimeoutMs_{};  // per station as configured; 0: the link's
+    std::array<int, 256> raisedTimeoutMs_{};   // per station; 0: the configured time-out
+    std::array<int, 256> lateSeen_{};          // late answers per station
     const std::atomic<bool>* stop_ = nullptr;
 };
 

@@ -36,6 +36,28 @@ Bytes roundTrip(int fd, const Bytes& request)
     return out;
 }
 
+// The simulator serving the master end of a raw pty while the test talks to the other end.
+struct Served {
+    int master = -1, slave = -1;
+    std::atomic<bool> stop{false};
+    std::thread server;
+
+    explicit Served(SimController& sim)
+    {
+        termios raw{};
+        cfmakeraw(&raw);
+        EXPECT_EQ(openpty(&master, &slave, nullptr, &raw, nullptr), 0);
+        server = std::thread([this, &sim] { sim.serve(master, stop); });
+    }
+    ~Served()
+    {
+        stop = true;
+        server.join();
+        close(slave);
+        close(master);
+    }
+};
+
 }  // namespace
 
 TEST(SimController, FrameSyncAcrossStationsAndNoise)
@@ -44,12 +66,8 @@ TEST(SimController, FrameSyncAcrossStationsAndNoise)
     o.stations = {1, 2};
     o.animate = false;  // memory keeps its initial pattern
     SimController sim(o);
-    int master = -1, slave = -1;
-    termios raw{};
-    cfmakeraw(&raw);
-    ASSERT_EQ(openpty(&master, &slave, nullptr, &raw, nullptr), 0);
-    std::atomic<bool> stop{false};
-    std::thread server([&] { sim.serve(master, stop); });
+    Served line(sim);
+    const int slave = line.slave;
     // Without any gap: a write for an unserved station (variable length), a read for station 1, one for station 2.
     Bytes burst = withCrc({5, 0x10, 0x00, 0x0A, 0x00, 0x02, 0x04, 0x01, 0x02, 0x03, 0x04});
     for (const Bytes& r : {withCrc({1, 0x03, 0x00, 0x14, 0x00, 0x02}), withCrc({2, 0x03, 0x00, 0x0A, 0x00, 0x01})})
@@ -73,8 +91,41 @@ TEST(SimController, FrameSyncAcrossStationsAndNoise)
               withCrc({1, 0x03, 0x04, 0x03, 0xFC, 0x03, 0xFD}));
     EXPECT_EQ(sim.counters().ignoredStation, 1);
     EXPECT_EQ(sim.counters().ignoredBadCrc, 1);
-    stop = true;
-    server.join();
-    close(slave);
-    close(master);
+}
+
+namespace {
+
+struct SparseCase {
+    const char* name;
+    Bytes request;  // without CRC
+    Bytes answer;   // without CRC
+};
+
+// Station 7 holds holding registers 40, 41, 44 and coils 0-9 only; its input
+// registers are all there, starting at (S x 1000 + R + 500).
+const SparseCase kSparseCases[] = {
+    {"registers_held", {7, 0x03, 0x00, 0x28, 0x00, 0x02}, {7, 0x03, 0x04, 0x1B, 0x80, 0x1B, 0x81}},
+    {"register_held_alone", {7, 0x03, 0x00, 0x2C, 0x00, 0x01}, {7, 0x03, 0x02, 0x1B, 0x84}},
+    {"gap_refused", {7, 0x03, 0x00, 0x28, 0x00, 0x05}, {7, 0x83, 0x02}},
+    {"write_into_gap_refused", {7, 0x06, 0x00, 0x2A, 0x00, 0x01}, {7, 0x86, 0x02}},
+    {"coils_held", {7, 0x01, 0x00, 0x00, 0x00, 0x0A}, {7, 0x01, 0x02, 0x24, 0x01}},
+    {"coils_beyond_the_last_refused", {7, 0x01, 0x00, 0x00, 0x00, 0x10}, {7, 0x81, 0x02}},
+    {"input_registers_function_04", {7, 0x04, 0x00, 0x03, 0x00, 0x01}, {7, 0x04, 0x02, 0x1D, 0x4F}},
+};
+
+}  // namespace
+
+TEST(SimController, SparseMapAndInputRegisters)
+{
+    SimOptions o;
+    o.stations = {7};
+    o.animate = false;
+    o.maps = {{7, kSimHoldingRegisters, 40, 41}, {7, kSimHoldingRegisters, 44, 44}, {7, kSimCoils, 0, 9}};
+    SimController sim(o);
+    Served line(sim);
+    const int slave = line.slave;
+    for (const SparseCase& c : kSparseCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(roundTrip(slave, withCrc(c.request)), withCrc(c.answer));
+    }
 }

@@ -23,9 +23,12 @@ host::HostConfig configOf(const std::string& tags, const std::string& link = "",
 std::string blockText(const std::vector<host::ReadBlock>& blocks)
 {
     std::string out;
-    for (const host::ReadBlock& b : blocks)
-        out += (out.empty() ? "" : ", ") + std::to_string(b.station) + "/" + std::to_string(b.area) + ":" +
-               std::to_string(b.first) + "+" + std::to_string(b.length);
+    for (const host::ReadBlock& b : blocks)  // exact bit reads as the driver lists them: bit kind, first bit, bits
+        out += (out.empty() ? "" : ", ") + std::to_string(b.station) + "/" +
+               (b.exactFirst >= 0
+                    ? std::to_string(b.area == 3 ? 0 : 1) + ":" + std::to_string(b.exactFirst) + "+" +
+                          std::to_string(b.exactBits)
+                    : std::to_string(b.area) + ":" + std::to_string(b.first) + "+" + std::to_string(b.length));
     return out;
 }
 
@@ -55,6 +58,9 @@ TEST(HostMap, WireNumbersOfEveryKind)
         {"hr_word", "hr.word", "30", 1, "03", "10", 30, 30, "40031", ""},
         {"hr_dword", "hr.dword", "20", 1, "03", "10", 40, 41, "40041-40042", ""},
         {"hr_six_digits", "hr.word", "9998", 2, "03", "10", 9998, 9999, "409999-410000", ""},
+        {"ir_bit", "ir.bit", "61.2", 1, "04", "-", 30, 30, "30031", "bit 10"},
+        {"ir_words", "ir.word", "5", 2, "04", "-", 5, 6, "30006-30007", ""},
+        {"ir_dword", "ir.dword", "20", 1, "04", "-", 40, 41, "30041-30042", ""},
     };
     for (const Row& r : rows) {
         const host::HostConfig cfg =
@@ -97,6 +103,36 @@ TEST(HostMap, BlocksAreTheDriversReadList)
     EXPECT_EQ(b.firstBlock, 2);
     EXPECT_EQ(b.lastBlock, 4);
     EXPECT_EQ(h.firstBlock, -1);  // a broadcast tag is written, never read
+}
+
+// An unmerged station: each tag its own blocks, coils bit for bit, the same
+// blocks shared; a merged one's gaps and padding are named.
+TEST(HostMap, UnmergedStationsBlocksAreTheDriversReadList)
+{
+    const host::HostConfig cfg = host::parseConfig(
+        "{\"stations\": {\"3\": {\"noMerge\": true}}, \"driver\": {\"maxPerFrame\": 4}, \"tags\": ["
+        "{\"name\": \"a\", \"kind\": \"hr.word\", \"address\": 40, \"station\": 3},"
+        "{\"name\": \"b\", \"kind\": \"hr.word\", \"address\": 44, \"count\": 6, \"station\": 3},"
+        "{\"name\": \"a2\", \"kind\": \"hr.word\", \"address\": 40, \"station\": 3},"
+        "{\"name\": \"r\", \"kind\": \"coil.bit\", \"address\": \"0.3\", \"count\": 10, \"station\": 3},"
+        "{\"name\": \"v\", \"kind\": \"ir.word\", \"address\": 0, \"count\": 2, \"type\": \"f32\", \"station\": 3},"
+        "{\"name\": \"m\", \"kind\": \"hr.word\", \"address\": 40, \"station\": 4},"
+        "{\"name\": \"n\", \"kind\": \"hr.word\", \"address\": 43, \"station\": 4}]}",
+        "map.json");
+    test::Host driver;
+    driver.info.maxPerFrame = cfg.driver.maxPerFrame;
+    driver.info.multiStation = 1;
+    ASSERT_EQ(SetStationOptions(3, KEMO_STATION_NO_MERGE), 0);
+    QList<HOST_VAR> vars;
+    for (const host::Tag& t : cfg.tags)
+        vars << HOST_VAR{0, uchar(t.kind), uchar(t.station), {}, t.address.c_str(), {}, t.driverCount()};
+    ReCreatReadVarList(&vars);
+    const std::vector<host::ReadBlock> blocks = host::readBlocks(cfg);
+    EXPECT_EQ(blockText(blocks), test::entries(PLC_driver.readList));
+    EXPECT_EQ(blockText(blocks), "3/1:3+10, 3/8:40+1, 3/8:44+4, 3/8:48+2, 3/14:0+2, 4/8:40+4");
+    const std::string text = host::mapText(cfg, 5);
+    EXPECT_NE(text.find("reads 41-42 that no tag asked for"), std::string::npos) << text;
+    EXPECT_EQ(text.find("reads 10"), std::string::npos) << text;  // no padding on the unmerged station
 }
 
 TEST(HostMap, ScanTimeOnTheLine)
@@ -144,4 +180,13 @@ TEST(HostView, PagesCoverEveryLineOnceAndWrap)
                   std::make_tuple(r.pages, r.shown, r.first, r.count))
             << r.name;
     }
+}
+
+TEST(HostConfig, TagsOfOtherStationsWithoutMultiStationAreWarnedAbout)
+{
+    const char* const tags = "{\"name\": \"a\", \"kind\": \"hr.word\", \"address\": 1, \"station\": 7},"
+                             "{\"name\": \"b\", \"kind\": \"hr.word\", \"address\": 2, \"station\": 0}";
+    EXPECT_NE(configOf(tags, "", "\"multiStation\": false").stationWarning().find("naming station 7;"),
+              std::string::npos);
+    EXPECT_EQ(configOf(tags, "", "\"multiStation\": true").stationWarning(), "");
 }
