@@ -32,8 +32,12 @@ HostSession::HostSession(const DriverApi& api, const HostConfig& config, Link& l
         if (config_.readable(t)) {
             s.units.assign(static_cast<size_t>(std::max(1, t.unitCount())), 0);
             s.waiting = s.units.size();
+            s.passUnits = s.units;
+            s.passWaiting = s.waiting;
             ++unsettled_;
             ++unsettledAt_[config_.stationOf(t)];
+            ++passOpen_;
+            ++passOpenAt_[config_.stationOf(t)];
             TagGroup& g = index_[{config_.stationOf(t), t.areaCode()}];
             g.spans.push_back({t.firstUnit(), t.unitCount(), static_cast<int>(i)});
             g.longest = std::max(g.longest, t.unitCount());
@@ -45,6 +49,7 @@ HostSession::HostSession(const DriverApi& api, const HostConfig& config, Link& l
                          [](const TagSpan& a, const TagSpan& b) { return a.first < b.first; });
     for (int st : config_.stations())
         stations_[st];
+    traceStart_ = lastFrameAt_ = link_.now();
 }
 
 HostSession::~HostSession()
@@ -133,6 +138,13 @@ void HostSession::markBlock(int station, int area, int first, int count, uint8_t
                 --unsettledAt_[station];
             }
             unit = state;
+            uint8_t& tried = s.passUnits[static_cast<size_t>(u - span.first)];
+            if (!tried && state != 0 && --s.passWaiting == 0) {
+                --passOpen_;
+                --passOpenAt_[station];
+            }
+            tried = tried || state != 0;
+            passTried_ = passTried_ || state != 0;
         }
         if (state == 1) {
             s.lastRead = now;
@@ -232,10 +244,18 @@ bool HostSession::step()
     if (r.stopped)
         return true;  // the run ends: the cut exchange says nothing of the station
     ++totalExchanges_;
-    if (trace_)
-        std::fprintf(trace_, "-> %s\n<- %s (%s, %ld us%s%s)\n", frame.left(length).toHex(' ').constData(),
-                     r.received.toHex(' ').constData(), statusName(r.status), static_cast<long>(r.elapsed.count()),
-                     r.why.empty() ? "" : ", ", r.why.c_str());
+    if (trace_) {
+        // Milliseconds since the start and since the previous frame: the
+        // silence before a request, the wait for its answer.
+        using Ms = std::chrono::duration<double, std::milli>;
+        const double sent = Ms(r.sentAt - traceStart_).count(), ended = Ms(r.endedAt - traceStart_).count();
+        std::fprintf(trace_, "%10.3f %+9.3f -> %s\n%10.3f %+9.3f <- %s (%s, %ld us%s%s)\n", sent,
+                     Ms(r.sentAt - lastFrameAt_).count(), frame.left(length).toHex(' ').constData(), ended,
+                     ended - sent, r.received.toHex(' ').constData(), statusName(r.status),
+                     static_cast<long>(r.elapsed.count()), r.why.empty() ? "" : ", ", r.why.c_str());
+        std::fflush(trace_);
+        lastFrameAt_ = r.endedAt;
+    }
     StationStats& st = stations_[var.station];
     ++st.exchanges;
     count(st, r);
@@ -342,14 +362,33 @@ QByteArray HostSession::readTag(const Tag& t) const
     return out;
 }
 
-bool HostSession::allTagsSettled() const
+long HostSession::openOnline(long open, const std::map<int, long>& openAt) const
 {
-    long left = unsettled_;
     for (int station : offline_) {
-        const auto it = unsettledAt_.find(station);
-        left -= it == unsettledAt_.end() ? 0 : it->second;
+        const auto it = openAt.find(station);
+        open -= it == openAt.end() ? 0 : it->second;
     }
-    return left == 0;
+    return open;
 }
+
+bool HostSession::allTagsSettled() const { return openOnline(unsettled_, unsettledAt_) == 0; }
+
+void HostSession::restartPass()
+{
+    passTried_ = false;
+    passOpen_ = 0;
+    passOpenAt_.clear();
+    for (size_t i = 0; i < tags_.size(); ++i) {
+        TagStatus& s = tags_[i];
+        if (s.passUnits.empty())
+            continue;
+        std::fill(s.passUnits.begin(), s.passUnits.end(), 0);
+        s.passWaiting = s.passUnits.size();
+        ++passOpen_;
+        ++passOpenAt_[config_.stationOf(config_.tags[i])];
+    }
+}
+
+bool HostSession::passDone() const { return passTried_ && openOnline(passOpen_, passOpenAt_) == 0; }
 
 }  // namespace host

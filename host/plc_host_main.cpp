@@ -7,6 +7,7 @@
 #include "HostView.h"
 #include "link/LinkFactory.h"
 #include "link/SerialLink.h"
+#include "ScanLog.h"
 #include "SimArgs.h"
 #include "SimRunner.h"
 #include "ValueCodec.h"
@@ -55,7 +56,7 @@ void stopAfter(double seconds)
     setitimer(ITIMER_REAL, &at, nullptr);
 }
 
-const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [options]\n"
+const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [--log FILE.csv] [options]\n"
                       "       plc-host read CONFIG [--json] [--timeout S] [options]\n"
                       "       plc-host write CONFIG NAME=VALUE... [--timeout S] [options]\n"
                       "       plc-host map CONFIG [--json] [--response-ms MS] [line options]\n"
@@ -90,7 +91,13 @@ const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [options]\n"
                       "  --library PATH     driver library (default libkemo_ipc_rtu.so.1)\n"
                       "  --seconds N        run, poll: stop after N seconds\n"
                       "  --timeout S        read, write, poll --json: give up after S seconds (default 10)\n"
-                      "  --trace            every exchange in hex on stderr\n"
+                      "  --trace [FILE]     every frame in hex on stderr, or appended to FILE (given after\n"
+                      "                     CONFIG or DEVICE, or as --trace=FILE); each line starts with the\n"
+                      "                     ms since the start and the ms since the previous frame. On a\n"
+                      "                     terminal a trace on stderr turns run's and poll's table off\n"
+                      "  --log FILE.csv     run: one row per pass over the read blocks (each tried once):\n"
+                      "                     the time, then each tag's value, ? for one not read; a header\n"
+                      "                     row first in a new file; flushed every row\n"
                       "line options (replace the configuration's):\n"
                       "  --device DEVICE    link.device: a serial device or tcp://HOST:PORT\n"
                       "  --baud N           link.baud, one of:\n"
@@ -138,6 +145,8 @@ struct Options {
     double responseMs = kDefaultResponseMs;
     bool json = false;
     bool trace = false;
+    std::string traceFile;  // empty: stderr
+    std::string logFile;
     LinkOverrides overrides;
     PollTag poll;
 };
@@ -162,6 +171,8 @@ const OptionSpec kOptions[] = {
     {"sim-args", "ARGS", "run read write poll"},
     {"library", "PATH", "run read write poll"},
     {"trace", nullptr, "run read write poll"},
+    {"trace-file", "FILE", "run read write poll"},
+    {"log", "FILE", "run"},
     {"device", "DEVICE", "run read write map"},
     {"baud", "N", "run read write poll map"},
     {"parity", "N|E|O", "run read write poll map"},
@@ -176,6 +187,15 @@ const OptionSpec kOptions[] = {
     {"type", "TYPE", "poll"},
 };
 const char kCommands[] = "run, read, write, map or poll";
+
+// "--seconds" takes a value, "--json" does not.
+bool optionTakesValue(const QString& option)
+{
+    for (const OptionSpec& spec : kOptions)
+        if (option == QString("--") + spec.name)
+            return spec.value != nullptr;
+    return false;
+}
 
 Options parseArgs(int argc, char** argv)
 {
@@ -193,9 +213,27 @@ Options parseArgs(int argc, char** argv)
                                         : QCommandLineOption(spec.name));
         }
     QStringList args;
-    for (int i = 0; i < argc; ++i)
-        if (i != 1 || !known)
-            args << QString::fromLocal8Bit(argv[i]);
+    bool positionalSeen = false;
+    for (int i = 0; i < argc; ++i) {
+        if (i == 1 && known)
+            continue;
+        const QString a = QString::fromLocal8Bit(argv[i]);
+        // --trace FILE after CONFIG or DEVICE, or --trace=FILE: the trace goes to FILE.
+        if (a.startsWith("--trace=")) {
+            args << "--trace"
+                 << "--trace-file" << a.mid(8);
+            continue;
+        }
+        if (a == "--trace" && positionalSeen && i + 1 < argc && argv[i + 1][0] != '-' &&
+            !std::strchr(argv[i + 1], '=')) {
+            args << a << "--trace-file" << QString::fromLocal8Bit(argv[++i]);
+            continue;
+        }
+        positionalSeen = positionalSeen || (a == "--simulate" && o.command == "poll") ||
+                         (i > 1 && !a.startsWith('-') && !args.isEmpty() &&
+                          !(args.last().startsWith("--") && optionTakesValue(args.last())));
+        args << a;
+    }
     const bool parsed = parser.parse(args);
     if ((o.help = parser.isSet("help")))
         return o;
@@ -219,6 +257,8 @@ Options parseArgs(int argc, char** argv)
     o.trace = given.contains("trace");
     o.json = given.contains("json");
     std::string text;
+    value("trace-file", o.traceFile);
+    value("log", o.logFile);
     value("sim-args", o.simArgs);
     value("library", o.library);
     if (value("seconds", text))
@@ -270,10 +310,13 @@ struct Setup {
     std::unique_ptr<SimRunner> sim;
     std::unique_ptr<Link> link;
     std::unique_ptr<HostSession> session;
+    FILE* traceFile = nullptr;
 
     ~Setup()
     {
         session.reset();
+        if (traceFile)
+            std::fclose(traceFile);
         if (sim) {
             std::string error;
             if (!sim->finish(error))
@@ -301,6 +344,10 @@ void enterRealtime()
 // Returns 0 or the exit status of a failure (message already printed).
 int prepare(Setup& s, const Options& o, const HostConfig& cfg)
 {
+    if (!o.traceFile.empty() && !(s.traceFile = std::fopen(o.traceFile.c_str(), "a"))) {
+        std::fprintf(stderr, "plc-host: --trace: cannot open %s: %s\n", o.traceFile.c_str(), std::strerror(errno));
+        return kExitFailed;
+    }
     if (o.simulate)
         s.sim.reset(new SimRunner(cfg, o.simArgs));  // may throw ConfigError
     std::string error;
@@ -327,7 +374,7 @@ int prepare(Setup& s, const Options& o, const HostConfig& cfg)
         enterRealtime();
     s.session.reset(new HostSession(s.api, cfg, *s.link));
     if (o.trace)
-        s.session->setTrace(stderr);
+        s.session->setTrace(s.traceFile ? s.traceFile : stderr);
     s.session->setLog(stderr);
     s.session->setStopFlag(&g_stop);
     return 0;
@@ -429,11 +476,31 @@ void settleTypedWrites(HostSession& session, LiveView& view, std::vector<OpenWri
                open.end());
 }
 
+// The live table and a trace on the same terminal would overwrite each other:
+// the table gives way to status lines, and says so.
+bool tableOnTerminal(const Options& o)
+{
+    if (!isatty(STDOUT_FILENO))
+        return false;
+    if (o.trace && o.traceFile.empty() && isatty(STDERR_FILENO)) {
+        std::fprintf(stderr, "plc-host: the trace shares the terminal, so the live table is off; "
+                             "--trace FILE keeps both\n");
+        return false;
+    }
+    return true;
+}
+
 int commandRun(HostSession& session, const Options& o)
 {
+    ScanLog log;
+    std::string error;
+    if (!o.logFile.empty() && !log.open(o.logFile, session.config(), error)) {
+        std::fprintf(stderr, "plc-host: %s\n", error.c_str());
+        return kExitFailed;
+    }
     session.start(true);
     stopAfter(o.seconds);
-    const bool tty = isatty(STDOUT_FILENO);
+    const bool tty = tableOnTerminal(o);
     const auto start = Clock::now();
     const auto period = std::chrono::milliseconds(tty ? 250 : 1000);
     const auto writeTimeout = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
@@ -461,6 +528,10 @@ int commandRun(HostSession& session, const Options& o)
             std::fflush(stdout);
         }
         turn(session);
+        if (!o.logFile.empty() && session.passDone()) {
+            log.row(session);
+            session.restartPass();
+        }
     }
     if (tty)
         std::fputs("\x1b[?25h\n", stdout);
