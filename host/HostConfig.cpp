@@ -20,8 +20,10 @@ namespace host {
 
 namespace {
 
-const char* const kKindNames[12] = {"di.bit",  "coil.bit",  "hr.bit",  "di.byte",  "coil.byte",  "hr.byte",
-                                    "di.word", "coil.word", "hr.word", "di.dword", "coil.dword", "hr.dword"};
+const int kKinds = 16;
+const char* const kKindNames[kKinds] = {"di.bit",  "coil.bit",  "hr.bit",  "di.byte",  "coil.byte",  "hr.byte",
+                                        "di.word", "coil.word", "hr.word", "di.dword", "coil.dword", "hr.dword",
+                                        "ir.bit",  "ir.byte",   "ir.word", "ir.dword"};
 
 // Largest number of items that still fits one Modbus request.
 const int kMaxItems[4] = {2000, 246, 123, 61};
@@ -86,16 +88,16 @@ QJsonObject getObject(const QJsonObject& o, const char* key, const Ctx& c)
 int parseKind(const QJsonValue& v, const Ctx& c)
 {
     if (v.isUndefined())
-        c.fail("kind", "missing (a number 0..11 or a word such as \"hr.word\")");
+        c.fail("kind", "missing (a number 0..15 or a word such as \"hr.word\")");
     if (v.isDouble()) {
         double d = v.toDouble();
-        if (std::floor(d) != d || d < 0 || d > 11)
-            c.fail("kind", "expected a number 0..11 or a word such as \"hr.word\"");
+        if (std::floor(d) != d || d < 0 || d >= kKinds)
+            c.fail("kind", "expected a number 0..15 or a word such as \"hr.word\"");
         return static_cast<int>(d);
     }
     if (v.isString()) {
         const QString word = v.toString();
-        for (int k = 0; k < 12; ++k)
+        for (int k = 0; k < kKinds; ++k)
             if (word == QLatin1String(kKindNames[k]))
                 return k;
         std::string all;
@@ -103,7 +105,7 @@ int parseKind(const QJsonValue& v, const Ctx& c)
             all += std::string(all.empty() ? "" : ", ") + n;
         c.fail("kind", "unknown kind word " + quote(v.toString()) + " (expected one of: " + all + ")");
     }
-    c.fail("kind", "expected a number 0..11 or a word such as \"hr.word\"");
+    c.fail("kind", "expected a number 0..15 or a word such as \"hr.word\"");
 }
 
 bool allDigits(const std::string& s)
@@ -140,7 +142,7 @@ int parseAddress(Tag& t, const QJsonValue& v, const Ctx& c)
 
 void parseType(Tag& t, const QJsonValue& v, const Ctx& c)
 {
-    const std::vector<ValueType>& allowed = typesOfWidth(t.width());
+    const std::vector<ValueType>& allowed = typesOfKind(t.kind);
     if (v.isUndefined()) {
         t.type = allowed.front();
         return;
@@ -160,12 +162,50 @@ void parseType(Tag& t, const QJsonValue& v, const Ctx& c)
                        " (expected one of: " + names + ")");
 }
 
+// Word order, scale, offset and unit, and the count a word tag's type needs.
+void parseValueFields(Tag& t, const QJsonObject& o, const Ctx& c)
+{
+    const bool registerValue = t.registerArea() && t.width() >= 2;
+    const int perItem = registerValue && t.width() == 2 ? registersOf(t.type) : 1;
+    if (t.count % perItem)
+        c.fail("count", "counts registers: a " + std::string(typeName(t.type)) + " takes " + std::to_string(perItem) +
+                            ", so the count must be a multiple of " + std::to_string(perItem));
+    // Double words of the register areas have always come low register first.
+    t.wordOrder = t.width() == 3 ? WordOrder::CDAB : WordOrder::ABCD;
+    const QJsonValue order = o.value(QLatin1String("wordOrder"));
+    if (!order.isUndefined()) {
+        if (!registerValue || (perItem == 1 && t.width() == 2 && t.type != ValueType::String))
+            c.fail("wordOrder", "applies to values over more than one register and to strings (hr.word and "
+                                "ir.word with u32, i32, f32, u64, i64, f64 or string; hr.dword, ir.dword)");
+        if (!order.isString() || !wordOrderFromName(order.toString().toStdString(), t.wordOrder))
+            c.fail("wordOrder", "expected ABCD, CDAB, BADC or DCBA");
+    }
+    const bool numeric = t.type != ValueType::Bit && t.type != ValueType::Hex && t.type != ValueType::String;
+    for (const char* key : {"scale", "offset"}) {
+        const QJsonValue v = o.value(QLatin1String(key));
+        if (v.isUndefined())
+            continue;
+        if (!numeric)
+            c.fail(key, std::string("applies to numeric types, not ") + typeName(t.type));
+        if (!v.isDouble() || !std::isfinite(v.toDouble()) || (key[0] == 's' && v.toDouble() == 0))
+            c.fail(key, key[0] == 's' ? "expected a number other than 0" : "expected a number");
+        (key[0] == 's' ? t.scale : t.offset) = v.toDouble();
+    }
+    const QJsonValue unit = o.value(QLatin1String("unit"));
+    if (!unit.isUndefined() && !unit.isString())
+        c.fail("unit", "expected a text such as \"V\"");
+    t.unit = unit.toString().toStdString();
+}
+
+// Input registers (12..15) are laid out as holding registers (2, 5, 8, 11).
+int registerKind(int kind) { return kind >= 12 ? 3 * (kind - 12) + 2 : kind; }
+
 }  // namespace
 
 void wireSpan(const Tag& t, long& first, long& span)
 {
     long a = t.addressValue, n = t.count;
-    switch (t.kind) {
+    switch (registerKind(t.kind)) {
     case 0:
     case 1:
         first = a;
@@ -221,15 +261,19 @@ Tag parseTag(const QJsonValue& value, int index, const HostConfig& cfg, const st
     if (t.name.find_first_of("= \t,") != std::string::npos)
         c.fail("name", "\"" + t.name + "\" must not contain '=', ',' or blanks");
     c.where = "tag \"" + t.name + "\"";
-    static const QStringList kTagKeys = {"name", "kind", "address", "station", "count", "type"};
+    static const QStringList kTagKeys = {"name", "kind",  "address", "station", "count",
+                                         "type", "scale", "offset",  "unit",    "wordOrder"};
     checkKeys(o, kTagKeys, c);
 
     t.kind = parseKind(o.value(QLatin1String("kind")), c);
     t.addressValue = parseAddress(t, o.value(QLatin1String("address")), c);
     // Station 0 is the broadcast address: such a tag is written, never read.
     t.station = getInt(o, "station", cfg.driver.defaultStation, 0, 247, c);
-    t.count = getInt(o, "count", 1, 1, kMaxItems[t.width()], c);
     parseType(t, o.value(QLatin1String("type")), c);
+    // Word tags count registers: by default one value of the type.
+    const int defaultCount = t.registerArea() && t.width() == 2 ? registersOf(t.type) : 1;
+    t.count = getInt(o, "count", defaultCount, 1, kMaxItems[t.width()], c);
+    parseValueFields(t, o, c);
     long first = 0, span = 0;
     wireSpan(t, first, span);
     if (first + span > 65536)
@@ -241,7 +285,7 @@ Tag parseTag(const QJsonValue& value, int index, const HostConfig& cfg, const st
 
 int Tag::areaCode() const
 {
-    static const int codes[3] = {3, 4, 8};
+    static const int codes[4] = {3, 4, 8, 14};
     return codes[areaIndex()];
 }
 
@@ -250,7 +294,7 @@ int Tag::areaCode() const
 int Tag::firstUnit() const
 {
     int a = addressValue;
-    switch (kind) {
+    switch (registerKind(kind)) {
     case 0:
     case 1: return a / 8;
     case 2: return a / 16;
@@ -268,7 +312,7 @@ int Tag::firstUnit() const
 int Tag::unitCount() const
 {
     int a = addressValue, n = driverCount();
-    switch (kind) {
+    switch (registerKind(kind)) {
     case 0:
     case 1: return (a % 8 + n + 7) / 8;
     case 2: return (a % 16 + n + 15) / 16;
@@ -445,6 +489,6 @@ HostConfig pollConfig(const PollTag& p)
     return cfg;
 }
 
-const char* kindName(int kind) { return kind >= 0 && kind < 12 ? kKindNames[kind] : "?"; }
+const char* kindName(int kind) { return kind >= 0 && kind < kKinds ? kKindNames[kind] : "?"; }
 
 }  // namespace host

@@ -56,22 +56,42 @@ struct DriverSettings {
     int localDeviceId = 0;
 };
 
-enum class ValueType { Bit, U8, U16, I16, U32, I32, F32, Hex };
+enum class ValueType { Bit, U8, U16, I16, U32, I32, F32, U64, I64, F64, String, Hex };
+
+// Order of a value's bytes over its registers, named by the bytes of a 32-bit
+// value A (most significant) to D as they travel. ABCD: most significant
+// register first, each register high byte first; CDAB: least significant
+// register first; BADC and DCBA: the same with the bytes of each register
+// swapped. 64-bit values follow the same rule over four registers.
+enum class WordOrder { ABCD, CDAB, BADC, DCBA };
 
 struct Tag {
     std::string name;
-    int kind = 8;          // register kind 0..11: kind % 3 = area (di, coil, hr), kind / 3 = width
+    // Register kind 0..15: 0..11 are kind % 3 = area (di, coil, hr) and
+    // kind / 3 = width; 12..15 are the input registers, width kind - 12.
+    int kind = 8;
     std::string address;   // "BYTE.BIT" for the bit kinds, a decimal number otherwise
     int addressValue = 0;  // the parsed address in units of the kind's width
     int station = 1;       // as configured
     int count = 1;         // items of the kind's width (bits, bytes, words, double words)
     ValueType type = ValueType::U16;
+    WordOrder wordOrder = WordOrder::ABCD;  // of values over more than one register
+    double scale = 1;                       // shown value = raw x scale + offset
+    double offset = 0;
+    std::string unit;  // shown after the value
 
-    int width() const { return kind / 3; }      // 0 bit, 1 byte, 2 word, 3 double word
-    int areaIndex() const { return kind % 3; }  // 0 discrete inputs, 1 coils, 2 holding registers
-    bool writable() const { return areaIndex() != 0; }
+    int width() const { return kind < 12 ? kind / 3 : kind - 12; }  // 0 bit, 1 byte, 2 word, 3 double word
+    // 0 discrete inputs, 1 coils, 2 holding registers, 3 input registers
+    int areaIndex() const { return kind < 12 ? kind % 3 : 3; }
+    bool writable() const { return areaIndex() == 1 || areaIndex() == 2; }
+    bool registerArea() const { return areaIndex() >= 2; }
+    bool scaled() const { return scale != 1 || offset != 0; }
     // Count as the driver takes it: double words are counted in 16-bit words.
     int driverCount() const { return width() == 3 ? 2 * count : count; }
+    // Registers one item of the tag's type takes (words and double words of
+    // the register areas), and the items the tag holds.
+    int registersPerItem() const;
+    int items() const;
     // Stretch of the tag in the driver's area units (bytes of 8 inputs or coils,
     // holding registers), which is how cyclic read blocks report back.
     int areaCode() const;

@@ -22,17 +22,22 @@ constexpr int kModbusReadRequest = 8;   // station, function, address, quantity,
 constexpr int kRemoteReadRequest = 22;  // descriptor header and its sum byte
 constexpr int kAnswerOverhead = 5;      // station, function, byte count, CRC
 
-const char* areaWord(int area) { return area == 3 ? "inputs" : area == 4 ? "coils" : "registers"; }
+bool registerArea(int area) { return area == 8 || area == 14; }
+
+const char* areaWord(int area)
+{
+    return area == 3 ? "inputs" : area == 4 ? "coils" : area == 14 ? "input registers" : "registers";
+}
 
 // Units of area `area` a block covers, as wire numbers (bits or registers).
 void blockWireRange(const ReadBlock& b, long& first, long& last)
 {
-    const long scale = b.area == 8 ? 1 : 8;
+    const long scale = registerArea(b.area) ? 1 : 8;
     first = b.first * scale;
     last = (b.first + b.length) * scale - 1;
 }
 
-long answerBytes(const ReadBlock& b) { return kAnswerOverhead + (b.area == 8 ? 2 * b.length : b.length); }
+long answerBytes(const ReadBlock& b) { return kAnswerOverhead + (registerArea(b.area) ? 2 * b.length : b.length); }
 
 std::string blockText(int firstBlock, int lastBlock)
 {
@@ -106,7 +111,7 @@ std::vector<ReadBlock> readBlocks(const HostConfig& cfg)
 
 std::string manualNumber(int area, long n, long highest)
 {
-    const int prefix = area == 3 ? 1 : area == 4 ? 0 : 4;
+    const int prefix = area == 3 ? 1 : area == 4 ? 0 : area == 14 ? 3 : 4;
     const bool wide = highest + 1 > 9999;
     const long number = prefix * (wide ? 100000L : 10000L) + n + 1;
     char text[24];
@@ -116,13 +121,14 @@ std::string manualNumber(int area, long n, long highest)
 
 TagMap mapTag(const HostConfig& cfg, const Tag& t, const std::vector<ReadBlock>& blocks)
 {
-    static const char* const readFc[3] = {"02", "01", "03"};
+    static const char* const readFc[4] = {"02", "01", "03", "04"};
     // By kind: inputs cannot be written; coils by 05 (one bit) or 0F; registers
     // by 10, bits and bytes of a register as a read of it and a write back.
-    static const char* const writeFc[12] = {"-", "05", "03+10", "-", "0F", "03+10", "-", "0F", "10", "-", "0F", "10"};
+    static const char* const writeFc[16] = {"-",  "05", "03+10", "-",  "0F", "03+10", "-", "0F",
+                                            "10", "-",  "0F",    "10", "-",  "-",     "-", "-"};
     TagMap m;
     const int area = t.areaCode();
-    m.unit = area == 3 ? "input" : area == 4 ? "coil" : "register";
+    m.unit = area == 3 ? "input" : area == 4 ? "coil" : area == 14 ? "input register" : "register";
     m.readFc = readFc[t.areaIndex()];
     m.writeFc = writeFc[t.kind];
     long span = 0;
@@ -130,12 +136,15 @@ TagMap mapTag(const HostConfig& cfg, const Tag& t, const std::vector<ReadBlock>&
     m.last = m.first + span - 1;
     m.manualFirst = manualNumber(area, m.first, m.last);
     m.manualLast = manualNumber(area, m.last, m.last);
+    m.type = typeName(t.type);
+    if (t.registerArea() && (t.width() == 3 || t.registersPerItem() > 1))
+        m.type += std::string(" ") + wordOrderName(t.wordOrder);
 
     // Register image bytes: even ones are low halves, odd ones high halves.
     const int a = t.addressValue;
-    if (t.kind == 2)
+    if (t.kind == 2 || t.kind == 12)
         m.part = (t.count == 1 ? "bit " : "from bit ") + std::to_string(a % 16);
-    else if (t.kind == 5)
+    else if (t.kind == 5 || t.kind == 13)
         m.part = std::string(t.count == 1 ? "" : "from ") + (a % 2 ? "high byte" : "low byte");
 
     if (cfg.readable(t)) {
@@ -182,7 +191,9 @@ const char* addressHelp()
            "  hr.bit \"61.2\"   bit 10 of register 30       hr.byte 61    high byte of reg. 30\n"
            "  hr.word 30      register 30 (40031)         hr.byte 60    low byte of reg. 30\n"
            "  hr.dword 20     registers 40-41 (40041-40042), register 40 the low half\n"
-           "  di.* count like coil.*, over the discrete inputs. plc-host map shows each tag.\n";
+           "  hr.word 5 with type f32 (count 2): one float at registers 5-6\n"
+           "  di.* count like coil.*, over the discrete inputs; ir.* like hr.*, over the\n"
+           "  input registers (30001 style, read-only). plc-host map shows each tag.\n";
 }
 
 std::string mapText(const HostConfig& cfg, double responseMs)
@@ -190,18 +201,18 @@ std::string mapText(const HostConfig& cfg, double responseMs)
     const std::vector<ReadBlock> blocks = readBlocks(cfg);
     std::string out;
     char line[256];
-    const char* const format = "%-16.16s %3s  %-10s %-6s %-4s %-5s %-15s %-20s %s\n";
-    std::snprintf(line, sizeof line, format, "TAG", "ST", "KIND", "ADDR", "READ", "WRITE", "0-BASED", "MANUAL",
+    const char* const format = "%-16.16s %3s  %-10s %-6s %-11s %-4s %-5s %-16s %-20s %s\n";
+    std::snprintf(line, sizeof line, format, "TAG", "ST", "KIND", "ADDR", "TYPE", "READ", "WRITE", "0-BASED", "MANUAL",
                   "BLOCK");
     out += line;
     for (const Tag& t : cfg.tags) {
         const TagMap m = mapTag(cfg, t, blocks);
-        static const char* const shortUnit[3] = {"in", "coil", "reg"};
+        static const char* const shortUnit[4] = {"in", "coil", "reg", "inreg"};
         const std::string wire = std::string(shortUnit[t.areaIndex()]) + " " + numberRange(m.first, m.last);
         const std::string manual = manualRange(m) + (m.part.empty() ? "" : " " + m.part);
         std::snprintf(line, sizeof line, format, t.name.c_str(), std::to_string(cfg.stationOf(t)).c_str(),
-                      kindName(t.kind), t.address.c_str(), m.readFc, m.writeFc, wire.c_str(), manual.c_str(),
-                      blockText(m.firstBlock, m.lastBlock).c_str());
+                      kindName(t.kind), t.address.c_str(), m.type.c_str(), m.readFc, m.writeFc, wire.c_str(),
+                      manual.c_str(), blockText(m.firstBlock, m.lastBlock).c_str());
         out += line;
     }
 
@@ -262,6 +273,7 @@ std::string mapJson(const HostConfig& cfg, double responseMs)
         j["manualFirst"] = QString::fromStdString(m.manualFirst);
         j["manualLast"] = QString::fromStdString(m.manualLast);
         j["part"] = QString::fromStdString(m.part);
+        j["type"] = QString::fromStdString(m.type);
         j["firstBlock"] = m.firstBlock < 0 ? QJsonValue() : QJsonValue(m.firstBlock + 1);
         j["lastBlock"] = m.lastBlock < 0 ? QJsonValue() : QJsonValue(m.lastBlock + 1);
         tags.append(j);

@@ -10,7 +10,7 @@
 
 namespace host {
 
-// One cyclic read request: area code 3 (inputs), 4 (coils) or 8 (registers),
+// One cyclic read request: area code 3 (inputs), 4 (coils), 8 (registers) or 14 (input registers),
 // first unit and length in area units (bytes of 8 bits, or registers).
 struct ReadBlock {
     int station;
@@ -25,12 +25,13 @@ struct ReadBlock {
 std::vector<ReadBlock> readBlocks(const HostConfig& cfg);
 
 struct TagMap {
-    const char* unit;                     // "coil", "input" or "register"
-    const char* readFc;                   // "01", "02", "03"
+    const char* unit;                     // "coil", "input", "register" or "input register"
+    const char* readFc;                   // "01", "02", "03", "04"
     const char* writeFc;                  // "05", "0F", "10", "03+10" (read, then write back), "-" (read-only)
     long first, last;                     // 0-based numbers on the wire
     std::string manualFirst, manualLast;  // 1-based device-manual numbers: 00001, 10001, 40001 style
     std::string part;                     // which bits or byte of the register, for hr.bit and hr.byte
+    std::string type;                     // "f32 CDAB": the type and, over several registers, the word order
     int firstBlock = -1, lastBlock = -1;  // indexes into readBlocks(); -1: never read (broadcast)
 };
 

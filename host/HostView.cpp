@@ -50,9 +50,9 @@ QJsonValue jsonItem(const Tag& t, const QByteArray& bytes, int item)
 {
     std::string text = formatItem(t, bytes, item);
     switch (t.type) {
-    case ValueType::Hex: return QString::fromStdString(text);
-    case ValueType::F32: return std::strtod(text.c_str(), nullptr);
-    default: return static_cast<double>(std::strtoll(text.c_str(), nullptr, 10));
+    case ValueType::Hex:
+    case ValueType::String: return QString::fromStdString(text);
+    default: return std::strtod(text.c_str(), nullptr);  // JSON numbers are doubles
     }
 }
 
@@ -196,11 +196,13 @@ bool readReport(const HostSession& session, bool json, double elapsedSeconds, st
         j["kind"] = kindName(t.kind);
         j["address"] = QString::fromStdString(t.address);
         j["type"] = typeName(t.type);
-        if (t.count == 1) {
+        if (!t.unit.empty())
+            j["unit"] = QString::fromStdString(t.unit);
+        if (t.items() == 1) {
             j["value"] = jsonItem(t, bytes, 0);
         } else {
             QJsonArray items;
-            for (int k = 0; k < t.count; ++k)
+            for (int k = 0; k < t.items(); ++k)
                 items.append(jsonItem(t, bytes, k));
             j["value"] = items;
         }
@@ -251,8 +253,9 @@ std::string pollTable(const HostSession& session, double upSeconds)
                   t.address.c_str(), t.count, typeName(t.type), upSeconds, state.c_str());
     std::string out = line;
     const QByteArray bytes = session.readTag(t);
-    for (int k = 0; k < t.count; ++k) {
-        std::snprintf(line, sizeof line, "%10s  %s\n", itemAddress(t, k).c_str(),
+    for (int k = 0; k < t.items(); ++k) {
+        std::snprintf(line, sizeof line, "%10s  %s\n",
+                      itemAddress(t, t.width() == 2 ? k * t.registersPerItem() : k).c_str(),
                       s.ok() ? formatItem(t, bytes, k).c_str() : "?");
         out += line;
     }

@@ -120,10 +120,14 @@ const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [--log FILE.csv]
                       "            realtime (real-time priority and locked memory; default false),\n"
                       "            rs485 (a UART's own RS-485 mode: off, rts-high or rts-low; default as set)\n"
                       "  \"driver\": maxPerFrame, multiStation, defaultStation, remoteMode, localDeviceId\n"
-                      "  \"tags\":   [{name, kind, address, station, count, type}]\n"
-                      "    kind: 0..11 or AREA.WIDTH with AREA di|coil|hr and WIDTH bit|byte|word|dword\n"
+                      "  \"stations\": {\"7\": {name, noMerge, singleWrites, responseTimeoutMs}}\n"
+                      "  \"tags\":   [{name, kind, address, station, count, type, wordOrder, scale, offset, unit}]\n"
+                      "    kind: 0..15 or AREA.WIDTH with AREA di|coil|hr|ir and WIDTH bit|byte|word|dword\n"
                       "    address: \"BYTE.BIT\" for bits, a number otherwise; count: items of the width\n"
-                      "    type: bit | u8 | u16 | i16 | u32 | i32 | f32 | hex\n"
+                      "      (registers for hr.word and ir.word, a multiple of the type's registers)\n"
+                      "    type: bit | u8 | u16 | i16 | u32 | i32 | f32 | u64 | i64 | f64 | string | hex\n"
+                      "    wordOrder: ABCD (default) | CDAB | BADC | DCBA; hr.dword, ir.dword: CDAB\n"
+                      "    scale, offset: shown = raw x scale + offset; unit: text after the value\n"
                       "%s"
                       "Exit status 2: bad command line, configuration or value.\n";
 
@@ -404,7 +408,7 @@ Assignment parseAssignment(const HostConfig& cfg, const std::string& a)
     if (!t)
         throw ConfigError(cfg.path + ": no tag named \"" + name + "\"");
     if (!t->writable())
-        throw ConfigError("tag \"" + name + "\" is a discrete input (" + kindName(t->kind) + ") and cannot be written");
+        throw ConfigError("tag \"" + name + "\" is read-only (" + kindName(t->kind) + ") and cannot be written");
     Assignment as{static_cast<int>(t - cfg.tags.data()), a.substr(eq + 1), {}};
     as.value = encodeValue(*t, as.text);
     return as;

@@ -145,7 +145,10 @@ def check_tags(res, mem, tags):
         got = res["byName"][tag["name"]]
         raw = tag_raw(mem, tag)
         check(got["ok"], "%s not read: %s" % (tag["name"], got))
-        check(got["raw"] == raw.hex(), "%s raw %s, memory holds %s" % (tag["name"], got["raw"], raw.hex()))
+        wire = raw
+        if place(tag)[0] == "hr" and place(tag)[1] >= 2:  # raw is as registers travel: high byte first
+            wire = bytes(raw[i ^ 1] for i in range(len(raw)))
+        check(got["raw"] == wire.hex(), "%s raw %s, memory holds %s" % (tag["name"], got["raw"], wire.hex()))
         want, value = decode(tag, raw), got["value"]
         if tag.get("type") == "f32":  # printed with float precision: compare as 32-bit floats
             as_f32 = lambda v: struct.unpack("<f", struct.pack("<f", v))[0]
@@ -581,7 +584,8 @@ def case_poll_and_overrides():
 
 def case_cli_contract():
     good = config([tag("w", "hr.word", "1"), tag("c", "coil.bit", "0.1"), tag("i", "hr.word", "2", 1, 2, "i16"),
-                   tag("in", "di.bit", "0.0")])
+                   tag("in", "di.bit", "0.0"), dict(tag("p", "hr.word", "3"), scale=0.1, unit="V"),
+                   tag("ir", "ir.word", "0", 1, 2, "f32")])
 
     def edit(part, **fields):
         cfg = json.loads(json.dumps(good))
@@ -592,11 +596,14 @@ def case_cli_contract():
     rows = [  # (name, config or raw text or None, arguments, exit code, words its message (or --help) must hold)
         ("bad json", '{"tags": [', ["read"], 2, ["not valid JSON", "line 1"]),
         ("unknown kind", edit("tag", kind="hr.wrod"), ["read"], 2, ['tag "w"', 'field "kind"', '"hr.wrod"']),
-        ("kind not text", edit("tag", kind=12), ["read"], 2, ['tag "w"', 'field "kind"']),
+        ("kind number", edit("tag", kind=16), ["read"], 2, ['tag "w"', 'field "kind"']),
         ("bit address", edit("tag", kind="coil.bit", address="12"), ["read"], 2, ['field "address"', "BYTE.BIT"]),
         ("address text", edit("tag", address="1x"), ["read"], 2, ['tag "w"', 'field "address"']),
         ("address range", edit("tag", address="70000"), ["read"], 2, ['tag "w"', 'field "address"']),
-        ("type for kind", edit("tag", type="f32"), ["read"], 2, ['tag "w"', 'field "type"', "u16, i16, hex"]),
+        ("type for kind", edit("tag", kind="coil.word", type="f32"), ["read"], 2, ['field "type"', "u16, i16, hex"]),
+        ("count of a type", edit("tag", type="f64", count=6), ["read"], 2, ['field "count"', "multiple of 4"]),
+        ("word order", edit("tag", type="u32", count=2, wordOrder="BA"), ["read"], 2, ['field "wordOrder"', "CDAB"]),
+        ("scale of hex", edit("tag", type="hex", scale=2), ["read"], 2, ['field "scale"', "numeric"]),
         ("unknown type", edit("tag", type="float"), ["read"], 2, ['tag "w"', 'field "type"', '"float"']),
         ("count 0", edit("tag", count=0), ["read"], 2, ['tag "w"', 'field "count"']),
         ("station 300", edit("tag", station=300), ["read"], 2, ['tag "w"', 'field "station"']),
@@ -615,6 +622,8 @@ def case_cli_contract():
         ("write items", good, ["write", "i=1,2,3"], 2, ['tag "i"', "2 item(s), 3 given"]),
         ("write bit", good, ["write", "c=2"], 2, ['tag "c"', "not a bit"]),
         ("write input", good, ["write", "in=1"], 2, ['tag "in"', "cannot be written"]),
+        ("write input register", good, ["write", "ir=1"], 2, ['tag "ir"', "read-only (ir.word)"]),
+        ("write scaled range", good, ["write", "p=6553.6"], 2, ['tag "p"', "0..6553.5"]),
         ("write twice", good, ["write", "w=1", "w=2"], 2, ['tag "w"', "twice"]),
         ("write no =", good, ["write", "w"], 2, ['"w" is not NAME=VALUE']),
         ("write nothing", good, ["write"], 2, ["NAME=VALUE"]),
