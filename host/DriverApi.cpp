@@ -47,6 +47,7 @@ bool DriverApi::load(const std::string& library, std::string& error)
            resolve(handle, "AddListOnceReadVar", AddListOnceReadVar, error) &&
            resolve(handle, "ComCommunication", ComCommunication, error) && resolve(handle, "DataCom", DataCom, error) &&
            resolve(handle, "EnCommStation", EnCommStation, error) &&
+           resolve(handle, "SetStationOptions", SetStationOptions, error) &&
            resolve(handle, "GetRegisterData", GetRegisterData, error) &&
            resolve(handle, "QueryFinishFlag", QueryFinishFlag, error) &&
            resolve(handle, "SetRegisterData", SetRegisterData, error) &&

@@ -23,6 +23,7 @@ struct DriverApi {
     decltype(&::ComCommunication) ComCommunication = nullptr;
     decltype(&::DataCom) DataCom = nullptr;
     decltype(&::EnCommStation) EnCommStation = nullptr;
+    decltype(&::SetStationOptions) SetStationOptions = nullptr;
     decltype(&::GetRegisterData) GetRegisterData = nullptr;
     decltype(&::QueryFinishFlag) QueryFinishFlag = nullptr;
     decltype(&::SetRegisterData) SetRegisterData = nullptr;

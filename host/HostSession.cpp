@@ -12,6 +12,33 @@ constexpr int kCallbackId = 0x4B4D;
 
 bool success(int code) { return code == 1 || code == 100; }
 
+// A cyclic read of exactly some bits (a station with the no-merge option):
+// regKind is the bit kind, regAddr and length count bits, not area units.
+constexpr int kExactBitsMode = -3;
+
+// The area units (bytes of 8 inputs or coils, registers) a cyclic read
+// block covers, as the tags are indexed; false for any other request.
+bool readBlockOf(const RW_VAR& v, int& area, int& first, int& count)
+{
+    if (v.varClass != 0 || v.varId != -1 || v.writeFlag != 0)
+        return false;
+    if (v.bitMode == 0) {
+        area = v.regKind;
+        first = v.regAddr;
+        count = v.length;
+        return true;
+    }
+    if (v.bitMode != kExactBitsMode || v.length <= 0 || v.regAddr < 0)
+        return false;
+    Tag bits;
+    bits.kind = v.regKind;
+    area = bits.areaCode();
+    const int unitBits = bits.registerArea() ? 16 : 8;
+    first = v.regAddr / unitBits;
+    count = (v.regAddr + v.length - 1) / unitBits - first + 1;
+    return true;
+}
+
 }  // namespace
 
 bool TagStatus::settled() const { return waiting == 0; }
@@ -275,7 +302,8 @@ bool HostSession::step()
         nextProbeAllowed_ = link_.now() + 9 * r.elapsed;
     }
 
-    const bool cyclicRead = var.varClass == 0 && var.varId == -1 && var.writeFlag == 0 && var.bitMode == 0;
+    int area = 0, first = 0, units = 0;
+    const bool cyclicRead = readBlockOf(var, area, first, units);
     const bool hostWrite =
         var.varClass == kWriteClass && var.varId >= 0 && var.varId < static_cast<int>(writes_.size());
     // Any frame from the station with a sound CRC is a sign of life, exception answers included.
@@ -284,7 +312,7 @@ bool HostSession::step()
                            static_cast<uint8_t>(r.received[0]) == var.station);
     if (r.status == AnswerStatus::Exception) {
         if (cyclicRead)
-            forTagsIn(var.station, var.regKind, var.regAddr, var.length, [&](const TagSpan& span) {
+            forTagsIn(var.station, area, first, units, [&](const TagSpan& span) {
                 tags_[static_cast<size_t>(span.tag)].lastException = r.exceptionCode;
             });
         if (hostWrite)
@@ -308,8 +336,8 @@ bool HostSession::step()
         // The record DataCom returns only names the variable once its exchange
         // is finished; the request copy names it for every frame.
         if (cyclicRead) {
-            markBlock(var.station, var.regKind, var.regAddr, var.length, 1, 0, std::string());
-            const BlockKey key{var.station, var.regKind, var.regAddr, var.length};
+            markBlock(var.station, area, first, units, 1, 0, std::string());
+            const BlockKey key{var.station, area, first, units};
             const auto now = link_.now();
             auto it = blockDone_.find(key);
             if (it != blockDone_.end()) {
@@ -328,8 +356,8 @@ bool HostSession::step()
     st.lastGiveUpCode = code;
     if (!answered)
         stationGaveUp(var.station, st);
-    if (result->varClass == 0 && result->varId == -1) {
-        markBlock(result->station, result->regKind, result->regAddr, result->length, 2, code, st.lastFailure);
+    if (readBlockOf(*result, area, first, units)) {
+        markBlock(result->station, area, first, units, 2, code, st.lastFailure);
     } else if (result->varClass == kWriteClass && result->varId >= 0 &&
                result->varId < static_cast<int>(writes_.size())) {
         writes_[static_cast<size_t>(result->varId)].giveUpCode = code;

@@ -31,9 +31,6 @@ std::string writeOutcome(const HostSession& session, const WriteJob& job, bool r
 // Returns true when every tag was read.
 bool readReport(const HostSession& session, bool json, double elapsedSeconds, std::string& out);
 
-// `poll`: a head line with the tag's state, then one row per item.
-std::string pollTable(const HostSession& session, double upSeconds);
-
 // Which body lines a page shows: `lines` in all, `perPage` at a time; the
 // page number wraps around both ways.
 struct Page {

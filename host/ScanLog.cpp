@@ -50,8 +50,8 @@ void ScanLog::row(const HostSession& session)
     // Local wall-clock time to the millisecond, as spreadsheets read it.
     const auto now = std::chrono::system_clock::now();
     const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-    const long ms = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    const long ms =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
     std::tm local{};
     localtime_r(&secs, &local);
     char stamp[40];

@@ -7,6 +7,7 @@
 #include "HostView.h"
 #include "link/LinkFactory.h"
 #include "link/SerialLink.h"
+#include "PollCommand.h"
 #include "ScanLog.h"
 #include "SimArgs.h"
 #include "SimRunner.h"
@@ -60,8 +61,9 @@ const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [--log FILE.csv]
                       "       plc-host read CONFIG [--json] [--timeout S] [options]\n"
                       "       plc-host write CONFIG NAME=VALUE... [--timeout S] [options]\n"
                       "       plc-host map CONFIG [--json] [--response-ms MS] [line options]\n"
-                      "       plc-host poll DEVICE --kind KIND --address ADDRESS [--count N] [--type TYPE]\n"
-                      "                     [--json] [--seconds N] [options]\n"
+                      "       plc-host poll DEVICE [--kind KIND] [--address N | --ref 40101] [--count N]\n"
+                      "                     [--type TYPE] [--word-order ABCD] [--stations 1,3,7] [--one-based]\n"
+                      "                     [--interval MS] [--once] [--json] [--seconds N] [options]\n"
                       "\n"
                       "  run    live table of the tags and the stations, refreshed 4 times a second;\n"
                       "         without a terminal one status line per second. Ctrl-C ends it.\n"
@@ -78,11 +80,19 @@ const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [--log FILE.csv]
                       "         register numbers 0-based and as in device manuals, the read block it\n"
                       "         falls in, requests per scan and the full-scan time on link's line\n"
                       "         (assuming the controller answers MS after a request, default 5 ms).\n"
-                      "  poll   without a configuration: reads COUNT items (default 1) of one kind from\n"
-                      "         ADDRESS on, as a tag with those fields would, at station 1 or --station,\n"
-                      "         and shows them once a second until Ctrl-C or --seconds N; --json: one\n"
-                      "         read, printed as read --json prints it. DEVICE as link.device; with\n"
-                      "         --simulate none is needed. The line keeps link's defaults (19200 E).\n"
+                      "  poll   without a configuration: reads COUNT values (default 1) of one kind\n"
+                      "         (default hr.word; coil, di, hr, ir read bits or registers) from coil or\n"
+                      "         register number N (counted from 0; --one-based: from 1, as device\n"
+                      "         manuals count), or from --ref, a 5- or 6-digit reference giving area and\n"
+                      "         number at once (0xxxx coils, 1xxxx inputs, 3xxxx input registers, 4xxxx\n"
+                      "         holding registers; 40101 is holding register 100). Exactly COUNT: 10 coils\n"
+                      "         are 10 coils. --type and --word-order as a tag's type and wordOrder (a f32\n"
+                      "         counts as one value over two registers). Station 1, --station N, or\n"
+                      "         --stations 1,3,7 for several. A read every --interval MS (default 1000)\n"
+                      "         until Ctrl-C or --seconds N, or one with --once; rows labelled by number;\n"
+                      "         a last line sums up the reads and failures. --json: one read, printed\n"
+                      "         as read --json prints it. DEVICE as link.device; with --simulate none\n"
+                      "         is needed. The line keeps link's defaults (19200 E).\n"
                       "\n"
                       "options:\n"
                       "  --simulate         talk to a simulated controller inside plc-host instead of\n"
@@ -153,6 +163,9 @@ struct Options {
     std::string logFile;
     LinkOverrides overrides;
     PollTag poll;
+    PollLabels labels;
+    double intervalMs = 1000;
+    bool once = false;
 };
 
 double parseSeconds(const std::string& opt, const std::string& v)
@@ -189,6 +202,12 @@ const OptionSpec kOptions[] = {
     {"address", "ADDRESS", "poll"},
     {"count", "N", "poll"},
     {"type", "TYPE", "poll"},
+    {"word-order", "ORDER", "poll"},
+    {"ref", "REF", "poll"},
+    {"stations", "LIST", "poll"},
+    {"one-based", nullptr, "poll"},
+    {"interval", "MS", "poll"},
+    {"once", nullptr, "poll"},
 };
 const char kCommands[] = "run, read, write, map or poll";
 
@@ -283,6 +302,19 @@ Options parseArgs(int argc, char** argv)
     value("address", o.poll.address);
     value("count", o.poll.count);
     value("type", o.poll.type);
+    value("word-order", o.poll.wordOrder);
+    value("ref", o.poll.ref);
+    value("stations", o.poll.stations);
+    o.poll.oneBased = given.contains("one-based");
+    o.once = given.contains("once");
+    if (value("interval", text)) {
+        char* end = nullptr;
+        o.intervalMs = std::strtod(text.c_str(), &end);
+        if (*end || !(o.intervalMs >= 0 && o.intervalMs <= 3600000))
+            throw ConfigError("--interval: expected milliseconds 0..3600000, got \"" + text + "\"");
+    }
+    if (!o.poll.stations.empty() && !o.overrides.station.empty())
+        throw ConfigError("--station and --stations exclude each other");
 
     QStringList positional = parser.positionalArguments();
     if (o.command == "poll") {
@@ -596,32 +628,40 @@ int commandWrite(HostSession& session, const Options& o, const std::vector<Assig
     return allOk ? kExitOk : kExitFailed;
 }
 
+// Sleeps until `until`; a stop signal ends the sleep early.
+void sleepUntil(Clock::time_point until)
+{
+    while (!g_stop.load() && Clock::now() < until)
+        std::this_thread::sleep_until(std::min(until, Clock::now() + std::chrono::milliseconds(50)));
+}
+
 int commandPoll(HostSession& session, const Options& o)
 {
     session.start(true);
     stopAfter(o.seconds);
-    const bool tty = isatty(STDOUT_FILENO);
+    const bool tty = tableOnTerminal(o);
     const auto start = Clock::now();
-    auto nextShow = start + std::chrono::seconds(1);
-    int shown = 0;
-    auto show = [&](double up) {
-        std::printf("%s%s", tty ? "\x1b[H\x1b[2J" : shown ? "\n" : "", pollTable(session, up).c_str());
-        std::fflush(stdout);
-        ++shown;
-    };
+    const auto interval =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(o.intervalMs));
+    auto next = start;
+    PollTally tally;
     while (!g_stop.load()) {
-        const auto now = Clock::now();
-        const double up = std::chrono::duration<double>(now - start).count();
-        if (o.seconds > 0 && up >= o.seconds)
+        // One read: every block of every station tried once.
+        session.restartPass();
+        while (!session.passDone() && !g_stop.load())
+            turn(session);
+        if (g_stop.load())
             break;
-        if (now >= nextShow) {
-            nextShow += std::chrono::seconds(1);
-            show(up);
-        }
-        turn(session);
+        const double up = std::chrono::duration<double>(Clock::now() - start).count();
+        tally.add(session);
+        std::printf("%s%s", tty ? "\x1b[H\x1b[2J" : "", pollTable(session, o.labels, up).c_str());
+        std::fflush(stdout);
+        next += interval;
+        if (o.once || (o.seconds > 0 && next - start >= std::chrono::duration<double>(o.seconds)))
+            break;
+        sleepUntil(next);
     }
-    if (!shown)
-        show(std::chrono::duration<double>(Clock::now() - start).count());
+    std::printf("%s\n", tally.summary().c_str());
     return kExitOk;
 }
 
@@ -638,7 +678,7 @@ int main(int argc, char** argv)
             usage(stdout);
             return kExitOk;
         }
-        cfg = o.command == "poll" ? pollConfig(o.poll) : loadConfig(o.configPath);
+        cfg = o.command == "poll" ? pollConfig(o.poll, o.labels) : loadConfig(o.configPath);
         applyOverrides(cfg, o.overrides);
         if (o.command == "map") {
             std::fputs((o.json ? mapJson(cfg, o.responseMs) : mapText(cfg, o.responseMs)).c_str(), stdout);
@@ -670,6 +710,11 @@ int main(int argc, char** argv)
     } catch (const ConfigError& e) {
         std::fprintf(stderr, "plc-host: %s\n", e.what());
         return kExitUsage;
+    }
+    if (o.command == "poll") {
+        // Exact reads: the polled stretch alone, never padded or merged with its neighbours.
+        for (int station : cfg.stations())
+            setup.api.SetStationOptions(station, KEMO_STATION_NO_MERGE);
     }
     if (o.command == "poll")
         return o.json ? commandRead(*setup.session, o) : commandPoll(*setup.session, o);

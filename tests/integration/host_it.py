@@ -563,15 +563,16 @@ def case_poll_and_overrides():
         check(rc == 0, "poll exit %d\n%s\n%s" % (rc, out, err))
         got = json.loads(out)["tags"][0]
         check(got["value"] == [pattern_hr(2, 100 + i) for i in range(10)] and got["station"] == 2, "poll: %s" % got)
-        rc, out, err = host("poll", device, "--kind", "coil.bit", "--address", "0.6", "--count", "3",
-                            "--seconds", "1.5")
+        # Coils by number, rows labelled by number, exactly the three coils asked for.
+        rc, out, err = host("poll", device, "--kind", "coil", "--address", "6", "--count", "3", "--once", "--trace")
         rows = [line.split() for line in out.splitlines()[1:4]]
-        want = [[a, str(int((7 * c + 1) % 3 == 0))] for a, c in (("0.6", 6), ("0.7", 7), ("1.0", 8))]
-        check(rc == 0 and "station 1" in out and rows == want, "poll table %d:\n%s%s" % (rc, out, err))
+        want = [[str(c), str(int((7 * c + 1) % 3 == 0))] for c in (6, 7, 8)]
+        check(rc == 0 and "station 1" in out and rows == want and "-> 01 01 00 06 00 03 " in err,
+              "poll table %d:\n%s%s" % (rc, out, err))
         cfg = config([tag("w", "hr.word", "30", 1, 2), tag("all", "hr.word", "30", 0)])
         res = json.loads(host("read", "--json", "--device", device, "--station", "2", cfg=cfg)[1])
         check(res["tags"][0]["value"] == [2030, 2031] and list(res["stations"]) == ["2"], "override: %s" % res)
-    rc, out, err = host("poll", "--simulate", "--sim-args", "--no-animate", "--kind", "hr.dword", "--address", "50",
+    rc, out, err = host("poll", "--simulate", "--sim-args", "--no-animate", "--kind", "hr.dword", "--address", "100",
                         "--type", "hex", "--json")
     check(rc == 0 and json.loads(out)["tags"][0]["value"] == "0x%04x%04x" % (1101, 1100), "simulated poll: %s" % out)
     # The demo's tags move like what they stand for, not like test patterns.
