@@ -249,9 +249,9 @@ TermSize terminalSize(int fd)
     return {80, 24};
 }
 
-LiveView::LiveView(const HostSession& session, bool simulated)
-    : session_(session), simulated_(simulated),
-      estimateMs_(estimateScan(session.config(), readBlocks(session.config()), kDefaultResponseMs).ms)
+LiveView::LiveView(const HostSession& session, bool unpaced, double responseMs)
+    : session_(session), simulated_(unpaced),
+      estimateMs_(estimateScan(session.config(), readBlocks(session.config()), responseMs).ms)
 {
     const HostConfig& cfg = session.config();
     for (size_t i = 0; i < cfg.tags.size(); ++i)

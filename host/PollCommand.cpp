@@ -155,7 +155,8 @@ std::string pollTable(const HostSession& session, const PollLabels& labels, doub
         out += line;
         const QByteArray bytes = session.readTag(t);
         for (int k = 0; k < items; ++k) {
-            std::snprintf(line, sizeof line, "%10s  %s\n", label(k).c_str(), ok ? formatItem(t, bytes, k).c_str() : "?");
+            std::snprintf(line, sizeof line, "%10s  %s\n", label(k).c_str(),
+                          ok ? formatItem(t, bytes, k).c_str() : "?");
             out += line;
         }
     }

@@ -26,7 +26,8 @@ const char* SimRunner::help()
            "      --drop RATE  --corrupt RATE  --delay-ms N  --silent 3[,4]  --stations 1,2\n"
            "      --exception STATION:AREA:FIRST-LAST:CODE (AREA coil|di|hr)  --seed N\n"
            "      --no-animate (keep the test patterns)  --gap-us N  --dump FILE (its memory\n"
-           "      as JSON when plc-host ends)  --pace (answers at link.baud)  --split-ms MS\n"
+           "      as JSON when plc-host ends)  --no-pace (answers at once instead of at\n"
+           "      link.baud's speed)  --split-ms MS\n"
            "      --late-ms MS  --late-rate RATE; plc-sim --help tells ranges and defaults.\n"
            "      Tags move like what they stand for: register floats wave around 12.5,\n"
            "      other register double words count, words ramp 0..99, bytes step 1..4,\n"
@@ -55,20 +56,28 @@ SimRunner::SimRunner(const HostConfig& config, const std::string& simArgs)
 {
     options_.stations = config.stations();
     options_.tags = simTags(config);
-    bool pace = false;
+    // Paced by default: the scan time, the trace and the load are those of the configured line.
+    bool pace = true;
     try {
         parseSimArgs(simArgs, options_, dumpPath_, pace);
     } catch (const SimArgError& e) {
         bad(e.what());
     }
-    if (pace)
+    if (pace) {
         simPaceLine(options_, config.link.baud, config.link.parity, config.link.dataBits, config.link.stopBits);
+        // plc-host reads a pty, which hands over what is written at once: an answer written whole when its
+        // last byte would have arrived looks the same to it and costs one wake-up instead of one per byte.
+        options_.paceWholeAnswers = true;
+        paced_ = true;
+    }
     try {
         sim_.reset(new SimController(options_));
     } catch (const std::exception& e) {
         bad(e.what());
     }
 }
+
+double SimRunner::answerMs() const { return (paced_ ? options_.paceGapUs / 1000.0 : 0) + options_.delayMs; }
 
 SimRunner::~SimRunner()
 {

@@ -393,7 +393,11 @@ int prepare(Setup& s, const Options& o, const HostConfig& cfg)
     }
     bool ok;
     if (o.simulate) {
-        std::unique_ptr<SerialLink> serial(new SerialLink(cfg.link));
+        // A paced simulation keeps the configured line's silence before requests too, as a serial line would.
+        LinkSettings line = cfg.link;
+        if (s.sim->paced() && line.gapUs < 0)
+            line.gapUs = static_cast<int>(serialline::frameGapUs(line.line()));
+        std::unique_ptr<SerialLink> serial(new SerialLink(line));
         ok = s.sim->start(error) && serial->attach(s.sim->hostFd(), false, error);
         s.link = std::move(serial);
     } else {
@@ -526,7 +530,8 @@ bool tableOnTerminal(const Options& o)
     return true;
 }
 
-int commandRun(HostSession& session, const Options& o)
+// `sim`: the simulated controller under --simulate, else nullptr.
+int commandRun(HostSession& session, const Options& o, const SimRunner* sim)
 {
     ScanLog log;
     std::string error;
@@ -541,7 +546,7 @@ int commandRun(HostSession& session, const Options& o)
     const auto period = std::chrono::milliseconds(tty ? 250 : 1000);
     const auto writeTimeout = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
     auto nextShow = start + period;
-    LiveView view(session, o.simulate);
+    LiveView view(session, sim && !sim->paced(), sim ? sim->answerMs() : kDefaultResponseMs);
     LineInput input(tty);
     std::vector<OpenWrite> openWrites;
     if (tty)
@@ -719,7 +724,7 @@ int main(int argc, char** argv)
     if (o.command == "poll")
         return o.json ? commandRead(*setup.session, o) : commandPoll(*setup.session, o);
     if (o.command == "run")
-        return commandRun(*setup.session, o);
+        return commandRun(*setup.session, o, setup.sim.get());
     if (o.command == "read")
         return commandRead(*setup.session, o);
     return commandWrite(*setup.session, o, assignments);

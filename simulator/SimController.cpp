@@ -387,6 +387,13 @@ struct SimController::Impl {
             return;
         }
         const auto charTime = std::chrono::microseconds(opt.paceCharUs);
+        if (opt.paceWholeAnswers && opt.splitMs <= 0) {
+            const Clock::time_point due = start + charTime * long(answer.size());
+            while (!stop.load() && Clock::now() < due)
+                std::this_thread::sleep_until(std::min(due, Clock::now() + std::chrono::milliseconds(kIdlePollMs)));
+            writeAll(fd, answer, stop);
+            return;
+        }
         size_t sent = 0;
         while (sent < answer.size() && !stop.load()) {
             // A byte reaches the other end once its last bit is on the wire.

@@ -55,7 +55,10 @@ struct SimOptions {
     // request's own wire time and t3.5, one character per paceCharUs.
     // 0 = off (answers are written whole at once).
     long paceCharUs = 0;
-    long paceGapUs = 0;      // t3.5 of the paced line
+    long paceGapUs = 0;  // t3.5 of the paced line
+    // Paced answers go out whole when their last byte is due, not byte by
+    // byte: for a reader of a pty, which sees them the same, at a fraction of the wake-ups.
+    bool paceWholeAnswers = false;
     int splitMs = 0;         // pause in the middle of every answer (an adapter delivering in bursts)
     int lateMs = 0;          // some answers held back this long
     double lateRate = 0.01;  // share of answers held back when lateMs is set

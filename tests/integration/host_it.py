@@ -132,7 +132,7 @@ def host(*args, cfg=None, timeout=30):
 
 
 def read_json(cfg, sim_args="", expect_rc=0):
-    args = ["read", "--json"] + (["--simulate", "--sim-args", sim_args] if sim_args is not None else [])
+    args = ["read", "--json"] + (["--simulate", "--sim-args", "--no-pace " + sim_args] if sim_args is not None else [])
     rc, out, err = host(*args, cfg=cfg)
     check(rc == expect_rc, "read exit %d, expected %d\n%s\n%s" % (rc, expect_rc, out, err))
     res = json.loads(out)
@@ -272,7 +272,8 @@ def status_lines(out):
 
 def run_status(cfg, sim_args, seconds):
     """`run` without a terminal: its status lines."""
-    rc, out, err = host("run", "--simulate", "--seconds", seconds, "--sim-args", sim_args, cfg=cfg, timeout=60)
+    rc, out, err = host("run", "--simulate", "--seconds", seconds, "--sim-args", "--no-pace " + sim_args, cfg=cfg,
+                        timeout=60)
     check(rc == 0, "run exit %d: %s" % (rc, err))
     lines = status_lines(out)
     check(len(lines) >= 2, "expected a status line per second and a summary:\n" + out)
@@ -292,7 +293,7 @@ def case_typed_writes():
         ("station offline", "s2=7", "not sent: station 2 is offline (no answer (time-out))"),
     ]
     cmd = [ARGS.host, "run", path, "--simulate", "--seconds", "4", "--sim-args",
-           "--no-animate --silent 2 --exception 1:hr:200-200:2"]
+           "--no-pace --no-animate --silent 2 --exception 1:hr:200-200:2"]
     p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     first = p.stdout.readline()  # station 2 is offline by the first status line
     print(*(r[1] for r in rows), sep="\n", file=p.stdin, flush=True)
@@ -443,14 +444,22 @@ def case_split_answers():
     check("a=%s " % " ".join(str(pattern_hr(1, r)) for r in range(10, 20)) in runs[-1][1], runs[-1][1])
 
 
+TRACE_LINE = re.compile(r"^ *(\d+\.\d{3}) +([+-]\d+\.\d{3}) (->|<-) (.*)$")
+
+
+def trace_frames(err):
+    """The frames of a --trace: (ms since the start, ms since the previous frame, "->" or "<-", the rest)."""
+    return [(float(m[1]), float(m[2]), m[3], m[4]) for m in map(TRACE_LINE.match, err.splitlines()) if m]
+
+
 def misplaced_answers(err):
     """(accepted, wrong): register reads in a --trace accepted, and those whose data is not the pattern asked for."""
     stored = wrong = 0
-    lines = err.splitlines()
-    for req, ans in zip(lines, lines[1:]):
-        data, _, status = ans[3:].partition(" (")
-        if req.startswith("-> ") and ans.startswith("<- ") and status.split(",")[0] == "ok":
-            req, stored = bytes.fromhex(req[3:]), stored + 1
+    frames = trace_frames(err)
+    for req, ans in zip(frames, frames[1:]):
+        data, _, status = ans[3].partition(" (")
+        if req[2] == "->" and ans[2] == "<-" and status.split(",")[0] == "ok":
+            req, stored = bytes.fromhex(req[3]), stored + 1
             first, count = struct.unpack(">HH", req[2:6])
             want = b"".join(struct.pack(">H", pattern_hr(req[0], r)) for r in range(first, first + count))
             # Late answers dropped on the way come first in the trace: the answer taken is the last frame.
@@ -466,7 +475,7 @@ def case_late_answers():
     cfg = config(tags, link={"responseTimeoutMs": 20, "retryLimit": 3})
     dump = os.path.join(ARGS.work, "late.dump")
     rc, out, err = host("run", "--simulate", "--seconds", 4, "--trace", "--sim-args",
-                        "--no-animate --late-ms 35 --late-rate 0.02 --dump " + dump, cfg=cfg, timeout=60)
+                        "--no-pace --no-animate --late-ms 35 --late-rate 0.02 --dump " + dump, cfg=cfg, timeout=60)
     check(rc == 0, "run exit %d: %s" % (rc, err[-2000:]))
     _, counters = Memory.from_dump(dump)
     stored, wrong = misplaced_answers(err)
@@ -476,7 +485,7 @@ def case_late_answers():
     raised = err.count("its time-out is raised")
     check(1 <= raised <= 2, "time-out raised %d times:\n%s" % (raised, err[-2000:]))
     tags = [tag("r%d" % i, "hr.word", str(100 + 400 * i), 1, 2) for i in range(3)]
-    rc, out, err = host("run", "--simulate", "--seconds", 3, "--trace", "--sim-args", "--no-animate --delay-ms 130",
+    rc, out, err = host("run", "--simulate", "--seconds", 3, "--trace", "--sim-args", "--no-pace --no-animate --delay-ms 130",
                         cfg=config(tags, link={"responseTimeoutMs": 100}), timeout=60)
     stored, wrong = misplaced_answers(err)
     check(rc == 0 and stored >= 5 and wrong == 0, "always late: %d of %d stored wrongly" % (wrong, stored))
@@ -542,7 +551,8 @@ def case_fault_soak():
     dump = os.path.join(ARGS.work, "soak.dump")
     writes = ["a=100,101,102,103", "b=7,8,9,10", "c=5a", "dead=1,2"]
     cfg = config(tags, link={"responseTimeoutMs": 5, "retryLimit": 20})
-    rc, out, err = host("write", "--simulate", "--sim-args", faults + " --dump " + dump, *writes, cfg=cfg, timeout=60)
+    rc, out, err = host("write", "--simulate", "--sim-args", "--no-pace " + faults + " --dump " + dump, *writes, cfg=cfg,
+                        timeout=60)
     check(rc == 1, "the dead station's write must fail the command (exit %d):\n%s%s" % (rc, out, err))
     for w in writes:
         check(("%s: acknowledged" % w) in out or ("%s: given up" % w) in out, "write %s vanished:\n%s" % (w, out))
@@ -643,7 +653,8 @@ def case_cli_contract():
         ("map option", good, ["map", "--timeout", "1"], 2, ['unknown option "--timeout" for map']),
         ("missing value", good, ["read", "--library"], 2, ["missing value", "--library"]),
         ("poll device", None, poll[:1] + poll[2:], 2, ["poll needs DEVICE", "--simulate"]),
-        ("poll address", None, poll[:4], 2, ["--address: missing"]),
+        ("poll ref area", None, poll[:2] + ["--ref", "50101"], 2, ["--ref", "0 coils, 1 inputs"]),
+        ("poll one-based 0", None, poll[:2] + ["--address", "0", "--one-based"], 2, ["--address", "1..65536"]),
         ("poll count", None, poll + ["--count", "200"], 2, ["--count", "1..123"]),
         ("poll option", None, poll + ["--response-ms", "5"], 2, ['unknown option "--response-ms" for poll']),
         ("sim baud", None, [ARGS.sim, "--baud", "14400"], 2, ["--baud", "14400 is not supported", "9600, 19200"]),
