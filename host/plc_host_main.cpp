@@ -7,7 +7,9 @@
 #include "HostView.h"
 #include "link/LinkFactory.h"
 #include "link/SerialLink.h"
+#include "IdentifyCommand.h"
 #include "PollCommand.h"
+#include "ScanCommand.h"
 #include "ScanLog.h"
 #include "SimArgs.h"
 #include "SimRunner.h"
@@ -46,6 +48,16 @@ constexpr int kExitUsage = 2;
 std::atomic<bool> g_stop{false};
 void onSignal(int) { g_stop.store(true); }
 
+// Ctrl-C, SIGTERM and the --seconds timer end a command through g_stop.
+void installStopSignals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGALRM})
+        sigaction(sig, &sa, nullptr);
+}
+
 // --seconds ends a run as Ctrl-C does: the signal cuts a wait on the line short.
 void stopAfter(double seconds)
 {
@@ -64,6 +76,9 @@ const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [--log FILE.csv]
                       "       plc-host poll DEVICE [--kind KIND] [--address N | --ref 40101] [--count N]\n"
                       "                     [--type TYPE] [--word-order ABCD] [--stations 1,3,7] [--one-based]\n"
                       "                     [--interval MS] [--once] [--json] [--seconds N] [options]\n"
+                      "       plc-host identify DEVICE [--station N] [--baud N] [--parity N|E|O] [--timeout-ms MS]\n"
+                      "       plc-host scan DEVICE [--stations 1-247] [--bauds 9600,19200] [--parity N,E,O]\n"
+                      "                     [--timeout-ms MS] [--first] [--json]\n"
                       "\n"
                       "  run    live table of the tags and the stations, refreshed 4 times a second;\n"
                       "         without a terminal one status line per second. Ctrl-C ends it.\n"
@@ -93,6 +108,17 @@ const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [--log FILE.csv]
                       "         a last line sums up the reads and failures. --json: one read, printed\n"
                       "         as read --json prints it. DEVICE as link.device; with --simulate none\n"
                       "         is needed. The line keeps link's defaults (19200 E).\n"
+                      "  identify  what the device at station N (default 1) says of itself: read device\n"
+                      "         identification (function 2B/0E: vendor, product code, revision and the\n"
+                      "         regular objects) and report server id (function 11), in words; \"not\n"
+                      "         supported\" where it answers exception 01. Exit 1 when it answers neither.\n"
+                      "  scan   asks every station of every baud rate and parity once with a read of\n"
+                      "         holding register 0 (an exception answer counts as present) and lists\n"
+                      "         what answered with its settings. --stations (default 1-247), --bauds\n"
+                      "         (default 19200,9600,38400,57600,115200,4800), --parity (default E,N,O),\n"
+                      "         --timeout-ms per probe (default 100), --first: per setting, stop at the\n"
+                      "         first station found. A progress bar on a terminal; --json: one object.\n"
+                      "         A pty keeps no parity: there a station shows at every parity.\n"
                       "\n"
                       "options:\n"
                       "  --simulate         talk to a simulated controller inside plc-host instead of\n"
@@ -164,6 +190,9 @@ struct Options {
     LinkOverrides overrides;
     PollTag poll;
     PollLabels labels;
+    std::string bauds;
+    std::string timeoutMs;
+    bool first = false;
     double intervalMs = 1000;
     bool once = false;
 };
@@ -186,17 +215,20 @@ struct OptionSpec {
 const OptionSpec kOptions[] = {
     {"simulate", nullptr, "run read write poll"},
     {"sim-args", "ARGS", "run read write poll"},
-    {"library", "PATH", "run read write poll"},
+    {"library", "PATH", "run read write poll identify scan"},
     {"trace", nullptr, "run read write poll"},
     {"trace-file", "FILE", "run read write poll"},
     {"log", "FILE", "run"},
     {"device", "DEVICE", "run read write map"},
-    {"baud", "N", "run read write poll map"},
-    {"parity", "N|E|O", "run read write poll map"},
-    {"station", "N", "run read write poll map"},
+    {"baud", "N", "run read write poll map identify"},
+    {"parity", "N|E|O", "run read write poll map identify scan"},
+    {"station", "N", "run read write poll map identify"},
+    {"bauds", "LIST", "scan"},
+    {"timeout-ms", "MS", "identify scan"},
+    {"first", nullptr, "scan"},
     {"seconds", "N", "run poll"},
     {"timeout", "S", "read write poll"},
-    {"json", nullptr, "read poll map"},
+    {"json", nullptr, "read poll map scan"},
     {"response-ms", "MS", "map"},
     {"kind", "KIND", "poll"},
     {"address", "ADDRESS", "poll"},
@@ -204,12 +236,12 @@ const OptionSpec kOptions[] = {
     {"type", "TYPE", "poll"},
     {"word-order", "ORDER", "poll"},
     {"ref", "REF", "poll"},
-    {"stations", "LIST", "poll"},
+    {"stations", "LIST", "poll scan"},
     {"one-based", nullptr, "poll"},
     {"interval", "MS", "poll"},
     {"once", nullptr, "poll"},
 };
-const char kCommands[] = "run, read, write, map or poll";
+const char kCommands[] = "run, read, write, map, poll, identify or scan";
 
 // "--seconds" takes a value, "--json" does not.
 bool optionTakesValue(const QString& option)
@@ -303,6 +335,9 @@ Options parseArgs(int argc, char** argv)
     value("count", o.poll.count);
     value("type", o.poll.type);
     value("word-order", o.poll.wordOrder);
+    value("bauds", o.bauds);
+    value("timeout-ms", o.timeoutMs);
+    o.first = given.contains("first");
     value("ref", o.poll.ref);
     value("stations", o.poll.stations);
     o.poll.oneBased = given.contains("one-based");
@@ -317,12 +352,13 @@ Options parseArgs(int argc, char** argv)
         throw ConfigError("--station and --stations exclude each other");
 
     QStringList positional = parser.positionalArguments();
-    if (o.command == "poll") {
-        // The device of a poll is its first argument; the simulator needs none.
+    if (o.command == "poll" || o.command == "identify" || o.command == "scan") {
+        // The device is the first argument; the simulator needs none.
         if (!positional.isEmpty())
             o.overrides.device = positional.takeFirst().toStdString();
         else if (!o.simulate)
-            throw ConfigError("poll needs DEVICE (a serial device or tcp://HOST:PORT) or --simulate");
+            throw ConfigError(o.command + " needs DEVICE (a serial device or tcp://HOST:PORT)" +
+                              (o.command == "poll" ? " or --simulate" : ""));
     } else if (positional.isEmpty()) {
         throw ConfigError("missing CONFIG file");
     } else {
@@ -670,6 +706,67 @@ int commandPoll(HostSession& session, const Options& o)
     return kExitOk;
 }
 
+// Milliseconds of --timeout-ms, or `fallback` when not given.
+int timeoutMsOption(const Options& o, int fallback)
+{
+    if (o.timeoutMs.empty())
+        return fallback;
+    char* end = nullptr;
+    const long ms = std::strtol(o.timeoutMs.c_str(), &end, 10);
+    if (*end || ms < 1 || ms > 60000)
+        throw ConfigError("--timeout-ms: expected milliseconds 1..60000, got \"" + o.timeoutMs + "\"");
+    return static_cast<int>(ms);
+}
+
+int commandIdentify(const DriverApi& api, const HostConfig& cfg)
+{
+    std::unique_ptr<Link> link = makeLink(cfg.link, stderr);
+    std::string error;
+    if (!link->open(error)) {
+        std::fprintf(stderr, "plc-host: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    RtuExchange exchange(*link, cfg.link, api.CalCRC);
+    exchange.setStopFlag(&g_stop);
+    std::string report;
+    std::printf("station %d on %s at %d baud %d%c%d\n", cfg.driver.defaultStation, cfg.link.device.c_str(),
+                cfg.link.baud, cfg.link.dataBits, cfg.link.parity, cfg.link.stopBits);
+    const bool answered = identify(exchange, api.CalCRC, cfg.driver.defaultStation, report);
+    std::fputs(report.c_str(), stdout);
+    return answered ? kExitOk : kExitFailed;
+}
+
+int commandScan(const DriverApi& api, const HostConfig& cfg, const ScanPlan& plan, bool json)
+{
+    const bool bar = isatty(STDERR_FILENO);
+    const TermSize size = terminalSize(STDERR_FILENO);
+    auto lastDrawn = Clock::now() - std::chrono::seconds(1);
+    std::vector<ScanHit> hits;
+    long probes = 0;
+    double seconds = 0;
+    std::string error;
+    const bool ok = runScan(
+        cfg.link, plan, api.CalCRC, &g_stop,
+        [&](const ScanProgress& p) {
+            probes = p.done;
+            seconds = p.seconds;
+            // A few redraws a second are enough to watch; the last one always.
+            if (bar && (Clock::now() - lastDrawn > std::chrono::milliseconds(100) || p.done == p.total)) {
+                std::fprintf(stderr, "\r%s\x1b[K", progressBar(p, size.cols - 1).c_str());
+                lastDrawn = Clock::now();
+            }
+        },
+        hits, error);
+    if (bar)
+        std::fputs("\r\x1b[K", stderr);
+    if (!ok) {
+        std::fprintf(stderr, "plc-host: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    std::fputs(scanReport(cfg.link, hits, probes, seconds, json).c_str(), stdout);
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -682,6 +779,27 @@ int main(int argc, char** argv)
         if (o.help) {
             usage(stdout);
             return kExitOk;
+        }
+        if (o.command == "identify" || o.command == "scan") {
+            ScanPlan plan;
+            if (o.command == "scan") {
+                plan.stations = parseStationList("--stations", o.poll.stations.empty() ? "1-247" : o.poll.stations);
+                plan.bauds = o.bauds.empty() ? commonBauds() : parseBaudList(o.bauds);
+                plan.parities = parseParityList(o.overrides.parity.empty() ? "E,N,O" : o.overrides.parity);
+                plan.timeoutMs = timeoutMsOption(o, plan.timeoutMs);
+                plan.first = o.first;
+                o.overrides.parity.clear();  // a list, used above
+            }
+            applyOverrides(cfg, o.overrides);
+            cfg.link.responseTimeoutMs = timeoutMsOption(o, cfg.link.responseTimeoutMs);
+            DriverApi api;  // for the checksum: the requests are plc-host's own
+            std::string error;
+            if (!api.load(o.library, error)) {
+                std::fprintf(stderr, "plc-host: %s\n", error.c_str());
+                return kExitFailed;
+            }
+            installStopSignals();
+            return o.command == "scan" ? commandScan(api, cfg, plan, o.json) : commandIdentify(api, cfg);
         }
         cfg = o.command == "poll" ? pollConfig(o.poll, o.labels) : loadConfig(o.configPath);
         applyOverrides(cfg, o.overrides);
@@ -701,12 +819,7 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGALRM, &sa, nullptr);
+    installStopSignals();
 
     Setup setup;
     try {

@@ -9,6 +9,6 @@ if [ "${1:-}" = demo ]; then
     apt_install cmake make g++ pkg-config qtbase5-dev libmodbus-dev
 else
     apt_install cmake make g++ pkg-config qtbase5-dev libgtest-dev googletest libbenchmark-dev \
-                libmodbus-dev python3 clang libclang-rt-14-dev valgrind \
+                libmodbus-dev python3 python3-pymodbus clang libclang-rt-14-dev valgrind \
                 gnuplot-nox clang-format
 fi

@@ -34,6 +34,15 @@ std::vector<int> stationList(const std::string& opt, const std::string& v)
     return out;
 }
 
+// A text of device identification: printable ASCII, at most 64 characters (one object of an answer).
+std::string identityText(const std::string& opt, const std::string& v)
+{
+    if (v.empty() || v.size() > 64 ||
+        std::any_of(v.begin(), v.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+        bad(opt + ": expected 1..64 printable characters, got \"" + v + "\"");
+    return v;
+}
+
 SimExceptionRange exceptionRange(const std::string& v)
 {
     const std::vector<std::string> p = split(v, ':');
@@ -102,9 +111,10 @@ struct SimOption {
     const char* value;
 };
 const SimOption kSimOptions[] = {
-    {"no-animate", nullptr}, {"pace", nullptr}, {"no-pace", nullptr}, {"stations", "LIST"},  {"drop", "RATE"},
-    {"corrupt", "RATE"},     {"delay-ms", "N"}, {"silent", "LIST"},   {"exception", "SPEC"}, {"seed", "N"},
-    {"gap-us", "N"},         {"dump", "FILE"},  {"split-ms", "MS"},   {"late-ms", "MS"},     {"late-rate", "RATE"}};
+    {"no-animate", nullptr}, {"pace", nullptr},   {"no-pace", nullptr}, {"stations", "LIST"},  {"drop", "RATE"},
+    {"corrupt", "RATE"},     {"delay-ms", "N"},   {"silent", "LIST"},   {"exception", "SPEC"}, {"seed", "N"},
+    {"gap-us", "N"},         {"dump", "FILE"},    {"split-ms", "MS"},   {"late-ms", "MS"},     {"late-rate", "RATE"},
+    {"vendor", "TEXT"},      {"product", "TEXT"}, {"revision", "TEXT"}};
 
 void applySimOption(const std::string& opt, const std::string& v, SimOptions& o, std::string& dumpPath, bool& pace)
 {
@@ -139,6 +149,8 @@ void applySimOption(const std::string& opt, const std::string& v, SimOptions& o,
         o.frameGapUs = static_cast<int>(simArgInteger(opt, v, 100, 1000000));
     else if (opt == "--dump")
         dumpPath = v;
+    else if (opt == "--vendor" || opt == "--product" || opt == "--revision")
+        (opt == "--vendor" ? o.vendor : opt == "--product" ? o.product : o.revision) = identityText(opt, v);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@ initial pattern and from its memory dump (--dump), never from plc-host.
 """
 import argparse
 import contextlib
+import csv
 import json
 import os
 import re
@@ -591,6 +592,84 @@ def case_poll_and_overrides():
     v = {t["name"]: t["value"] for t in json.loads(out)["tags"]}
     check(rc == 0 and 10 < v["flow"] < 15 and 10 < v["return_flow"] < 15 and v["parts_total"] >= 100000 and
           all(0 <= p < 100 for p in v["batch_pct"]) and 1 <= v["recipe"] <= 4, "demo values: %s %s" % (v, err))
+
+
+def case_commissioning():
+    """A line found and identified from nothing, then polled and logged: scan finds exactly the stations of a
+    plc-sim that hears only 9600 baud, identify shows its texts, poll keeps to its interval and its --once, and
+    run --log writes one CSV row per scan."""
+    sim_cmd = [ARGS.sim, "--strict-baud", "--baud", "9600", "--parity", "N", "--stations", "3,7", "--seconds", "60",
+               "--vendor", "ACME Drives", "--product", "FX-200", "--revision", "2.3", "--no-animate"]
+    p = subprocess.Popen(sim_cmd, stdout=subprocess.PIPE, text=True)
+    try:
+        device = p.stdout.readline().split()[1]
+        start = time.time()
+        rc, out, err = host("scan", device, "--stations", "1-10", "--bauds", "9600,19200", "--parity", "N,E",
+                            "--timeout-ms", "50", "--json", timeout=40)
+        found = {(f["station"], f["baud"]) for f in json.loads(out)["found"]} if rc == 0 else None
+        check(found == {(3, 9600), (7, 9600)} and time.time() - start < 30,
+              "scan found %s in %.1f s:\n%s%s" % (found, time.time() - start, out, err))
+        rc, out, err = host("identify", device, "--station", "7", "--baud", "9600", "--parity", "N")
+        check(rc == 0 and '"ACME Drives"' in out and '"FX-200"' in out and '"2.3"' in out,
+              "identify %d:\n%s%s" % (rc, out, err))
+        line = ["--station", "3", "--baud", "9600", "--parity", "N"]
+        rc, out, err = host("poll", device, *line, "--interval", "500", "--seconds", "3", "--trace")
+        sent = sum(f[2] == "->" for f in trace_frames(err))
+        check(rc == 0 and 5 <= sent <= 8 and "reads, %d ok" % sent in out, "poll sent %d:\n%s" % (sent, out))
+        rc, out, err = host("poll", device, *line, "--ref", "40011", "--count", "2", "--once", "--trace")
+        sent = [f[3] for f in trace_frames(err) if f[2] == "->"]
+        rows = [r.split() for r in out.splitlines()[1:3]]
+        check(rc == 0 and len(sent) == 1 and rows == [["40011", str(3010)], ["40012", str(3011)]],
+              "poll --once sent %s:\n%s" % (sent, out))
+    finally:
+        p.send_signal(signal.SIGTERM)
+        p.wait(timeout=10)
+    # run --log: a row per pass over the blocks, each pass reading every block once.
+    tags = [tag("w", "hr.word", "10", 1, 2), tag("c", "coil.bit", "0.5", 1, 3), tag("far", "hr.word", "500", 2)]
+    want = ["%d %d" % (pattern_hr(1, 10), pattern_hr(1, 11)), " ".join(str(int((7 * c + 1) % 3 == 0)) for c in (5, 6, 7)),
+            str(pattern_hr(2, 500))]
+    log, trace = os.path.join(ARGS.work, "scan.csv"), os.path.join(ARGS.work, "run.trace")
+    for f in (log, trace):
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(f)
+    rc, out, err = host("run", "--simulate", "--seconds", "2", "--log", log, "--trace=" + trace, "--sim-args",
+                        "--no-animate", cfg=config(tags, link={"baud": 38400}))
+    with open(log) as f:
+        rows = list(csv.reader(f))
+    with open(trace) as f:
+        firsts = sum(f[2] == "->" and f[3].startswith("01 03 00 0a") for f in trace_frames(f.read()))
+    check(rc == 0 and rows[0] == ["time", "w", "c", "far"] and all(r[1:] == want for r in rows[1:])
+          and 10 <= len(rows) - 1 and firsts - 1 <= len(rows) - 1 <= firsts,
+          "%d rows for %d scans: %s\n%s" % (len(rows) - 1, firsts, rows[:3], err))
+
+
+def case_independent_identify():
+    """Debian's pymodbus as the device, on a pty pair of our own joined to plc-host's: identified by its own texts."""
+    ends = [os.openpty() for _ in range(2)]
+    for _, slave in ends:
+        tty.setraw(slave)
+    masters = [m for m, _ in ends]
+
+    def relay():
+        with contextlib.suppress(OSError):
+            while True:
+                for fd in select.select(masters, [], [])[0]:
+                    os.write(masters[1 - masters.index(fd)], os.read(fd, 512))
+
+    threading.Thread(target=relay, daemon=True).start()
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pymodbus_device.py")
+    p = subprocess.Popen(["/usr/bin/python3", script, os.ttyname(ends[0][1]), "Pymodbus Test Vendor", "PMT-7", "4.5"],
+                         stderr=subprocess.PIPE, text=True)
+    try:
+        for _ in range(20):  # the server takes a moment to open its end
+            rc, out, err = host("identify", os.ttyname(ends[1][1]), "--parity", "N", "--timeout-ms", "300")
+            if "no answer" not in out or p.poll() is not None:
+                break
+        check(rc == 0 and '"Pymodbus Test Vendor"' in out and '"PMT-7"' in out and '"4.5"' in out,
+              "identify %d:\n%s%s" % (rc, out, err))
+    finally:
+        p.kill()
+        p.wait(timeout=10)
 
 
 def case_cli_contract():
