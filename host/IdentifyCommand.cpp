@@ -6,8 +6,8 @@ namespace host {
 
 namespace {
 
-const char* const kObjectNames[] = {"VendorName", "ProductCode", "MajorMinorRevision", "VendorUrl",
-                                    "ProductName", "ModelName",  "UserApplicationName"};
+const char* const kObjectNames[] = {"VendorName",  "ProductCode", "MajorMinorRevision", "VendorUrl",
+                                    "ProductName", "ModelName",   "UserApplicationName"};
 constexpr int kCrcBytes = 2;
 constexpr int kMaxAnswers = 16;  // a device that keeps saying "more" ends here
 
@@ -98,8 +98,8 @@ bool identify(RtuExchange& exchange, CrcFunction crc, int station, std::string& 
             break;
         }
         for (const auto& o : a.objects)
-            objects += "\n  " + objectName(o.first) + std::string(20 - std::min<size_t>(19, objectName(o.first).size()), ' ') +
-                       shownText(o.second);
+            objects += "\n  " + objectName(o.first) +
+                       std::string(20 - std::min<size_t>(19, objectName(o.first).size()), ' ') + shownText(o.second);
         if (!a.more || a.nextObject <= next)
             break;
         next = a.nextObject;

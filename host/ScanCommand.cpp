@@ -31,8 +31,8 @@ long wholeNumber(const std::string& option, const std::string& text, long lo, lo
     char* end = nullptr;
     const long v = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end || v < lo || v > hi)
-        throw ConfigError(option + ": expected " + std::to_string(lo) + ".." + std::to_string(hi) + ", got \"" +
-                          text + "\"");
+        throw ConfigError(option + ": expected " + std::to_string(lo) + ".." + std::to_string(hi) + ", got \"" + text +
+                          "\"");
     return v;
 }
 
@@ -135,7 +135,8 @@ bool runScan(const LinkSettings& line, const ScanPlan& plan, CrcFunction crc, co
                 }
                 ++done;
                 if (progress)
-                    progress({done, total, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()});
+                    progress(
+                        {done, total, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()});
             }
             link->close();
         }
