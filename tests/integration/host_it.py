@@ -589,7 +589,10 @@ def case_poll_and_overrides():
     # The demo's tags move like what they stand for, not like test patterns.
     demo = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "demo.json")
     rc, out, err = host("read", demo, "--json", "--simulate")
-    v = {t["name"]: t["value"] for t in json.loads(out)["tags"]}
+    res = json.loads(out)
+    v = {t["name"]: t["value"] for t in res["tags"]}
+    # Paced at the demo's 19200 baud: a scan carries about 120 ms of bytes (unpaced: a few ms).
+    check(res["elapsedMs"] >= 100, "the simulated line is not paced: a scan in %d ms" % res["elapsedMs"])
     check(rc == 0 and 10 < v["flow"] < 15 and 10 < v["return_flow"] < 15 and v["parts_total"] >= 100000 and
           all(0 <= p < 100 for p in v["batch_pct"]) and 1 <= v["recipe"] <= 4, "demo values: %s %s" % (v, err))
 
@@ -599,6 +602,7 @@ def case_commissioning():
     plc-sim that hears only 9600 baud, identify shows its texts, poll keeps to its interval and its --once, and
     run --log writes one CSV row per scan."""
     sim_cmd = [ARGS.sim, "--strict-baud", "--baud", "9600", "--parity", "N", "--stations", "3,7", "--seconds", "60",
+               "--exception", "7:hr:0-0:2",
                "--vendor", "ACME Drives", "--product", "FX-200", "--revision", "2.3", "--no-animate"]
     p = subprocess.Popen(sim_cmd, stdout=subprocess.PIPE, text=True)
     try:
@@ -606,16 +610,24 @@ def case_commissioning():
         start = time.time()
         rc, out, err = host("scan", device, "--stations", "1-10", "--bauds", "9600,19200", "--parity", "N,E",
                             "--timeout-ms", "50", "--json", timeout=40)
-        found = {(f["station"], f["baud"]) for f in json.loads(out)["found"]} if rc == 0 else None
-        check(found == {(3, 9600), (7, 9600)} and time.time() - start < 30,
+        found = {(f["station"], f["baud"], f["answer"]) for f in json.loads(out)["found"]} if rc == 0 else None
+        # Station 7 refuses the probe's register: there all the same.
+        check(found == {(3, 9600, "answers"), (7, 9600, "exception 02 illegal data address")} and
+              time.time() - start < 30,
               "scan found %s in %.1f s:\n%s%s" % (found, time.time() - start, out, err))
         rc, out, err = host("identify", device, "--station", "7", "--baud", "9600", "--parity", "N")
         check(rc == 0 and '"ACME Drives"' in out and '"FX-200"' in out and '"2.3"' in out,
               "identify %d:\n%s%s" % (rc, out, err))
         line = ["--station", "3", "--baud", "9600", "--parity", "N"]
         rc, out, err = host("poll", device, *line, "--interval", "500", "--seconds", "3", "--trace")
-        sent = sum(f[2] == "->" for f in trace_frames(err))
+        frames = trace_frames(err)
+        sent = sum(f[2] == "->" for f in frames)
         check(rc == 0 and 5 <= sent <= 8 and "reads, %d ok" % sent in out, "poll sent %d:\n%s" % (sent, out))
+        # Each line's gap is the time since the line before; requests come an interval apart.
+        gaps = [round(b[0] - a[0] - b[1], 3) for a, b in zip(frames, frames[1:])]
+        starts = [f[0] for f in frames if f[2] == "->"]
+        check(all(abs(g) <= 0.002 for g in gaps) and all(450 <= b - a <= 600 for a, b in zip(starts, starts[1:])),
+              "trace times:\n" + err)
         rc, out, err = host("poll", device, *line, "--ref", "40011", "--count", "2", "--once", "--trace")
         sent = [f[3] for f in trace_frames(err) if f[2] == "->"]
         rows = [r.split() for r in out.splitlines()[1:3]]
