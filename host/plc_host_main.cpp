@@ -126,7 +126,7 @@ const char kUsage[] = "usage: plc-host run CONFIG [--seconds N] [--log FILE.csv]
                       "%s"
                       "  --library PATH     driver library (default libkemo_ipc_rtu.so.1)\n"
                       "  --seconds N        run, poll: stop after N seconds\n"
-                      "  --timeout S        read, write, poll --json: give up after S seconds (default 10)\n"
+                      "  --timeout S        read, write, poll: give up (on a read) after S seconds (default 10)\n"
                       "  --trace [FILE]     every frame in hex on stderr, or appended to FILE (given after\n"
                       "                     CONFIG or DEVICE, or as --trace=FILE); each line starts with the\n"
                       "                     ms since the start and the ms since the previous frame. On a\n"
@@ -689,7 +689,10 @@ int commandPoll(HostSession& session, const Options& o)
     while (!g_stop.load()) {
         // One read: every block of every station tried once.
         session.restartPass();
-        while (!session.passDone() && !g_stop.load())
+        // A read that cannot end (a block never coming round) is cut after --timeout.
+        const auto giveUp =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
+        while (!session.passDone() && !g_stop.load() && Clock::now() < giveUp)
             turn(session);
         if (g_stop.load())
             break;
