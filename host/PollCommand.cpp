@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -62,7 +64,10 @@ HostConfig pollConfig(const PollTag& p, PollLabels& labels)
         numberGiven = ref % scale - 1;
         labels.base = 1;
     } else {
-        // An area alone reads its natural unit.
+        // A kind by number as the configuration takes it; an area alone reads its natural unit.
+        if (!kind.empty() && kind.size() <= 2 && std::all_of(kind.begin(), kind.end(), ::isdigit) &&
+            std::string(kindName(std::atoi(kind.c_str()))) != "?")
+            kind = kindName(std::atoi(kind.c_str()));
         for (const char* area : {"coil", "di"})
             if (kind == area)
                 kind += ".bit";

@@ -111,10 +111,10 @@ struct SimOption {
     const char* value;
 };
 const SimOption kSimOptions[] = {
-    {"no-animate", nullptr}, {"pace", nullptr},   {"no-pace", nullptr}, {"stations", "LIST"},  {"drop", "RATE"},
-    {"corrupt", "RATE"},     {"delay-ms", "N"},   {"silent", "LIST"},   {"exception", "SPEC"}, {"seed", "N"},
-    {"gap-us", "N"},         {"dump", "FILE"},    {"split-ms", "MS"},   {"late-ms", "MS"},     {"late-rate", "RATE"},
-    {"vendor", "TEXT"},      {"product", "TEXT"}, {"revision", "TEXT"}};
+    {"no-animate", nullptr}, {"no-pace", nullptr}, {"pace", nullptr},   {"stations", "LIST"},  {"drop", "RATE"},
+    {"corrupt", "RATE"},     {"delay-ms", "N"},    {"silent", "LIST"},  {"exception", "SPEC"}, {"seed", "N"},
+    {"gap-us", "N"},         {"dump", "FILE"},     {"split-ms", "MS"},  {"late-ms", "MS"},     {"late-rate", "RATE"},
+    {"vendor", "TEXT"},      {"product", "TEXT"},  {"revision", "TEXT"}};
 
 void applySimOption(const std::string& opt, const std::string& v, SimOptions& o, std::string& dumpPath, bool& pace)
 {
@@ -163,6 +163,7 @@ void addSimOptions(QCommandLineParser& parser)
 
 void applySimOptions(const QCommandLineParser& parser, SimOptions& options, std::string& dumpPath, bool& pace)
 {
+    // In the order of the table: --pace after --no-pace, so that it wins when both are given.
     for (const SimOption& o : kSimOptions) {
         const std::string opt = std::string("--") + o.name;
         if (!o.value && parser.isSet(o.name))

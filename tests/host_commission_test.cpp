@@ -41,6 +41,7 @@ const PollCase kPollCases[] = {
     {"coil_number_from_0", tagOf("coil", "13"), "coil.bit", "1.5", 1, 13, nullptr},
     {"coil_number_from_1", tagOf("coil", "13", "", true), "coil.bit", "1.4", 1, 13, nullptr},
     {"byte_bit_still_taken", tagOf("di.bit", "2.3"), "di.bit", "2.3", 1, 19, nullptr},
+    {"kind_by_number", tagOf("1", "9"), "coil.bit", "1.1", 1, 9, nullptr},
     {"ref_holding", tagOf("", "", "40101"), "hr.word", "100", 1, 40101, nullptr},
     {"ref_six_digits_input_register", tagOf("", "", "300001"), "ir.word", "0", 1, 300001, nullptr},
     {"ref_coil", tagOf("", "", "00017"), "coil.bit", "2.0", 1, 17, nullptr},

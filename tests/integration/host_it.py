@@ -273,8 +273,8 @@ def status_lines(out):
 
 def run_status(cfg, sim_args, seconds):
     """`run` without a terminal: its status lines."""
-    rc, out, err = host("run", "--simulate", "--seconds", seconds, "--sim-args", "--no-pace " + sim_args, cfg=cfg,
-                        timeout=60)
+    sim_args = sim_args if "--pace" in sim_args else "--no-pace " + sim_args
+    rc, out, err = host("run", "--simulate", "--seconds", seconds, "--sim-args", sim_args, cfg=cfg, timeout=60)
     check(rc == 0, "run exit %d: %s" % (rc, err))
     lines = status_lines(out)
     check(len(lines) >= 2, "expected a status line per second and a summary:\n" + out)
