@@ -49,10 +49,10 @@ bool DriverApi::load(const std::string& library, std::string& error)
            resolve(handle, "AddListOnceReadVar", AddListOnceReadVar, error) &&
            resolve(handle, "ComCommunication", ComCommunication, error) && resolve(handle, "DataCom", DataCom, error) &&
            resolve(handle, "EnCommStation", EnCommStation, error) &&
+           resolve(handle, "SetStationOptions", SetStationOptions, error) &&
            resolve(handle, "GetRegisterData", GetRegisterData, error) &&
            resolve(handle, "QueryFinishFlag", QueryFinishFlag, error) &&
            resolve(handle, "SetRegisterData", SetRegisterData, error) &&
-           resolve(handle, "SetStationOptions", SetStationOptions, error) &&
            // A library function with C++ linkage: unsigned short CalCRC(unsigned char*, unsigned short).
            resolve(handle, "_Z6CalCRCPht", CalCRC, error);
 }

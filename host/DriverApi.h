@@ -23,10 +23,10 @@ struct DriverApi {
     decltype(&::ComCommunication) ComCommunication = nullptr;
     decltype(&::DataCom) DataCom = nullptr;
     decltype(&::EnCommStation) EnCommStation = nullptr;
+    decltype(&::SetStationOptions) SetStationOptions = nullptr;
     decltype(&::GetRegisterData) GetRegisterData = nullptr;
     decltype(&::QueryFinishFlag) QueryFinishFlag = nullptr;
     decltype(&::SetRegisterData) SetRegisterData = nullptr;
-    decltype(&::SetStationOptions) SetStationOptions = nullptr;
     // The checksum the driver builds its frames with; the host checks the
     // answers with it before the driver sees them.
     decltype(&::CalCRC) CalCRC = nullptr;

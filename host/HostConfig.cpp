@@ -510,25 +510,6 @@ void applyOverrides(HostConfig& cfg, const LinkOverrides& o)
     }
 }
 
-HostConfig pollConfig(const PollTag& p)
-{
-    QJsonObject tag{{"name", "poll"}};
-    // Numbers where the configuration takes them, so that the checks and messages are the file's.
-    auto put = [&tag](const char* key, const std::string& text, bool numeric) {
-        bool isNumber = false;
-        const double n = QString::fromStdString(text).toDouble(&isNumber);
-        if (!text.empty())
-            tag[key] = numeric && isNumber ? QJsonValue(n) : QJsonValue(QString::fromStdString(text));
-    };
-    put("kind", p.kind, true);
-    put("address", p.address, false);
-    put("count", p.count, true);
-    put("type", p.type, false);
-    HostConfig cfg = parseConfig(QJsonDocument(QJsonObject{{"tags", QJsonArray{tag}}}).toJson(), "");
-    cfg.path = "poll";
-    return cfg;
-}
-
 std::vector<std::pair<long, long>> uncovered(long first, long last, std::vector<std::pair<long, long>> spans)
 {
     std::sort(spans.begin(), spans.end());

@@ -141,16 +141,6 @@ struct LinkOverrides {
 // Throws ConfigError naming the option and the values it takes.
 void applyOverrides(HostConfig& cfg, const LinkOverrides& overrides);
 
-// The one tag of `plc-host poll`, its fields as given on the command line
-// (empty: the default). Throws ConfigError naming the option.
-struct PollTag {
-    std::string kind;
-    std::string address;
-    std::string count;
-    std::string type;
-};
-HostConfig pollConfig(const PollTag& tag);
-
 // Controller units a tag touches, as numbered on the wire (0-based coil,
 // input or register numbers): the first and how many.
 void wireSpan(const Tag& t, long& first, long& span);

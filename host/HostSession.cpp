@@ -12,24 +12,31 @@ constexpr int kCallbackId = 0x4B4D;
 
 bool success(int code) { return code == 1 || code == 100; }
 
-// RW_VAR::bitMode of a cyclic read of exactly one variable's bits (a station
-// without merging): regKind is then the bit kind, regAddr the first bit and
-// length the bits.
-constexpr int kExactBitRead = -3;
+// A cyclic read of exactly some bits (a station with the no-merge option):
+// regKind is the bit kind, regAddr and length count bits, not area units.
+constexpr int kExactBitsMode = -3;
 
-// The area and units a cyclic read covers, as the tags count them.
-struct Units {
-    int area, first, count;
-};
-Units unitsRead(const RW_VAR& v)
+// The area units (bytes of 8 inputs or coils, registers) a cyclic read
+// block covers, as the tags are indexed; false for any other request.
+bool readBlockOf(const RW_VAR& v, int& area, int& first, int& count)
 {
-    if (v.bitMode != kExactBitRead)
-        return {v.regKind, v.regAddr, v.length};
-    Tag t;
-    t.kind = v.regKind;
-    t.addressValue = v.regAddr;
-    t.count = v.length;
-    return {t.areaCode(), t.firstUnit(), t.unitCount()};
+    if (v.varClass != 0 || v.varId != -1 || v.writeFlag != 0)
+        return false;
+    if (v.bitMode == 0) {
+        area = v.regKind;
+        first = v.regAddr;
+        count = v.length;
+        return true;
+    }
+    if (v.bitMode != kExactBitsMode || v.length <= 0 || v.regAddr < 0)
+        return false;
+    Tag bits;
+    bits.kind = v.regKind;
+    area = bits.areaCode();
+    const int unitBits = bits.registerArea() ? 16 : 8;
+    first = v.regAddr / unitBits;
+    count = (v.regAddr + v.length - 1) / unitBits - first + 1;
+    return true;
 }
 
 }  // namespace
@@ -52,8 +59,12 @@ HostSession::HostSession(const DriverApi& api, const HostConfig& config, Link& l
         if (config_.readable(t)) {
             s.units.assign(static_cast<size_t>(std::max(1, t.unitCount())), 0);
             s.waiting = s.units.size();
+            s.passUnits = s.units;
+            s.passWaiting = s.waiting;
             ++unsettled_;
             ++unsettledAt_[config_.stationOf(t)];
+            ++passOpen_;
+            ++passOpenAt_[config_.stationOf(t)];
             TagGroup& g = index_[{config_.stationOf(t), t.areaCode()}];
             g.spans.push_back({t.firstUnit(), t.unitCount(), static_cast<int>(i)});
             g.longest = std::max(g.longest, t.unitCount());
@@ -65,6 +76,7 @@ HostSession::HostSession(const DriverApi& api, const HostConfig& config, Link& l
                          [](const TagSpan& a, const TagSpan& b) { return a.first < b.first; });
     for (int st : config_.stations())
         stations_[st];
+    traceStart_ = lastFrameAt_ = link_.now();
 }
 
 HostSession::~HostSession()
@@ -166,6 +178,13 @@ void HostSession::markBlock(int station, int area, int first, int count, uint8_t
                 --unsettledAt_[station];
             }
             unit = state;
+            uint8_t& tried = s.passUnits[static_cast<size_t>(u - span.first)];
+            if (!tried && state != 0 && --s.passWaiting == 0) {
+                --passOpen_;
+                --passOpenAt_[station];
+            }
+            tried = tried || state != 0;
+            passTried_ = passTried_ || state != 0;
         }
         if (state == 1) {
             s.lastRead = now;
@@ -265,10 +284,18 @@ bool HostSession::step()
     if (r.stopped)
         return true;  // the run ends: the cut exchange says nothing of the station
     ++totalExchanges_;
-    if (trace_)
-        std::fprintf(trace_, "-> %s\n<- %s (%s, %ld us%s%s)\n", frame.left(length).toHex(' ').constData(),
-                     r.received.toHex(' ').constData(), statusName(r.status), static_cast<long>(r.elapsed.count()),
-                     r.why.empty() ? "" : ", ", r.why.c_str());
+    if (trace_) {
+        // Milliseconds since the start and since the previous frame: the
+        // silence before a request, the wait for its answer.
+        using Ms = std::chrono::duration<double, std::milli>;
+        const double sent = Ms(r.sentAt - traceStart_).count(), ended = Ms(r.endedAt - traceStart_).count();
+        std::fprintf(trace_, "%10.3f %+9.3f -> %s\n%10.3f %+9.3f <- %s (%s, %ld us%s%s)\n", sent,
+                     Ms(r.sentAt - lastFrameAt_).count(), frame.left(length).toHex(' ').constData(), ended,
+                     ended - sent, r.received.toHex(' ').constData(), statusName(r.status),
+                     static_cast<long>(r.elapsed.count()), r.why.empty() ? "" : ", ", r.why.c_str());
+        std::fflush(trace_);
+        lastFrameAt_ = r.endedAt;
+    }
     StationStats& st = stations_[var.station];
     ++st.exchanges;
     count(st, r);
@@ -288,9 +315,8 @@ bool HostSession::step()
         nextProbeAllowed_ = link_.now() + 9 * r.elapsed;
     }
 
-    const bool cyclicRead = var.varClass == 0 && var.varId == -1 && var.writeFlag == 0 &&
-                            (var.bitMode == 0 || var.bitMode == kExactBitRead);
-    const Units units = unitsRead(var);
+    int area = 0, first = 0, units = 0;
+    const bool cyclicRead = readBlockOf(var, area, first, units);
     const bool hostWrite =
         var.varClass == kWriteClass && var.varId >= 0 && var.varId < static_cast<int>(writes_.size());
     // Any frame from the station with a sound CRC is a sign of life, exception answers included.
@@ -299,7 +325,7 @@ bool HostSession::step()
                            static_cast<uint8_t>(r.received[0]) == var.station);
     if (r.status == AnswerStatus::Exception) {
         if (cyclicRead)
-            forTagsIn(var.station, units.area, units.first, units.count, [&](const TagSpan& span) {
+            forTagsIn(var.station, area, first, units, [&](const TagSpan& span) {
                 tags_[static_cast<size_t>(span.tag)].lastException = r.exceptionCode;
             });
         if (hostWrite)
@@ -329,8 +355,8 @@ bool HostSession::step()
         // The record DataCom returns only names the variable once its exchange
         // is finished; the request copy names it for every frame.
         if (cyclicRead) {
-            markBlock(var.station, units.area, units.first, units.count, 1, 0, std::string());
-            const BlockKey key{var.station, units.area, units.first, units.count};
+            markBlock(var.station, area, first, units, 1, 0, std::string());
+            const BlockKey key{var.station, area, first, units};
             const auto now = link_.now();
             auto it = blockDone_.find(key);
             if (it != blockDone_.end()) {
@@ -349,11 +375,10 @@ bool HostSession::step()
     st.lastGiveUpCode = code;
     if (!answered)
         stationGaveUp(var.station, st);
-    if (result->varClass == 0 && result->varId == -1) {
+    if (readBlockOf(*result, area, first, units)) {
         if (unmerged)
             return true;  // its tags are read again, one by one
-        const Units given = unitsRead(*result);
-        markBlock(result->station, given.area, given.first, given.count, 2, code, st.lastFailure);
+        markBlock(result->station, area, first, units, 2, code, st.lastFailure);
     } else if (result->varClass == kWriteClass && result->varId >= 0 &&
                result->varId < static_cast<int>(writes_.size())) {
         writes_[static_cast<size_t>(result->varId)].giveUpCode = code;
@@ -414,14 +439,33 @@ QByteArray HostSession::readTag(const Tag& t) const
     return out;
 }
 
-bool HostSession::allTagsSettled() const
+long HostSession::openOnline(long open, const std::map<int, long>& openAt) const
 {
-    long left = unsettled_;
     for (int station : offline_) {
-        const auto it = unsettledAt_.find(station);
-        left -= it == unsettledAt_.end() ? 0 : it->second;
+        const auto it = openAt.find(station);
+        open -= it == openAt.end() ? 0 : it->second;
     }
-    return left == 0;
+    return open;
 }
+
+bool HostSession::allTagsSettled() const { return openOnline(unsettled_, unsettledAt_) == 0; }
+
+void HostSession::restartPass()
+{
+    passTried_ = false;
+    passOpen_ = 0;
+    passOpenAt_.clear();
+    for (size_t i = 0; i < tags_.size(); ++i) {
+        TagStatus& s = tags_[i];
+        if (s.passUnits.empty())
+            continue;
+        std::fill(s.passUnits.begin(), s.passUnits.end(), 0);
+        s.passWaiting = s.passUnits.size();
+        ++passOpen_;
+        ++passOpenAt_[config_.stationOf(config_.tags[i])];
+    }
+}
+
+bool HostSession::passDone() const { return passTried_ && openOnline(passOpen_, passOpenAt_) == 0; }
 
 }  // namespace host

@@ -63,6 +63,9 @@ struct TagStatus {
     int lastGiveUpCode = 0;
     int lastException = 0;
     std::string lastFailure;  // why it was last given up, in words
+    // The same for the current pass (HostSession::restartPass): units tried since.
+    std::vector<uint8_t> passUnits;
+    size_t passWaiting = 0;
 
     bool settled() const;  // every unit read or given up
     bool ok() const;       // every unit read
@@ -102,7 +105,8 @@ public:
     // The tag's bytes as GetRegisterData returns them.
     QByteArray readTag(const Tag& t) const;
 
-    // Every exchange as hex on `out` (nullptr: quiet).
+    // Every frame as hex on `out` (nullptr: quiet), each line starting with
+    // the milliseconds since the session began and since the previous frame.
     void setTrace(FILE* out) { trace_ = out; }
     // Station notices (a time-out raised for late answers) on `out` (nullptr: quiet).
     void setLog(FILE* out) { log_ = out; }
@@ -118,6 +122,10 @@ public:
     long listResults() const { return listResults_; }
     // Every tag read or given up, or waiting for a station that is switched off.
     bool allTagsSettled() const;
+    // A pass: every readable tag read or given up once since restartPass()
+    // (tags of stations switched off do not count).
+    void restartPass();
+    bool passDone() const;
     // Interval between the two latest completions of the same read block,
     // i.e. the time the whole cyclic list took; 0 until known.
     std::chrono::microseconds scanTime() const { return scanTime_; }
@@ -149,6 +157,8 @@ private:
     // A cyclic block refused with exception 02 that reads units no tag asked
     // for: its station's reads are no longer merged. True when it switched.
     bool unmergeAfterRefusal(const RW_VAR& var, StationStats& st);
+    // Tags still open (of `open`, `openAt` by station) that wait on a station not switched off.
+    long openOnline(long open, const std::map<int, long>& openAt) const;
 
     const DriverApi& api_;
     const HostConfig& config_;
@@ -166,12 +176,16 @@ private:
     std::chrono::steady_clock::time_point nextProbeAllowed_;
     long unsettled_ = 0;               // tags with units still to read
     std::map<int, long> unsettledAt_;  // the same per station
+    long passOpen_ = 0;                // tags with units still to try in this pass
+    std::map<int, long> passOpenAt_;   // the same per station
+    bool passTried_ = false;           // some unit tried in this pass
     std::map<BlockKey, std::chrono::steady_clock::time_point> blockDone_;
     std::chrono::microseconds scanTime_{0};
     long totalExchanges_ = 0;
     long listResults_ = 0;
     FILE* trace_ = nullptr;
     FILE* log_ = nullptr;
+    std::chrono::steady_clock::time_point traceStart_, lastFrameAt_;
 };
 
 }  // namespace host

@@ -246,38 +246,6 @@ bool readReport(const HostSession& session, bool json, double elapsedSeconds, st
     return allOk;
 }
 
-namespace {
-
-// Address of one item of a tag as the configuration writes it: BYTE.BIT for bits.
-std::string itemAddress(const Tag& t, int item)
-{
-    const int a = t.addressValue + item;
-    return t.width() == 0 ? std::to_string(a / 8) + "." + std::to_string(a % 8) : std::to_string(a);
-}
-
-}  // namespace
-
-std::string pollTable(const HostSession& session, double upSeconds)
-{
-    const HostConfig& cfg = session.config();
-    const Tag& t = cfg.tags.front();
-    const TagStatus& s = session.tags().front();
-    const std::string state = s.ok() ? "ok" : tagTrouble(s);
-    char line[512];
-    std::snprintf(line, sizeof line, "%s  station %d  %s %s  count %d  %s   t=%.0fs  %s\n",
-                  cfg.link.device.empty() ? "simulated" : cfg.link.device.c_str(), cfg.stationOf(t), kindName(t.kind),
-                  t.address.c_str(), t.count, typeName(t.type), upSeconds, state.c_str());
-    std::string out = line;
-    const QByteArray bytes = session.readTag(t);
-    for (int k = 0; k < t.items(); ++k) {
-        std::snprintf(line, sizeof line, "%10s  %s\n",
-                      itemAddress(t, t.width() == 2 ? k * t.registersPerItem() : k).c_str(),
-                      s.ok() ? formatItem(t, bytes, k).c_str() : "?");
-        out += line;
-    }
-    return out;
-}
-
 Page pageOf(int lines, int perPage, int page)
 {
     perPage = std::max(1, perPage);
@@ -297,9 +265,9 @@ TermSize terminalSize(int fd)
     return {80, 24};
 }
 
-LiveView::LiveView(const HostSession& session, bool simulated)
-    : session_(session), simulated_(simulated),
-      estimateMs_(estimateScan(session.config(), readBlocks(session.config()), kDefaultResponseMs).ms)
+LiveView::LiveView(const HostSession& session, bool unpaced, double responseMs)
+    : session_(session), simulated_(unpaced),
+      estimateMs_(estimateScan(session.config(), readBlocks(session.config()), responseMs).ms)
 {
     const HostConfig& cfg = session.config();
     for (size_t i = 0; i < cfg.tags.size(); ++i)

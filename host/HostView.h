@@ -31,9 +31,6 @@ std::string writeOutcome(const HostSession& session, const WriteJob& job, bool r
 // Returns true when every tag was read.
 bool readReport(const HostSession& session, bool json, double elapsedSeconds, std::string& out);
 
-// `poll`: a head line with the tag's state, then one row per item.
-std::string pollTable(const HostSession& session, double upSeconds);
-
 // Which body lines a page shows: `lines` in all, `perPage` at a time; the
 // page number wraps around both ways.
 struct Page {
@@ -51,9 +48,11 @@ constexpr double kPageSeconds = 5;
 
 class LiveView {
 public:
-    // `simulated`: the line is a pty to the simulated controller, so the
-    // measured scan is far shorter than the estimate for the configured line.
-    LiveView(const HostSession& session, bool simulated);
+    // `unpaced`: the line is a pty to a simulated controller that answers at
+    // once, so the measured scan is far shorter than the estimate for the
+    // configured line. `responseMs`: when the controller's answer starts after
+    // the end of a request, for the estimate.
+    LiveView(const HostSession& session, bool unpaced, double responseMs);
 
     // Exchange rates since the last call, over `windowSeconds` (sinceStart:
     // over the whole run).

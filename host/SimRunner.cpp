@@ -80,7 +80,8 @@ const char* SimRunner::help()
            "                     --map STATION:AREA:FIRST-LAST[,...] (only these held)\n"
            "                     --no-animate (keep the test patterns)  --gap-us N\n"
            "                     --dump FILE (its memory as JSON when plc-host ends)\n"
-           "                     --pace (answers at link.baud)  --split-ms MS\n"
+           "                     --no-pace (answers at once, not at link.baud's speed)\n"
+           "                     --split-ms MS\n"
            "                     --late-ms MS  --late-rate RATE; plc-sim --help tells\n"
            "                     ranges and defaults. Tags move like what they stand\n"
            "                     for: a meter's readings by their unit or name (V or\n"
@@ -129,20 +130,28 @@ SimRunner::SimRunner(const HostConfig& config, const std::string& simArgs)
 {
     options_.stations = config.stations();
     options_.tags = simTags(config);
-    bool pace = false;
+    // Paced by default: the scan time, the trace and the load are those of the configured line.
+    bool pace = true;
     try {
         parseSimArgs(simArgs, options_, dumpPath_, pace);
     } catch (const SimArgError& e) {
         bad(e.what());
     }
-    if (pace)
+    if (pace) {
         simPaceLine(options_, config.link.baud, config.link.parity, config.link.dataBits, config.link.stopBits);
+        // plc-host reads a pty, which hands over what is written at once: an answer written whole when its
+        // last byte would have arrived looks the same to it and costs one wake-up instead of one per byte.
+        options_.paceWholeAnswers = true;
+        paced_ = true;
+    }
     try {
         sim_.reset(new SimController(options_));
     } catch (const std::exception& e) {
         bad(e.what());
     }
 }
+
+double SimRunner::answerMs() const { return (paced_ ? options_.paceGapUs / 1000.0 : 0) + options_.delayMs; }
 
 SimRunner::~SimRunner()
 {

@@ -19,8 +19,8 @@ class SimRunner {
 public:
     // Serves the stations of the configuration and moves its tags like the
     // values they stand for (see simTags). Parses the fault options
-    // ("--drop 0.2 --silent 3 ..."); throws ConfigError. --pace keeps to the
-    // configuration's line speed.
+    // ("--drop 0.2 --silent 3 ..."); throws ConfigError. Answers keep to the
+    // configuration's line speed unless --no-pace is given.
     SimRunner(const HostConfig& config, const std::string& simArgs);
     ~SimRunner();
     SimRunner(const SimRunner&) = delete;
@@ -32,6 +32,9 @@ public:
     bool finish(std::string& error);
 
     static const char* help();
+    // When an answer starts after the end of its request (t3.5 and --delay-ms), in ms.
+    double answerMs() const;
+    bool paced() const { return paced_; }
     // How the simulated controller moves each readable tag: bits of the coil
     // and input areas toggle, register floats wave, other double words count,
     // words ramp, bytes step through 1..4.
@@ -39,6 +42,7 @@ public:
 
 private:
     SimOptions options_;
+    bool paced_ = false;
     std::string dumpPath_;
     std::unique_ptr<SimController> sim_;
     std::atomic<bool> stop_{false};

@@ -7,6 +7,10 @@
 #include "HostView.h"
 #include "link/LinkFactory.h"
 #include "link/SerialLink.h"
+#include "IdentifyCommand.h"
+#include "PollCommand.h"
+#include "ScanCommand.h"
+#include "ScanLog.h"
 #include "SimArgs.h"
 #include "SimRunner.h"
 #include "ValueCodec.h"
@@ -44,6 +48,16 @@ constexpr int kExitUsage = 2;
 std::atomic<bool> g_stop{false};
 void onSignal(int) { g_stop.store(true); }
 
+// Ctrl-C, SIGTERM and the --seconds timer end a command through g_stop.
+void installStopSignals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGALRM})
+        sigaction(sig, &sa, nullptr);
+}
+
 // --seconds ends a run as Ctrl-C does: the signal cuts a wait on the line short.
 void stopAfter(double seconds)
 {
@@ -55,11 +69,13 @@ void stopAfter(double seconds)
     setitimer(ITIMER_REAL, &at, nullptr);
 }
 
-const char kUsage[] = "Usage: plc-host run CONFIG [--seconds N] [options]\n"
+const char kUsage[] = "Usage: plc-host run CONFIG [--seconds N] [--log FILE.csv] [options]\n"
                       "  or:  plc-host read CONFIG [--json] [--timeout S] [options]\n"
                       "  or:  plc-host write CONFIG NAME=VALUE... [--timeout S] [options]\n"
                       "  or:  plc-host map CONFIG [--json] [--response-ms MS] [line options]\n"
-                      "  or:  plc-host poll DEVICE --kind KIND --address ADDRESS [--count N] [options]\n"
+                      "  or:  plc-host poll DEVICE [--kind KIND] [--address N | --ref 40101] [options]\n"
+                      "  or:  plc-host identify DEVICE [--station N] [--timeout-ms MS] [options]\n"
+                      "  or:  plc-host scan DEVICE [--stations 1-247] [--bauds LIST] [--parity LIST]\n"
                       "  or:  plc-host --version [--library PATH]\n"
                       "\n"
                       "  run    live table of the tags and the stations, refreshed 4 times a second;\n"
@@ -77,12 +93,30 @@ const char kUsage[] = "Usage: plc-host run CONFIG [--seconds N] [options]\n"
                       "         register numbers 0-based and as in device manuals, the read block it\n"
                       "         falls in, requests per scan and the full-scan time on link's line\n"
                       "         (assuming the controller answers MS after a request, default 5 ms).\n"
-                      "  poll   without a configuration: reads N items (default 1) of one kind from\n"
-                      "         ADDRESS on, as a tag with those fields (and --type TYPE) would, at\n"
-                      "         station 1 or --station, and shows them once a second until Ctrl-C or\n"
-                      "         --seconds N; --json: one read, printed as read --json prints it.\n"
-                      "         DEVICE as link.device; with --simulate none is needed. The line keeps\n"
-                      "         link's defaults (19200 E).\n"
+                      "  poll   without a configuration: reads COUNT values (default 1) of one kind\n"
+                      "         (default hr.word; coil, di, hr, ir read bits or registers) from coil or\n"
+                      "         register number N (counted from 0; --one-based: from 1, as device\n"
+                      "         manuals count), or from --ref, a 5- or 6-digit reference giving area and\n"
+                      "         number at once (0xxxx coils, 1xxxx inputs, 3xxxx input registers, 4xxxx\n"
+                      "         holding registers; 40101 is holding register 100). Exactly COUNT: 10 coils\n"
+                      "         are 10 coils. --type and --word-order as a tag's type and wordOrder (a f32\n"
+                      "         counts as one value over two registers). Station 1, --station N, or\n"
+                      "         --stations 1,3,7 for several. A read every --interval MS (default 1000)\n"
+                      "         until Ctrl-C or --seconds N, or one with --once; rows labelled by number;\n"
+                      "         a last line sums up the reads and failures. --json: one read, printed\n"
+                      "         as read --json prints it. DEVICE as link.device; with --simulate none\n"
+                      "         is needed. The line keeps link's defaults (19200 E).\n"
+                      "  identify  what the device at station N (default 1) says of itself: read device\n"
+                      "         identification (function 2B/0E: vendor, product code, revision and the\n"
+                      "         regular objects) and report server id (function 11), in words; \"not\n"
+                      "         supported\" where it answers exception 01. Exit 1 when it answers neither.\n"
+                      "  scan   asks every station of every baud rate and parity once with a read of\n"
+                      "         holding register 0 (an exception answer counts as present) and lists\n"
+                      "         what answered with its settings. --stations (default 1-247), --bauds\n"
+                      "         (default 19200,9600,38400,57600,115200,4800), --parity (default E,N,O),\n"
+                      "         --timeout-ms per probe (default 100), --first: per setting, stop at the\n"
+                      "         first station found. A progress bar on a terminal; --json: one object.\n"
+                      "         A pty keeps no parity: there a station shows at every parity.\n"
                       "  --version  plc-host's version, then the driver library it loads: its file,\n"
                       "             links resolved, and the version the file's name carries. Exit 1\n"
                       "             when the library cannot be loaded.\n"
@@ -93,8 +127,14 @@ const char kUsage[] = "Usage: plc-host run CONFIG [--seconds N] [options]\n"
                       "%s"
                       "  --library PATH     driver library (default libkemo_ipc_rtu.so.1)\n"
                       "  --seconds N        run, poll: stop after N seconds\n"
-                      "  --timeout S        read, write, poll --json: give up after S seconds (default 10)\n"
-                      "  --trace            every exchange in hex on stderr\n"
+                      "  --timeout S        read, write, poll: give up (on a read) after S seconds (default 10)\n"
+                      "  --trace [FILE]     every frame in hex on stderr, or appended to FILE (given after\n"
+                      "                     CONFIG or DEVICE, or as --trace=FILE); each line starts with the\n"
+                      "                     ms since the start and the ms since the previous frame. On a\n"
+                      "                     terminal a trace on stderr turns run's and poll's table off\n"
+                      "  --log FILE.csv     run: one row per pass over the read blocks (each tried once):\n"
+                      "                     the time, then each tag's value, ? for one not read; a header\n"
+                      "                     row first in a new file; flushed every row\n"
                       "line options (replace the configuration's):\n"
                       "  --device DEVICE    link.device: a serial device or tcp://HOST:PORT\n"
                       "  --baud N           link.baud, one of:\n"
@@ -149,8 +189,16 @@ struct Options {
     double responseMs = kDefaultResponseMs;
     bool json = false;
     bool trace = false;
+    std::string traceFile;  // empty: stderr
+    std::string logFile;
     LinkOverrides overrides;
     PollTag poll;
+    PollLabels labels;
+    std::string bauds;
+    std::string timeoutMs;
+    bool first = false;
+    double intervalMs = 1000;
+    bool once = false;
 };
 
 double parseSeconds(const std::string& opt, const std::string& v)
@@ -171,22 +219,42 @@ struct OptionSpec {
 const OptionSpec kOptions[] = {
     {"simulate", nullptr, "run read write poll"},
     {"sim-args", "ARGS", "run read write poll"},
-    {"library", "PATH", "run read write poll --version"},
+    {"library", "PATH", "run read write poll identify scan --version"},
     {"trace", nullptr, "run read write poll"},
+    {"trace-file", "FILE", "run read write poll"},
+    {"log", "FILE", "run"},
     {"device", "DEVICE", "run read write map"},
-    {"baud", "N", "run read write poll map"},
-    {"parity", "N|E|O", "run read write poll map"},
-    {"station", "N", "run read write poll map"},
+    {"baud", "N", "run read write poll map identify"},
+    {"parity", "N|E|O", "run read write poll map identify scan"},
+    {"station", "N", "run read write poll map identify"},
+    {"bauds", "LIST", "scan"},
+    {"timeout-ms", "MS", "identify scan"},
+    {"first", nullptr, "scan"},
     {"seconds", "N", "run poll"},
     {"timeout", "S", "read write poll"},
-    {"json", nullptr, "read poll map"},
+    {"json", nullptr, "read poll map scan"},
     {"response-ms", "MS", "map"},
     {"kind", "KIND", "poll"},
     {"address", "ADDRESS", "poll"},
     {"count", "N", "poll"},
     {"type", "TYPE", "poll"},
+    {"word-order", "ORDER", "poll"},
+    {"ref", "REF", "poll"},
+    {"stations", "LIST", "poll scan"},
+    {"one-based", nullptr, "poll"},
+    {"interval", "MS", "poll"},
+    {"once", nullptr, "poll"},
 };
-const char kCommands[] = "run, read, write, map or poll";
+const char kCommands[] = "run, read, write, map, poll, identify or scan";
+
+// "--seconds" takes a value, "--json" does not.
+bool optionTakesValue(const QString& option)
+{
+    for (const OptionSpec& spec : kOptions)
+        if (option == QString("--") + spec.name)
+            return spec.value != nullptr;
+    return false;
+}
 
 Options parseArgs(int argc, char** argv)
 {
@@ -204,9 +272,27 @@ Options parseArgs(int argc, char** argv)
                                         : QCommandLineOption(spec.name));
         }
     QStringList args;
-    for (int i = 0; i < argc; ++i)
-        if (i != 1 || !known)
-            args << QString::fromLocal8Bit(argv[i]);
+    bool positionalSeen = false;
+    for (int i = 0; i < argc; ++i) {
+        if (i == 1 && known)
+            continue;
+        const QString a = QString::fromLocal8Bit(argv[i]);
+        // --trace FILE after CONFIG or DEVICE, or --trace=FILE: the trace goes to FILE.
+        if (a.startsWith("--trace=")) {
+            args << "--trace"
+                 << "--trace-file" << a.mid(8);
+            continue;
+        }
+        if (a == "--trace" && positionalSeen && i + 1 < argc && argv[i + 1][0] != '-' &&
+            !std::strchr(argv[i + 1], '=')) {
+            args << a << "--trace-file" << QString::fromLocal8Bit(argv[++i]);
+            continue;
+        }
+        positionalSeen = positionalSeen || (a == "--simulate" && o.command == "poll") ||
+                         (i > 1 && !a.startsWith('-') && !args.isEmpty() &&
+                          !(args.last().startsWith("--") && optionTakesValue(args.last())));
+        args << a;
+    }
     const bool parsed = parser.parse(args);
     if ((o.help = parser.isSet("help")))
         return o;
@@ -230,6 +316,8 @@ Options parseArgs(int argc, char** argv)
     o.trace = given.contains("trace");
     o.json = given.contains("json");
     std::string text;
+    value("trace-file", o.traceFile);
+    value("log", o.logFile);
     value("sim-args", o.simArgs);
     value("library", o.library);
     if (value("seconds", text))
@@ -250,6 +338,22 @@ Options parseArgs(int argc, char** argv)
     value("address", o.poll.address);
     value("count", o.poll.count);
     value("type", o.poll.type);
+    value("word-order", o.poll.wordOrder);
+    value("bauds", o.bauds);
+    value("timeout-ms", o.timeoutMs);
+    o.first = given.contains("first");
+    value("ref", o.poll.ref);
+    value("stations", o.poll.stations);
+    o.poll.oneBased = given.contains("one-based");
+    o.once = given.contains("once");
+    if (value("interval", text)) {
+        char* end = nullptr;
+        o.intervalMs = std::strtod(text.c_str(), &end);
+        if (*end || !(o.intervalMs >= 0 && o.intervalMs <= 3600000))
+            throw ConfigError("--interval: expected milliseconds 0..3600000, got \"" + text + "\"");
+    }
+    if (!o.poll.stations.empty() && !o.overrides.station.empty())
+        throw ConfigError("--station and --stations exclude each other");
 
     QStringList positional = parser.positionalArguments();
     if (o.command == "--version") {
@@ -257,12 +361,13 @@ Options parseArgs(int argc, char** argv)
             throw ConfigError("unexpected argument \"" + positional.front().toStdString() + "\" for --version");
         return o;
     }
-    if (o.command == "poll") {
-        // The device of a poll is its first argument; the simulator needs none.
+    if (o.command == "poll" || o.command == "identify" || o.command == "scan") {
+        // The device is the first argument; the simulator needs none.
         if (!positional.isEmpty())
             o.overrides.device = positional.takeFirst().toStdString();
         else if (!o.simulate)
-            throw ConfigError("poll needs DEVICE (a serial device or tcp://HOST:PORT) or --simulate");
+            throw ConfigError(o.command + " needs DEVICE (a serial device or tcp://HOST:PORT)" +
+                              (o.command == "poll" ? " or --simulate" : ""));
     } else if (positional.isEmpty()) {
         throw ConfigError("missing CONFIG file");
     } else {
@@ -286,10 +391,13 @@ struct Setup {
     std::unique_ptr<SimRunner> sim;
     std::unique_ptr<Link> link;
     std::unique_ptr<HostSession> session;
+    FILE* traceFile = nullptr;
 
     ~Setup()
     {
         session.reset();
+        if (traceFile)
+            std::fclose(traceFile);
         if (sim) {
             std::string error;
             if (!sim->finish(error))
@@ -317,6 +425,10 @@ void enterRealtime()
 // Returns 0 or the exit status of a failure (message already printed).
 int prepare(Setup& s, const Options& o, const HostConfig& cfg)
 {
+    if (!o.traceFile.empty() && !(s.traceFile = std::fopen(o.traceFile.c_str(), "a"))) {
+        std::fprintf(stderr, "plc-host: --trace: cannot open %s: %s\n", o.traceFile.c_str(), std::strerror(errno));
+        return kExitFailed;
+    }
     if (o.simulate)
         s.sim.reset(new SimRunner(cfg, o.simArgs));  // may throw ConfigError
     std::string error;
@@ -326,7 +438,11 @@ int prepare(Setup& s, const Options& o, const HostConfig& cfg)
     }
     bool ok;
     if (o.simulate) {
-        std::unique_ptr<SerialLink> serial(new SerialLink(cfg.link));
+        // A paced simulation keeps the configured line's silence before requests too, as a serial line would.
+        LinkSettings line = cfg.link;
+        if (s.sim->paced() && line.gapUs < 0)
+            line.gapUs = static_cast<int>(serialline::frameGapUs(line.line()));
+        std::unique_ptr<SerialLink> serial(new SerialLink(line));
         ok = s.sim->start(error) && serial->attach(s.sim->hostFd(), false, error);
         s.link = std::move(serial);
     } else {
@@ -343,7 +459,7 @@ int prepare(Setup& s, const Options& o, const HostConfig& cfg)
         enterRealtime();
     s.session.reset(new HostSession(s.api, cfg, *s.link));
     if (o.trace)
-        s.session->setTrace(stderr);
+        s.session->setTrace(s.traceFile ? s.traceFile : stderr);
     s.session->setLog(stderr);
     s.session->setStopFlag(&g_stop);
     return 0;
@@ -462,16 +578,37 @@ int commandVersion(const Options& o)
     return kExitOk;
 }
 
-int commandRun(HostSession& session, const Options& o)
+// The live table and a trace on the same terminal would overwrite each other:
+// the table gives way to status lines, and says so.
+bool tableOnTerminal(const Options& o)
 {
+    if (!isatty(STDOUT_FILENO))
+        return false;
+    if (o.trace && o.traceFile.empty() && isatty(STDERR_FILENO)) {
+        std::fprintf(stderr, "plc-host: the trace shares the terminal, so the live table is off; "
+                             "--trace FILE keeps both\n");
+        return false;
+    }
+    return true;
+}
+
+// `sim`: the simulated controller under --simulate, else nullptr.
+int commandRun(HostSession& session, const Options& o, const SimRunner* sim)
+{
+    ScanLog log;
+    std::string error;
+    if (!o.logFile.empty() && !log.open(o.logFile, session.config(), error)) {
+        std::fprintf(stderr, "plc-host: %s\n", error.c_str());
+        return kExitFailed;
+    }
     session.start(true);
     stopAfter(o.seconds);
-    const bool tty = isatty(STDOUT_FILENO);
+    const bool tty = tableOnTerminal(o);
     const auto start = Clock::now();
     const auto period = std::chrono::milliseconds(tty ? 250 : 1000);
     const auto writeTimeout = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
     auto nextShow = start + period;
-    LiveView view(session, o.simulate);
+    LiveView view(session, sim && !sim->paced(), sim ? sim->answerMs() : kDefaultResponseMs);
     LineInput input(tty);
     std::vector<OpenWrite> openWrites;
     if (tty)
@@ -494,6 +631,10 @@ int commandRun(HostSession& session, const Options& o)
             std::fflush(stdout);
         }
         turn(session);
+        if (!o.logFile.empty() && session.passDone()) {
+            log.row(session);
+            session.restartPass();
+        }
     }
     if (tty)
         std::fputs("\x1b[?25h\n", stdout);
@@ -554,32 +695,104 @@ int commandWrite(HostSession& session, const Options& o, const std::vector<Assig
     return allOk ? kExitOk : kExitFailed;
 }
 
+// Sleeps until `until`; a stop signal ends the sleep early.
+void sleepUntil(Clock::time_point until)
+{
+    while (!g_stop.load() && Clock::now() < until)
+        std::this_thread::sleep_until(std::min(until, Clock::now() + std::chrono::milliseconds(50)));
+}
+
 int commandPoll(HostSession& session, const Options& o)
 {
     session.start(true);
     stopAfter(o.seconds);
-    const bool tty = isatty(STDOUT_FILENO);
+    const bool tty = tableOnTerminal(o);
     const auto start = Clock::now();
-    auto nextShow = start + std::chrono::seconds(1);
-    int shown = 0;
-    auto show = [&](double up) {
-        std::printf("%s%s", tty ? "\x1b[H\x1b[2J" : shown ? "\n" : "", pollTable(session, up).c_str());
-        std::fflush(stdout);
-        ++shown;
-    };
+    const auto interval =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(o.intervalMs));
+    auto next = start;
+    PollTally tally;
     while (!g_stop.load()) {
-        const auto now = Clock::now();
-        const double up = std::chrono::duration<double>(now - start).count();
-        if (o.seconds > 0 && up >= o.seconds)
+        // One read: every block of every station tried once.
+        session.restartPass();
+        // A read that cannot end (a block never coming round) is cut after --timeout.
+        const auto giveUp =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
+        while (!session.passDone() && !g_stop.load() && Clock::now() < giveUp)
+            turn(session);
+        if (g_stop.load())
             break;
-        if (now >= nextShow) {
-            nextShow += std::chrono::seconds(1);
-            show(up);
-        }
-        turn(session);
+        const double up = std::chrono::duration<double>(Clock::now() - start).count();
+        tally.add(session);
+        std::printf("%s%s", tty ? "\x1b[H\x1b[2J" : "", pollTable(session, o.labels, up).c_str());
+        std::fflush(stdout);
+        next += interval;
+        if (o.once || (o.seconds > 0 && next - start >= std::chrono::duration<double>(o.seconds)))
+            break;
+        sleepUntil(next);
     }
-    if (!shown)
-        show(std::chrono::duration<double>(Clock::now() - start).count());
+    std::printf("%s\n", tally.summary().c_str());
+    return kExitOk;
+}
+
+// Milliseconds of --timeout-ms, or `fallback` when not given.
+int timeoutMsOption(const Options& o, int fallback)
+{
+    if (o.timeoutMs.empty())
+        return fallback;
+    char* end = nullptr;
+    const long ms = std::strtol(o.timeoutMs.c_str(), &end, 10);
+    if (*end || ms < 1 || ms > 60000)
+        throw ConfigError("--timeout-ms: expected milliseconds 1..60000, got \"" + o.timeoutMs + "\"");
+    return static_cast<int>(ms);
+}
+
+int commandIdentify(const DriverApi& api, const HostConfig& cfg)
+{
+    std::unique_ptr<Link> link = makeLink(cfg.link, stderr);
+    std::string error;
+    if (!link->open(error)) {
+        std::fprintf(stderr, "plc-host: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    RtuExchange exchange(*link, cfg.link, api.CalCRC);
+    exchange.setStopFlag(&g_stop);
+    std::string report;
+    std::printf("station %d on %s at %d baud %d%c%d\n", cfg.driver.defaultStation, cfg.link.device.c_str(),
+                cfg.link.baud, cfg.link.dataBits, cfg.link.parity, cfg.link.stopBits);
+    const bool answered = identify(exchange, api.CalCRC, cfg.driver.defaultStation, report);
+    std::fputs(report.c_str(), stdout);
+    return answered ? kExitOk : kExitFailed;
+}
+
+int commandScan(const DriverApi& api, const HostConfig& cfg, const ScanPlan& plan, bool json)
+{
+    const bool bar = isatty(STDERR_FILENO);
+    const TermSize size = terminalSize(STDERR_FILENO);
+    auto lastDrawn = Clock::now() - std::chrono::seconds(1);
+    std::vector<ScanHit> hits;
+    long probes = 0;
+    double seconds = 0;
+    std::string error;
+    const bool ok = runScan(
+        cfg.link, plan, api.CalCRC, &g_stop,
+        [&](const ScanProgress& p) {
+            probes = p.done;
+            seconds = p.seconds;
+            // A few redraws a second are enough to watch; the last one always.
+            if (bar && (Clock::now() - lastDrawn > std::chrono::milliseconds(100) || p.done == p.total)) {
+                std::fprintf(stderr, "\r%s\x1b[K", progressBar(p, size.cols - 1).c_str());
+                lastDrawn = Clock::now();
+            }
+        },
+        hits, error);
+    if (bar)
+        std::fputs("\r\x1b[K", stderr);
+    if (!ok) {
+        std::fprintf(stderr, "plc-host: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    std::fputs(scanReport(cfg.link, hits, probes, seconds, json).c_str(), stdout);
     return kExitOk;
 }
 
@@ -598,7 +811,28 @@ int main(int argc, char** argv)
         }
         if (o.command == "--version")
             return commandVersion(o);
-        cfg = o.command == "poll" ? pollConfig(o.poll) : loadConfig(o.configPath);
+        if (o.command == "identify" || o.command == "scan") {
+            ScanPlan plan;
+            if (o.command == "scan") {
+                plan.stations = parseStationList("--stations", o.poll.stations.empty() ? "1-247" : o.poll.stations);
+                plan.bauds = o.bauds.empty() ? commonBauds() : parseBaudList(o.bauds);
+                plan.parities = parseParityList(o.overrides.parity.empty() ? "E,N,O" : o.overrides.parity);
+                plan.timeoutMs = timeoutMsOption(o, plan.timeoutMs);
+                plan.first = o.first;
+                o.overrides.parity.clear();  // a list, used above
+            }
+            applyOverrides(cfg, o.overrides);
+            cfg.link.responseTimeoutMs = timeoutMsOption(o, cfg.link.responseTimeoutMs);
+            DriverApi api;  // for the checksum: the requests are plc-host's own
+            std::string error;
+            if (!api.load(o.library, error)) {
+                std::fprintf(stderr, "plc-host: %s\n", error.c_str());
+                return kExitFailed;
+            }
+            installStopSignals();
+            return o.command == "scan" ? commandScan(api, cfg, plan, o.json) : commandIdentify(api, cfg);
+        }
+        cfg = o.command == "poll" ? pollConfig(o.poll, o.labels) : loadConfig(o.configPath);
         applyOverrides(cfg, o.overrides);
         const std::string warning = cfg.stationWarning();
         if (!warning.empty())
@@ -619,12 +853,7 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGALRM, &sa, nullptr);
+    installStopSignals();
 
     Setup setup;
     try {
@@ -634,10 +863,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "plc-host: %s\n", e.what());
         return kExitUsage;
     }
+    if (o.command == "poll") {
+        // Exact reads: the polled stretch alone, never padded or merged with its neighbours.
+        for (int station : cfg.stations())
+            setup.api.SetStationOptions(station, KEMO_STATION_NO_MERGE);
+    }
     if (o.command == "poll")
         return o.json ? commandRead(*setup.session, o) : commandPoll(*setup.session, o);
     if (o.command == "run")
-        return commandRun(*setup.session, o);
+        return commandRun(*setup.session, o, setup.sim.get());
     if (o.command == "read")
         return commandRead(*setup.session, o);
     return commandWrite(*setup.session, o, assignments);

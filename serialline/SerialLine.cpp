@@ -36,6 +36,18 @@ bool toSpeed(long baud, speed_t& out)
 
 const char* const kParityWords = "N, E or O (none, even, odd)";
 
+long lineBaud(int fd)
+{
+    termios t{};
+    if (tcgetattr(fd, &t) != 0)
+        return 0;
+    const speed_t speed = cfgetospeed(&t);
+    for (const auto& r : kRates)
+        if (r.speed == speed)
+            return r.baud;
+    return 0;
+}
+
 bool baudSupported(long baud)
 {
     speed_t ignored;

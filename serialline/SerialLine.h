@@ -37,6 +37,10 @@ long frameGapUs(const LineSettings& line);
 // reports that as a failure, which is ignored once raw mode and speed are in.
 bool makeRaw(int fd, const LineSettings* line, std::string& error);
 
+// The rate fd's terminal settings hold (on a pty: what its other end last
+// set), or 0 when they cannot be read or name no rate of the table.
+long lineBaud(int fd);
+
 // Either end of a pseudo-terminal pair.
 bool isPseudoTerminal(int fd);
 

@@ -74,6 +74,15 @@ std::vector<SimMapRange> mapRanges(const std::string& v)
     return out;
 }
 
+// A text of device identification: printable ASCII, at most 64 characters (one object of an answer).
+std::string identityText(const std::string& opt, const std::string& v)
+{
+    if (v.empty() || v.size() > 64 ||
+        std::any_of(v.begin(), v.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+        bad(opt + ": expected 1..64 printable characters, got \"" + v + "\"");
+    return v;
+}
+
 SimExceptionRange exceptionRange(const std::string& v)
 {
     const std::vector<std::string> p = split(v, ':');
@@ -129,9 +138,10 @@ struct SimOption {
     const char* value;
 };
 const SimOption kSimOptions[] = {
-    {"no-animate", nullptr}, {"pace", nullptr},  {"stations", "LIST"},  {"drop", "RATE"},      {"corrupt", "RATE"},
-    {"delay-ms", "N"},       {"silent", "LIST"}, {"exception", "SPEC"}, {"seed", "N"},         {"gap-us", "N"},
-    {"dump", "FILE"},        {"split-ms", "MS"}, {"late-ms", "MS"},     {"late-rate", "RATE"}, {"map", "SPEC"}};
+    {"no-animate", nullptr}, {"no-pace", nullptr}, {"pace", nullptr},   {"stations", "LIST"},  {"drop", "RATE"},
+    {"corrupt", "RATE"},     {"delay-ms", "N"},    {"silent", "LIST"},  {"exception", "SPEC"}, {"seed", "N"},
+    {"gap-us", "N"},         {"dump", "FILE"},     {"split-ms", "MS"},  {"late-ms", "MS"},     {"late-rate", "RATE"},
+    {"map", "SPEC"},         {"vendor", "TEXT"},   {"product", "TEXT"}, {"revision", "TEXT"}};
 
 void applySimOption(const std::string& opt, const std::string& v, SimOptions& o, std::string& dumpPath, bool& pace)
 {
@@ -139,6 +149,8 @@ void applySimOption(const std::string& opt, const std::string& v, SimOptions& o,
         o.animate = false;
     else if (opt == "--pace")
         pace = true;
+    else if (opt == "--no-pace")
+        pace = false;
     else if (opt == "--split-ms")
         o.splitMs = static_cast<int>(simArgInteger(opt, v, 0, 60000));
     else if (opt == "--late-ms")
@@ -167,6 +179,8 @@ void applySimOption(const std::string& opt, const std::string& v, SimOptions& o,
         o.frameGapUs = static_cast<int>(simArgInteger(opt, v, 100, 1000000));
     else if (opt == "--dump")
         dumpPath = v;
+    else if (opt == "--vendor" || opt == "--product" || opt == "--revision")
+        (opt == "--vendor" ? o.vendor : opt == "--product" ? o.product : o.revision) = identityText(opt, v);
 }
 
 }  // namespace
@@ -179,6 +193,7 @@ void addSimOptions(QCommandLineParser& parser)
 
 void applySimOptions(const QCommandLineParser& parser, SimOptions& options, std::string& dumpPath, bool& pace)
 {
+    // In the order of the table: --pace after --no-pace, so that it wins when both are given.
     for (const SimOption& o : kSimOptions) {
         const std::string opt = std::string("--") + o.name;
         if (!o.value && parser.isSet(o.name))

@@ -22,7 +22,7 @@ long simArgInteger(const std::string& opt, const std::string& value, long lo, lo
 void addSimOptions(QCommandLineParser& parser);
 
 // Applies the simulator options set in `parser`, --dump into `dumpPath`.
-// --pace only sets `pace`: the owner knows the line. Throws SimArgError.
+// --pace and --no-pace only set `pace`: the owner knows the line. Throws SimArgError.
 void applySimOptions(const QCommandLineParser& parser, SimOptions& options, std::string& dumpPath, bool& pace);
 
 // The simulator options given in one text ("--drop 0.2 --silent 3"), as

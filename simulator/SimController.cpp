@@ -52,6 +52,8 @@ size_t expectedRequestLength(const uint8_t* buf, size_t have)
     case 0x10: return have < 7 ? 0 : 9 + size_t(buf[6]);
     case 0x16: return 10;
     case 0x17: return have < 11 ? 0 : 13 + size_t(buf[10]);
+    case 0x11: return 4;
+    case 0x2B: return 7;
     default: return 0;
     }
 }
@@ -103,6 +105,47 @@ std::vector<Touch> touchedRanges(const uint8_t* f, size_t len)
 }
 
 }  // namespace
+
+std::vector<uint8_t> simIdentityAnswer(const SimOptions& o, const uint8_t* f, size_t len)
+{
+    std::vector<uint8_t> out;
+    if (len < 4 || (f[1] != 0x11 && f[1] != 0x2B))
+        return out;
+    auto exception = [&](uint8_t code) { return std::vector<uint8_t>{f[0], uint8_t(f[1] | 0x80), code}; };
+    if (f[1] == 0x11) {
+        // Byte count, server id (the station), run indicator on, then the texts.
+        const std::string text = o.vendor + " " + o.product + " " + o.revision;
+        const size_t n = std::min<size_t>(text.size(), 250 - 2);
+        out = {f[0], 0x11, uint8_t(n + 2), f[0], 0xFF};
+        out.insert(out.end(), text.begin(), text.begin() + long(n));
+        return out;
+    }
+    if (len < 7 || f[2] != 0x0E)
+        return exception(0x01);
+    const uint8_t code = f[3];
+    uint8_t id = f[4];
+    const std::string* objects[] = {&o.vendor, &o.product, &o.revision};
+    const uint8_t count = 3;
+    if (code < 1 || code > 4)
+        return exception(0x03);
+    if (id >= count) {
+        if (code == 4)
+            return exception(0x02);
+        id = 0;  // a stream starts again from the first object
+    }
+    // Conformity 0x81: the basic objects, as a stream and one at a time.
+    out = {f[0], 0x2B, 0x0E, code, 0x81, 0x00, 0x00, 0x00};
+    const uint8_t last = code == 4 ? id : count - 1;
+    for (uint8_t k = id; k <= last; ++k) {
+        const std::string& text = *objects[k];
+        const size_t n = std::min<size_t>(text.size(), 64);
+        out.push_back(k);
+        out.push_back(uint8_t(n));
+        out.insert(out.end(), text.begin(), text.begin() + long(n));
+        ++out[7];
+    }
+    return out;
+}
 
 void simAppendCrc(std::vector<uint8_t>& frame)
 {
@@ -442,6 +485,13 @@ struct SimController::Impl {
             return;
         }
         const auto charTime = std::chrono::microseconds(opt.paceCharUs);
+        if (opt.paceWholeAnswers && opt.splitMs <= 0) {
+            const Clock::time_point due = start + charTime * long(answer.size());
+            while (!stop.load() && Clock::now() < due)
+                std::this_thread::sleep_until(std::min(due, Clock::now() + std::chrono::milliseconds(kIdlePollMs)));
+            writeAll(fd, answer, stop);
+            return;
+        }
         size_t sent = 0;
         while (sent < answer.size() && !stop.load()) {
             // A byte reaches the other end once its last bit is on the wire.
@@ -469,6 +519,10 @@ struct SimController::Impl {
 
     void handleFrame(int fd, const uint8_t* f, size_t len, Clock::time_point arrived, const std::atomic<bool>& stop)
     {
+        if (opt.strictBaud > 0 && serialline::lineBaud(opt.strictBaudFd) != opt.strictBaud) {
+            handleGarbage();  // at another rate the request arrives as noise
+            return;
+        }
         const int station = f[0];
         if (station == 0) {
             std::lock_guard<std::mutex> lk(mu);
@@ -493,7 +547,10 @@ struct SimController::Impl {
                 ++cnt.dropped;
                 return;
             }
-            if (int code = exceptionFor(station, f, len)) {
+            if (f[1] == 0x11 || f[1] == 0x2B) {
+                answer = simIdentityAnswer(opt, f, len);
+                simAppendCrc(answer);
+            } else if (int code = exceptionFor(station, f, len)) {
                 answer = {f[0], static_cast<uint8_t>(f[1] | 0x80), static_cast<uint8_t>(code)};
                 simAppendCrc(answer);
             } else {

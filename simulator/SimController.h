@@ -81,8 +81,21 @@ struct SimOptions {
     // request's own wire time and t3.5, one character per paceCharUs.
     // 0 = off (answers are written whole at once).
     long paceCharUs = 0;
-    long paceGapUs = 0;      // t3.5 of the paced line
-    int splitMs = 0;         // pause in the middle of every answer (an adapter delivering in bursts)
+    long paceGapUs = 0;  // t3.5 of the paced line
+    // Paced answers go out whole when their last byte is due, not byte by
+    // byte: for a reader of a pty, which sees them the same, at a fraction of the wake-ups.
+    bool paceWholeAnswers = false;
+    int splitMs = 0;  // pause in the middle of every answer (an adapter delivering in bursts)
+    // A device on a real line hears only garbage from a master at another
+    // rate: with strictBaud set, a request is heard only while the terminal
+    // settings of strictBaudFd (the simulator's own pty) name that rate.
+    long strictBaud = 0;
+    int strictBaudFd = -1;
+    // What the controller says of itself: device identification (function
+    // 2B/0E) and report server id (function 11).
+    std::string vendor = "plc-sim project";
+    std::string product = "plc-sim simulated controller";
+    std::string revision = "1.0";
     int lateMs = 0;          // some answers held back this long
     double lateRate = 0.01;  // share of answers held back when lateMs is set
 };
@@ -129,6 +142,12 @@ private:
     struct Impl;
     std::unique_ptr<Impl> d;
 };
+
+// The answer to a device identification (2B/0E) or report server id (11)
+// request of `station` from the texts of `options`: the frame without its
+// CRC, an exception answer where the request asks for what is not there;
+// empty for any other function.
+std::vector<uint8_t> simIdentityAnswer(const SimOptions& options, const uint8_t* request, size_t length);
 
 // CRC-16/MODBUS (poly 0xA001 reflected, init 0xFFFF); sent low byte first.
 uint16_t simCrc16(const uint8_t* data, size_t len);

@@ -53,6 +53,8 @@ const char kUsage[] = "Usage: plc-sim [options]\n"
                       "  --stop-bits 1|2                                          [1]\n"
                       "  --rs485 MODE       with --device: the UART's own RS-485 mode, off, rts-high\n"
                       "                     or rts-low                            [as the system set it]\n"
+                      "  --strict-baud      on its own pty: hear a master only while it has set --baud\n"
+                      "                     on the pty, as a real line carries garbage at other rates\n"
                       "  --gap-us N         silence ending a request, 100..1e6 us\n"
                       "                     [2000 on a pty; t3.5 of the line, at least 2000]\n"
                       "Controller:\n"
@@ -61,6 +63,10 @@ const char kUsage[] = "Usage: plc-sim [options]\n"
                       "  --seconds N        stop after N s, 0.001..1e9            [at Ctrl-C, SIGTERM]\n"
                       "  --dump FILE        memory as JSON at the end: the first 1000 registers,\n"
                       "                     coils and inputs of each station, and the counters\n"
+                      "Identity (functions 2B/0E read device identification, 11 report server id):\n"
+                      "  --vendor TEXT      vendor name                           [plc-sim project]\n"
+                      "  --product TEXT     product code                          [plc-sim simulated controller]\n"
+                      "  --revision TEXT    major.minor revision                  [1.0]\n"
                       "Faults:\n"
                       "  --drop RATE        requests lost unanswered, 0..1        [0]\n"
                       "  --corrupt RATE     answers with a broken CRC, 0..1       [0]\n"
@@ -84,8 +90,8 @@ const char kUsage[] = "Usage: plc-sim [options]\n"
                       "\n"
                       "Memory of each station: 10000 coils, 10000 discrete inputs, 10000 holding\n"
                       "and 10000 input registers, addresses 0..9999; a request beyond them gets\n"
-                      "exception 2. Functions 01 02 03 04 05 06 0F 10 11 16 17 are served. Broadcasts\n"
-                      "(station 0) reach every station and are never answered.\n"
+                      "exception 2. Functions 01 02 03 04 05 06 0F 10 11 16 17 2B/0E are\n"
+                      "served. Broadcasts (station 0) reach every station and are never answered.\n"
                       "Start values of station S, distinct in every register (tests rely on them):\n"
                       "  holding register R = (S * 1000 + R) mod 65536; registers 0 and 1 start at 0\n"
                       "  input register R = (S * 1000 + R + 500) mod 65536\n"
@@ -171,6 +177,7 @@ int main(int argc, char** argv)
     parser.addOption(QCommandLineOption("version"));
     for (const char* name : {"device", "link", "tcp", "baud", "parity", "data-bits", "stop-bits", "rs485", "seconds"})
         parser.addOption(QCommandLineOption(name, QString(), "VALUE"));
+    parser.addOption(QCommandLineOption("strict-baud"));
     addSimOptions(parser);
     QStringList args;
     for (int i = 0; i < argc; ++i)
@@ -215,6 +222,8 @@ int main(int argc, char** argv)
         applySimOptions(parser, opt, dumpPath, pace);
         if ((tcpPort >= 0) + !device.empty() + !linkPath.empty() > 1)
             throw BadArg("--device, --tcp and --link exclude each other");
+        if (parser.isSet("strict-baud") && (tcpPort >= 0 || !device.empty()))
+            throw BadArg("--strict-baud works on plc-sim's own pty, not with --device or --tcp");
     } catch (const BadArg& e) {
         std::fprintf(stderr, "plc-sim: %s (see --help)\n", e.what());
         return 2;
@@ -231,13 +240,8 @@ int main(int argc, char** argv)
         prctl(PR_SET_TIMERSLACK, 1UL);  // bytes leave on time, not up to 50 us late
     }
 
+    const bool strictBaud = parser.isSet("strict-baud");
     std::unique_ptr<SimController> sim;
-    try {
-        sim.reset(new SimController(opt));
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "plc-sim: %s\n", e.what());
-        return 2;
-    }
 
     int fd = -1;
     int ptySlave = -1;
@@ -274,6 +278,17 @@ int main(int argc, char** argv)
                          error.empty() ? std::strerror(errno) : error.c_str());
             return 1;
         }
+    }
+
+    if (strictBaud) {
+        opt.strictBaud = line.baud;
+        opt.strictBaudFd = ptySlave;
+    }
+    try {
+        sim.reset(new SimController(opt));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "plc-sim: %s\n", e.what());
+        return 2;
     }
 
     struct sigaction sa {};

@@ -125,6 +125,7 @@ void useLinkedDriver(host::DriverApi& api)
     api.ComCommunication = &::ComCommunication;
     api.DataCom = &::DataCom;
     api.EnCommStation = &::EnCommStation;
+    api.SetStationOptions = &::SetStationOptions;
     api.GetRegisterData = &::GetRegisterData;
     api.QueryFinishFlag = &::QueryFinishFlag;
     api.SetRegisterData = &::SetRegisterData;
@@ -409,6 +410,46 @@ TEST(HostStations, ConfiguredNoMergeSendsNoMergedRead)
     EXPECT_TRUE(session.tags()[0].ok() && session.tags()[1].ok());
     EXPECT_EQ(session.stations().at(1).exceptions, 0);
     EXPECT_EQ(session.stations().at(1).notice, "");
+}
+
+// A pass (a row of run --log, a read of poll) ends once every block was
+// tried: read, or given up after its retries, or its station switched off.
+struct PassRow {
+    const char* name;
+    Acts station2;
+    long exchanges[2];  // in the first and the second pass, both stations
+    bool station2Read;
+};
+
+const PassRow kPassRows[] = {
+    {"both_answer_one_request_each", Acts::Answers, {2, 2}, true},
+    // Off after its two tries: the next pass is station 1's alone.
+    {"silent_station_given_up_then_off", Acts::Silent, {1 + 2, 1}, false},
+    // Alive, so tried again each pass; a refusal is given up at its first answer.
+    {"refusing_station_given_up_each_pass", Acts::Refuses, {1 + 1, 1 + 1}, false},
+};
+
+TEST(HostStations, PassEndsOnceEveryBlockWasTried)
+{
+    for (const PassRow& row : kPassRows) {
+        SCOPED_TRACE(row.name);
+        host::DriverApi api;
+        useLinkedDriver(api);
+        Line line;
+        line.acts[2] = row.station2;
+        const host::HostConfig cfg = configFor(2);
+        host::HostSession session(api, cfg, line.link);
+        session.start(true);
+        for (int pass = 0; pass < 2; ++pass) {  // the second pass starts where the first ended
+            session.restartPass();
+            const long before = session.totalExchanges();
+            while (!session.passDone() && line.link.nowUs < 5 * kS)
+                if (!session.step())
+                    line.link.nowUs += 2 * kMs;
+            EXPECT_EQ(session.totalExchanges() - before, row.exchanges[pass]) << "pass " << pass;
+            EXPECT_EQ(session.tags()[1].ok(), row.station2Read);
+        }
+    }
 }
 
 }  // namespace

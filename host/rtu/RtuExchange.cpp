@@ -196,7 +196,10 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
         const bool silentTimeout = s == AnswerStatus::Timeout && r.received.isEmpty();
         trouble_ = trouble_ || (s != AnswerStatus::Ok && s != AnswerStatus::Exception && s != AnswerStatus::Broadcast &&
                                 !silentTimeout);
-        r.elapsed = std::chrono::duration_cast<std::chrono::microseconds>(link_.now() - start);
+        r.endedAt = link_.now();
+        if (r.sentAt == Clock::time_point())
+            r.sentAt = r.endedAt;
+        r.elapsed = std::chrono::duration_cast<std::chrono::microseconds>(r.endedAt - start);
         return r;
     };
     owed_.erase(std::remove_if(owed_.begin(), owed_.end(), [&](const Owed& o) { return o.until <= start; }),
@@ -208,7 +211,8 @@ ExchangeResult RtuExchange::exchange(const uint8_t* request, int length, int ans
 
     r.lateAnswers = waitBeforeRequest(start, r);
     trouble_ = false;
-    const Clock::time_point writeLimit = link_.now() + std::chrono::milliseconds(settings_.responseTimeoutMs);
+    r.sentAt = link_.now();
+    const Clock::time_point writeLimit = r.sentAt + std::chrono::milliseconds(settings_.responseTimeoutMs);
     if (stopping() || !link_.write(request, length, writeLimit))
         return finish(AnswerStatus::LineError);
     // The time-out runs from the end of the request on the wire.

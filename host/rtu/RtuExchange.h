@@ -35,6 +35,8 @@ struct ExchangeResult {
     long latenessMs = 0;
     int raisedTimeoutMs = 0;
     std::chrono::microseconds elapsed{0};
+    // When the request went to the link and when the exchange ended, for the trace.
+    std::chrono::steady_clock::time_point sentAt, endedAt;
 };
 
 class RtuExchange {

@@ -81,6 +81,17 @@ const char* exceptionName(int code)
     }
 }
 
+QByteArray rtuRequest(uint8_t station, const QByteArray& pdu, CrcFunction crc)
+{
+    QByteArray frame(1, static_cast<char>(station));
+    frame += pdu;
+    const unsigned short c =
+        crc(reinterpret_cast<unsigned char*>(frame.data()), static_cast<unsigned short>(frame.size()));
+    frame += static_cast<char>(c & 0xFF);
+    frame += static_cast<char>(c >> 8);
+    return frame;
+}
+
 Verdict judgeAnswer(const uint8_t* request, int requestLen, const uint8_t* frame, int frameLen, int answerLen,
                     bool modbus, CrcFunction crc)
 {

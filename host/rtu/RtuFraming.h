@@ -26,6 +26,10 @@ enum class AnswerStatus {
     Late,        // a late answer to an earlier request came instead of, or beside, this one
 };
 
+// A request of plc-host's own (not the driver's): station, then the PDU,
+// then the CRC low byte first.
+QByteArray rtuRequest(uint8_t station, const QByteArray& pdu, CrcFunction crc);
+
 // Word of the trace: "ok", "time-out", "bad CRC", ...
 const char* statusName(AnswerStatus s);
 // Standard Modbus exception name ("illegal data address"), or "" for other codes.

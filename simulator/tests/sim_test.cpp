@@ -129,3 +129,58 @@ TEST(SimController, SparseMapAndInputRegisters)
         EXPECT_EQ(roundTrip(slave, withCrc(c.request)), withCrc(c.answer));
     }
 }
+
+struct IdentityCase {
+    const char* name;
+    Bytes request;  // without CRC
+    Bytes answer;   // without CRC
+};
+
+Bytes text(Bytes head, const std::string& s)
+{
+    head.insert(head.end(), s.begin(), s.end());
+    return head;
+}
+
+TEST(SimController, SaysWhatItIsAndHearsOnlyItsOwnRate)
+{
+    SimOptions o;
+    o.vendor = "V";
+    o.product = "PC";
+    o.revision = "1.2";
+    const Bytes all = {1, 0x2B, 0x0E, 1, 0x81, 0, 0, 3, 0, 1, 'V', 1, 2, 'P', 'C', 2, 3, '1', '.', '2'};
+    const IdentityCase cases[] = {
+        {"server_id", {1, 0x11}, text({1, 0x11, 10, 1, 0xFF}, "V PC 1.2")},
+        {"basic_stream", {1, 0x2B, 0x0E, 1, 0}, all},
+        {"stream_past_the_last_starts_again", {1, 0x2B, 0x0E, 1, 9}, all},
+        {"one_object", {1, 0x2B, 0x0E, 4, 1}, {1, 0x2B, 0x0E, 4, 0x81, 0, 0, 1, 1, 2, 'P', 'C'}},
+        {"one_missing_object", {1, 0x2B, 0x0E, 4, 9}, {1, 0xAB, 0x02}},
+        {"unknown_code", {1, 0x2B, 0x0E, 5, 0}, {1, 0xAB, 0x03}},
+        {"other_mei_type", {1, 0x2B, 0x0D, 1, 0}, {1, 0xAB, 0x01}},
+    };
+    for (const IdentityCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes request = withCrc(c.request);
+        EXPECT_EQ(simIdentityAnswer(o, request.data(), request.size()), c.answer);
+    }
+
+    // --strict-baud: heard at the pty's rate only.
+    int master = -1, slave = -1;
+    termios raw{};
+    cfmakeraw(&raw);
+    ASSERT_EQ(openpty(&master, &slave, nullptr, &raw, nullptr), 0);
+    o.strictBaud = 9600;
+    o.strictBaudFd = slave;
+    SimController sim(o);
+    std::atomic<bool> stop{false};
+    std::thread server([&] { sim.serve(master, stop); });
+    for (speed_t speed : {B19200, B9600}) {
+        cfsetspeed(&raw, speed);
+        tcsetattr(slave, TCSANOW, &raw);
+        EXPECT_EQ(roundTrip(slave, withCrc({1, 0x11})).size(), speed == B9600 ? 15u : 0u) << "speed " << speed;
+    }
+    stop = true;
+    server.join();
+    close(slave);
+    close(master);
+}

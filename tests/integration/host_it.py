@@ -7,6 +7,7 @@ initial pattern and from its memory dump (--dump), never from plc-host.
 """
 import argparse
 import contextlib
+import csv
 import json
 import os
 import re
@@ -132,7 +133,7 @@ def host(*args, cfg=None, timeout=30):
 
 
 def read_json(cfg, sim_args="", expect_rc=0):
-    args = ["read", "--json"] + (["--simulate", "--sim-args", sim_args] if sim_args is not None else [])
+    args = ["read", "--json"] + (["--simulate", "--sim-args", "--no-pace " + sim_args] if sim_args is not None else [])
     rc, out, err = host(*args, cfg=cfg)
     check(rc == expect_rc, "read exit %d, expected %d\n%s\n%s" % (rc, expect_rc, out, err))
     res = json.loads(out)
@@ -280,6 +281,7 @@ def status_lines(out):
 
 def run_status(cfg, sim_args, seconds):
     """`run` without a terminal: its status lines."""
+    sim_args = sim_args if "--pace" in sim_args else "--no-pace " + sim_args
     rc, out, err = host("run", "--simulate", "--seconds", seconds, "--sim-args", sim_args, cfg=cfg, timeout=60)
     check(rc == 0, "run exit %d: %s" % (rc, err))
     lines = status_lines(out)
@@ -300,7 +302,7 @@ def case_typed_writes():
         ("station offline", "s2=7", "not sent: station 2 is offline (no answer (time-out))"),
     ]
     cmd = [ARGS.host, "run", path, "--simulate", "--seconds", "4", "--sim-args",
-           "--no-animate --silent 2 --exception 1:hr:200-200:2"]
+           "--no-pace --no-animate --silent 2 --exception 1:hr:200-200:2"]
     p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     first = p.stdout.readline()  # station 2 is offline by the first status line
     print(*(r[1] for r in rows), sep="\n", file=p.stdin, flush=True)
@@ -452,14 +454,22 @@ def case_split_answers():
     check("a=%s " % " ".join(str(pattern_hr(1, r)) for r in range(10, 20)) in runs[-1][1], runs[-1][1])
 
 
+TRACE_LINE = re.compile(r"^ *(\d+\.\d{3}) +([+-]\d+\.\d{3}) (->|<-) (.*)$")
+
+
+def trace_frames(err):
+    """The frames of a --trace: (ms since the start, ms since the previous frame, "->" or "<-", the rest)."""
+    return [(float(m[1]), float(m[2]), m[3], m[4]) for m in map(TRACE_LINE.match, err.splitlines()) if m]
+
+
 def misplaced_answers(err):
     """(accepted, wrong): register reads in a --trace accepted, and those whose data is not the pattern asked for."""
     stored = wrong = 0
-    lines = err.splitlines()
-    for req, ans in zip(lines, lines[1:]):
-        data, _, status = ans[3:].partition(" (")
-        if req.startswith("-> ") and ans.startswith("<- ") and status.split(",")[0] == "ok":
-            req, stored = bytes.fromhex(req[3:]), stored + 1
+    frames = trace_frames(err)
+    for req, ans in zip(frames, frames[1:]):
+        data, _, status = ans[3].partition(" (")
+        if req[2] == "->" and ans[2] == "<-" and status.split(",")[0] == "ok":
+            req, stored = bytes.fromhex(req[3]), stored + 1
             first, count = struct.unpack(">HH", req[2:6])
             want = b"".join(struct.pack(">H", pattern_hr(req[0], r)) for r in range(first, first + count))
             # Late answers dropped on the way come first in the trace: the answer taken is the last frame.
@@ -475,7 +485,7 @@ def case_late_answers():
     cfg = config(tags, link={"responseTimeoutMs": 20, "retryLimit": 3})
     dump = os.path.join(ARGS.work, "late.dump")
     rc, out, err = host("run", "--simulate", "--seconds", 4, "--trace", "--sim-args",
-                        "--no-animate --late-ms 35 --late-rate 0.02 --dump " + dump, cfg=cfg, timeout=60)
+                        "--no-pace --no-animate --late-ms 35 --late-rate 0.02 --dump " + dump, cfg=cfg, timeout=60)
     check(rc == 0, "run exit %d: %s" % (rc, err[-2000:]))
     _, counters = Memory.from_dump(dump)
     stored, wrong = misplaced_answers(err)
@@ -485,7 +495,7 @@ def case_late_answers():
     raised = err.count("its time-out is raised")
     check(1 <= raised <= 2, "time-out raised %d times:\n%s" % (raised, err[-2000:]))
     tags = [tag("r%d" % i, "hr.word", str(100 + 400 * i), 1, 2) for i in range(3)]
-    rc, out, err = host("run", "--simulate", "--seconds", 3, "--trace", "--sim-args", "--no-animate --delay-ms 130",
+    rc, out, err = host("run", "--simulate", "--seconds", 3, "--trace", "--sim-args", "--no-pace --no-animate --delay-ms 130",
                         cfg=config(tags, link={"responseTimeoutMs": 100}), timeout=60)
     stored, wrong = misplaced_answers(err)
     check(rc == 0 and stored >= 5 and wrong == 0, "always late: %d of %d stored wrongly" % (wrong, stored))
@@ -551,7 +561,8 @@ def case_fault_soak():
     dump = os.path.join(ARGS.work, "soak.dump")
     writes = ["a=100,101,102,103", "b=7,8,9,10", "c=5a", "dead=1,2"]
     cfg = config(tags, link={"responseTimeoutMs": 5, "retryLimit": 20})
-    rc, out, err = host("write", "--simulate", "--sim-args", faults + " --dump " + dump, *writes, cfg=cfg, timeout=60)
+    rc, out, err = host("write", "--simulate", "--sim-args", "--no-pace " + faults + " --dump " + dump, *writes, cfg=cfg,
+                        timeout=60)
     check(rc == 1, "the dead station's write must fail the command (exit %d):\n%s%s" % (rc, out, err))
     for w in writes:
         check(("%s: acknowledged" % w) in out or ("%s: given up" % w) in out, "write %s vanished:\n%s" % (w, out))
@@ -572,23 +583,27 @@ def case_poll_and_overrides():
         check(rc == 0, "poll exit %d\n%s\n%s" % (rc, out, err))
         got = json.loads(out)["tags"][0]
         check(got["value"] == [pattern_hr(2, 100 + i) for i in range(10)] and got["station"] == 2, "poll: %s" % got)
-        rc, out, err = host("poll", device, "--kind", "coil.bit", "--address", "0.6", "--count", "3",
-                            "--seconds", "1.5")
+        # Coils by number, rows labelled by number, exactly the three coils asked for.
+        rc, out, err = host("poll", device, "--kind", "coil", "--address", "6", "--count", "3", "--once", "--trace")
         rows = [line.split() for line in out.splitlines()[1:4]]
-        want = [[a, str(int((7 * c + 1) % 3 == 0))] for a, c in (("0.6", 6), ("0.7", 7), ("1.0", 8))]
-        check(rc == 0 and "station 1" in out and rows == want, "poll table %d:\n%s%s" % (rc, out, err))
+        want = [[str(c), str(int((7 * c + 1) % 3 == 0))] for c in (6, 7, 8)]
+        check(rc == 0 and "station 1" in out and rows == want and "-> 01 01 00 06 00 03 " in err,
+              "poll table %d:\n%s%s" % (rc, out, err))
         cfg = config([tag("w", "hr.word", "30", 1, 2), tag("all", "hr.word", "30", 0)])
         res = json.loads(host("read", "--json", "--device", device, "--station", "2", cfg=cfg)[1])
         check(res["tags"][0]["value"] == [2030, 2031] and list(res["stations"]) == ["2"], "override: %s" % res)
         check(res["version"].startswith("1.") and res["driver"]["file"].endswith(".so." + res["driver"]["version"]),
               "versions: %s" % res)
-    rc, out, err = host("poll", "--simulate", "--sim-args", "--no-animate", "--kind", "hr.dword", "--address", "50",
+    rc, out, err = host("poll", "--simulate", "--sim-args", "--no-animate", "--kind", "hr.dword", "--address", "100",
                         "--type", "hex", "--json")
     check(rc == 0 and json.loads(out)["tags"][0]["value"] == "0x%04x%04x" % (1101, 1100), "simulated poll: %s" % out)
     # The demo's tags move like what they stand for, not like test patterns.
     demo = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "demo.json")
     rc, out, err = host("read", demo, "--json", "--simulate")
-    v = {t["name"]: t["value"] for t in json.loads(out)["tags"]}
+    res = json.loads(out)
+    v = {t["name"]: t["value"] for t in res["tags"]}
+    # Paced at the demo's 19200 baud: a scan carries about 120 ms of bytes (unpaced: a few ms).
+    check(res["elapsedMs"] >= 100, "the simulated line is not paced: a scan in %d ms" % res["elapsedMs"])
     check(rc == 0 and 10 < v["flow"] < 15 and 10 < v["return_flow"] < 15 and v["parts_total"] >= 100000 and
           all(0 <= p < 100 for p in v["batch_pct"]) and 1 <= v["recipe"] <= 4, "demo values: %s %s" % (v, err))
 
@@ -625,6 +640,93 @@ def case_pymodbus_sparse():
     finally:
         device.kill()
         device.wait(timeout=10)
+
+
+def case_commissioning():
+    """A line found and identified from nothing, then polled and logged: scan finds exactly the stations of a
+    plc-sim that hears only 9600 baud, identify shows its texts, poll keeps to its interval and its --once, and
+    run --log writes one CSV row per scan."""
+    sim_cmd = [ARGS.sim, "--strict-baud", "--baud", "9600", "--parity", "N", "--stations", "3,7", "--seconds", "60",
+               "--exception", "7:hr:0-0:2",
+               "--vendor", "ACME Drives", "--product", "FX-200", "--revision", "2.3", "--no-animate"]
+    p = subprocess.Popen(sim_cmd, stdout=subprocess.PIPE, text=True)
+    try:
+        device = p.stdout.readline().split()[1]
+        start = time.time()
+        rc, out, err = host("scan", device, "--stations", "1-10", "--bauds", "9600,19200", "--parity", "N,E",
+                            "--timeout-ms", "50", "--json", timeout=40)
+        found = {(f["station"], f["baud"], f["answer"]) for f in json.loads(out)["found"]} if rc == 0 else None
+        # Station 7 refuses the probe's register: there all the same.
+        check(found == {(3, 9600, "answers"), (7, 9600, "exception 02 illegal data address")} and
+              time.time() - start < 30,
+              "scan found %s in %.1f s:\n%s%s" % (found, time.time() - start, out, err))
+        rc, out, err = host("identify", device, "--station", "7", "--baud", "9600", "--parity", "N")
+        check(rc == 0 and '"ACME Drives"' in out and '"FX-200"' in out and '"2.3"' in out,
+              "identify %d:\n%s%s" % (rc, out, err))
+        line = ["--station", "3", "--baud", "9600", "--parity", "N"]
+        rc, out, err = host("poll", device, *line, "--interval", "500", "--seconds", "3", "--trace")
+        frames = trace_frames(err)
+        sent = sum(f[2] == "->" for f in frames)
+        check(rc == 0 and 5 <= sent <= 8 and "reads, %d ok" % sent in out, "poll sent %d:\n%s" % (sent, out))
+        # Each line's gap is the time since the line before; requests come an interval apart.
+        gaps = [round(b[0] - a[0] - b[1], 3) for a, b in zip(frames, frames[1:])]
+        starts = [f[0] for f in frames if f[2] == "->"]
+        check(all(abs(g) <= 0.002 for g in gaps) and all(450 <= b - a <= 600 for a, b in zip(starts, starts[1:])),
+              "trace times:\n" + err)
+        rc, out, err = host("poll", device, *line, "--ref", "40011", "--count", "2", "--once", "--trace")
+        sent = [f[3] for f in trace_frames(err) if f[2] == "->"]
+        rows = [r.split() for r in out.splitlines()[1:3]]
+        check(rc == 0 and len(sent) == 1 and rows == [["40011", str(3010)], ["40012", str(3011)]],
+              "poll --once sent %s:\n%s" % (sent, out))
+    finally:
+        p.send_signal(signal.SIGTERM)
+        p.wait(timeout=10)
+    # run --log: a row per pass over the blocks, each pass reading every block once.
+    tags = [tag("w", "hr.word", "10", 1, 2), tag("c", "coil.bit", "0.5", 1, 3), tag("far", "hr.word", "500", 2)]
+    want = ["%d %d" % (pattern_hr(1, 10), pattern_hr(1, 11)), " ".join(str(int((7 * c + 1) % 3 == 0)) for c in (5, 6, 7)),
+            str(pattern_hr(2, 500))]
+    log, trace = os.path.join(ARGS.work, "scan.csv"), os.path.join(ARGS.work, "run.trace")
+    for f in (log, trace):
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(f)
+    rc, out, err = host("run", "--simulate", "--seconds", "2", "--log", log, "--trace=" + trace, "--sim-args",
+                        "--no-animate", cfg=config(tags, link={"baud": 38400}))
+    with open(log) as f:
+        rows = list(csv.reader(f))
+    with open(trace) as f:
+        firsts = sum(f[2] == "->" and f[3].startswith("01 03 00 0a") for f in trace_frames(f.read()))
+    check(rc == 0 and rows[0] == ["time", "w", "c", "far"] and all(r[1:] == want for r in rows[1:])
+          and 10 <= len(rows) - 1 and firsts - 1 <= len(rows) - 1 <= firsts,
+          "%d rows for %d scans: %s\n%s" % (len(rows) - 1, firsts, rows[:3], err))
+
+
+def case_independent_identify():
+    """Debian's pymodbus as the device, on a pty pair of our own joined to plc-host's: identified by its own texts."""
+    ends = [os.openpty() for _ in range(2)]
+    for _, slave in ends:
+        tty.setraw(slave)
+    masters = [m for m, _ in ends]
+
+    def relay():
+        with contextlib.suppress(OSError):
+            while True:
+                for fd in select.select(masters, [], [])[0]:
+                    os.write(masters[1 - masters.index(fd)], os.read(fd, 512))
+
+    threading.Thread(target=relay, daemon=True).start()
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pymodbus_identified.py")
+    p = subprocess.Popen(["/usr/bin/python3", script, os.ttyname(ends[0][1]), "Pymodbus Test Vendor", "PMT-7", "4.5"],
+                         stderr=subprocess.PIPE, text=True)
+    try:
+        for _ in range(20):  # the server takes a moment to open its end
+            rc, out, err = host("identify", os.ttyname(ends[1][1]), "--parity", "N", "--timeout-ms", "300")
+            if "no answer" not in out or p.poll() is not None:
+                break
+        check(rc == 0 and '"Pymodbus Test Vendor"' in out and '"PMT-7"' in out and '"4.5"' in out,
+              "identify %d:\n%s%s" % (rc, out, err))
+    finally:
+        p.kill()
+        p.wait(timeout=10)
 
 
 def case_cli_contract():
@@ -690,7 +792,8 @@ def case_cli_contract():
         ("map option", good, ["map", "--timeout", "1"], 2, ['unknown option "--timeout" for map']),
         ("missing value", good, ["read", "--library"], 2, ["missing value", "--library"]),
         ("poll device", None, poll[:1] + poll[2:], 2, ["poll needs DEVICE", "--simulate"]),
-        ("poll address", None, poll[:4], 2, ["--address: missing"]),
+        ("poll ref area", None, poll[:2] + ["--ref", "50101"], 2, ["--ref", "0 coils, 1 inputs"]),
+        ("poll one-based 0", None, poll[:2] + ["--address", "0", "--one-based"], 2, ["--address", "1..65536"]),
         ("poll count", None, poll + ["--count", "200"], 2, ["--count", "1..123"]),
         ("poll option", None, poll + ["--response-ms", "5"], 2, ['unknown option "--response-ms" for poll']),
         ("sim baud", None, [ARGS.sim, "--baud", "14400"], 2, ["--baud", "14400 is not supported", "9600, 19200"]),
