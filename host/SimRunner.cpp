@@ -55,6 +55,7 @@ SimRunner::SimRunner(const HostConfig& config, const std::string& simArgs)
 {
     options_.stations = config.stations();
     options_.tags = simTags(config);
+    options_.remote = config.driver.remoteMode != 0;  // a remote end in front of the stations
     bool pace = false;
     try {
         parseSimArgs(simArgs, options_, dumpPath_, pace);

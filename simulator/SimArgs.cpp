@@ -102,9 +102,9 @@ struct SimOption {
     const char* value;
 };
 const SimOption kSimOptions[] = {
-    {"no-animate", nullptr}, {"pace", nullptr},  {"stations", "LIST"},  {"drop", "RATE"},     {"corrupt", "RATE"},
-    {"delay-ms", "N"},       {"silent", "LIST"}, {"exception", "SPEC"}, {"seed", "N"},        {"gap-us", "N"},
-    {"dump", "FILE"},        {"split-ms", "MS"}, {"late-ms", "MS"},     {"late-rate", "RATE"}};
+    {"no-animate", nullptr}, {"pace", nullptr},  {"stations", "LIST"},  {"drop", "RATE"},      {"corrupt", "RATE"},
+    {"delay-ms", "N"},       {"silent", "LIST"}, {"exception", "SPEC"}, {"seed", "N"},         {"gap-us", "N"},
+    {"dump", "FILE"},        {"split-ms", "MS"}, {"late-ms", "MS"},     {"late-rate", "RATE"}, {"remote", nullptr}};
 
 void applySimOption(const std::string& opt, const std::string& v, SimOptions& o, std::string& dumpPath, bool& pace)
 {
@@ -112,6 +112,8 @@ void applySimOption(const std::string& opt, const std::string& v, SimOptions& o,
         o.animate = false;
     else if (opt == "--pace")
         pace = true;
+    else if (opt == "--remote")
+        o.remote = true;
     else if (opt == "--split-ms")
         o.splitMs = static_cast<int>(simArgInteger(opt, v, 0, 60000));
     else if (opt == "--late-ms")
