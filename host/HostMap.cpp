@@ -340,7 +340,9 @@ std::string mapText(const HostConfig& cfg, double responseMs)
                   kDefaultResponseMs);
     out += line;
     if (cfg.driver.remoteMode)
-        out += "  Remote mode: requests are remote frames; the function codes apply to Modbus mode only.\n";
+        out += "  Remote mode: requests are remote frames (22 bytes a read, 22 + data a write), answers\n"
+               "  data + 5 bytes a read, 8 a write (docs/remote-frames.md); the function codes apply to\n"
+               "  Modbus mode only.\n";
     return out;
 }
 

@@ -130,6 +130,7 @@ SimRunner::SimRunner(const HostConfig& config, const std::string& simArgs)
 {
     options_.stations = config.stations();
     options_.tags = simTags(config);
+    options_.remote = config.driver.remoteMode != 0;  // a remote end in front of the stations
     // Paced by default: the scan time, the trace and the load are those of the configured line.
     bool pace = true;
     try {

@@ -141,7 +141,7 @@ const SimOption kSimOptions[] = {
     {"no-animate", nullptr}, {"no-pace", nullptr}, {"pace", nullptr},   {"stations", "LIST"},  {"drop", "RATE"},
     {"corrupt", "RATE"},     {"delay-ms", "N"},    {"silent", "LIST"},  {"exception", "SPEC"}, {"seed", "N"},
     {"gap-us", "N"},         {"dump", "FILE"},     {"split-ms", "MS"},  {"late-ms", "MS"},     {"late-rate", "RATE"},
-    {"map", "SPEC"},         {"vendor", "TEXT"},   {"product", "TEXT"}, {"revision", "TEXT"}};
+    {"map", "SPEC"},         {"vendor", "TEXT"},   {"product", "TEXT"}, {"revision", "TEXT"},  {"remote", nullptr}};
 
 void applySimOption(const std::string& opt, const std::string& v, SimOptions& o, std::string& dumpPath, bool& pace)
 {
@@ -151,6 +151,8 @@ void applySimOption(const std::string& opt, const std::string& v, SimOptions& o,
         pace = true;
     else if (opt == "--no-pace")
         pace = false;
+    else if (opt == "--remote")
+        o.remote = true;
     else if (opt == "--split-ms")
         o.splitMs = static_cast<int>(simArgInteger(opt, v, 0, 60000));
     else if (opt == "--late-ms")

@@ -2,6 +2,8 @@
 
 #include "SerialLine.h"
 #include "SimPattern.h"
+#include "RemoteAnswer.h"
+#include "SimRemote.h"
 
 #include <modbus.h>
 
@@ -517,21 +519,55 @@ struct SimController::Impl {
         }
     }
 
+    // Frames of the line's protocol: Modbus requests, or remote frames.
+    size_t requestLength(const uint8_t* b, size_t have) const
+    {
+        return opt.remote ? simremote::frameLength(b, have) : expectedRequestLength(b, have);
+    }
+    bool requestSound(const uint8_t* f, size_t len) const
+    {
+        return opt.remote ? simremote::sumOk(f, len) : crcOk(f, len);
+    }
+    int stationOf(const uint8_t* f, size_t len) const { return opt.remote ? simremote::stationOf(f, len) : f[0]; }
+
+    // The remote end's answer to a frame for a served station; what it wrote
+    // stops moving.
+    std::vector<uint8_t> remoteReply(int station, const uint8_t* f, size_t len)
+    {
+        if (!simremote::sumOk(f, len))
+            return simremote::refusal(station, remoteframe::kBadFrame);
+        simremote::Written w;
+        std::vector<uint8_t> answer = simremote::serve(*maps[station], f, len, w);
+        if (w.area && !opt.tags.empty()) {
+            std::vector<bool>& units = w.area == kCoils ? held[station].coils : held[station].regs;
+            for (long u = w.first; u <= w.last && u < simpattern::kAreaSize; ++u)
+                units[size_t(u)] = true;
+        }
+        return answer;
+    }
+
     void handleFrame(int fd, const uint8_t* f, size_t len, Clock::time_point arrived, const std::atomic<bool>& stop)
     {
         if (opt.strictBaud > 0 && serialline::lineBaud(opt.strictBaudFd) != opt.strictBaud) {
             handleGarbage();  // at another rate the request arrives as noise
             return;
         }
-        const int station = f[0];
+        const int station = stationOf(f, len);
+        if (station < 0)
+            return;
         if (station == 0) {
             std::lock_guard<std::mutex> lk(mu);
             ++cnt.requests;
-            for (auto& m : maps)
-                if (answers(m.first) && !exceptionFor(m.first, f, len)) {
-                    libmodbusReply(m.second, f, len);  // broadcasts are never answered
+            for (auto& m : maps) {
+                if (!answers(m.first) || !requestSound(f, len))
+                    continue;
+                if (opt.remote) {
+                    remoteReply(m.first, f, len);  // broadcasts are never answered
+                } else if (!exceptionFor(m.first, f, len)) {
+                    libmodbusReply(m.second, f, len);
                     holdWritten(m.first, f, len);
                 }
+            }
             return;
         }
 
@@ -547,7 +583,9 @@ struct SimController::Impl {
                 ++cnt.dropped;
                 return;
             }
-            if (f[1] == 0x11 || f[1] == 0x2B) {
+            if (opt.remote) {
+                answer = remoteReply(station, f, len);
+            } else if (f[1] == 0x11 || f[1] == 0x2B) {
                 answer = simIdentityAnswer(opt, f, len);
                 simAppendCrc(answer);
             } else if (int code = exceptionFor(station, f, len)) {
@@ -560,7 +598,7 @@ struct SimController::Impl {
             }
             if (answer.size() < 4)
                 return;
-            if (answer[1] & 0x80)
+            if (opt.remote ? answer[remoteframe::kStatusAt] != remoteframe::kServed : (answer[1] & 0x80) != 0)
                 ++cnt.exceptions;
             if (opt.corruptRate > 0 && uni(rng) < opt.corruptRate) {
                 answer.back() ^= 0x5A;
@@ -678,7 +716,7 @@ int SimController::serve(int fd, const std::atomic<bool>& stop)
         // across a delivery pause longer than t3.5 (a busy machine's pty, a
         // USB adapter), up to kPartialRequestWait of silence, as plc-host
         // waits for the rest of an answer; anything else ends at t3.5.
-        const size_t need = buf.empty() ? 0 : expectedRequestLength(buf.data(), buf.size());
+        const size_t need = buf.empty() ? 0 : d->requestLength(buf.data(), buf.size());
         const auto silence = need > buf.size() && need <= kMaxAdu ? std::max<Clock::duration>(gap, kPartialRequestWait)
                                                                   : Clock::duration(gap);
         timespec ts{0, kIdlePollMs * 1000000L};
@@ -698,7 +736,7 @@ int SimController::serve(int fd, const std::atomic<bool>& stop)
         if (rc == 0) {
             // Line silent for t3.5: whatever is left is one frame of a length we could not predict, or noise.
             if (!buf.empty() && Clock::now() - lastByte >= silence) {
-                if (crcOk(buf.data(), buf.size()))
+                if (d->requestSound(buf.data(), buf.size()))
                     d->handleFrame(fd, buf.data(), buf.size(), firstByte, stop);
                 else
                     d->handleGarbage();
@@ -730,8 +768,11 @@ int SimController::serve(int fd, const std::atomic<bool>& stop)
         // the gap, and back-to-back frames (e.g. for another station) stay in sync.
         size_t pos = 0;
         while (pos < buf.size()) {
-            size_t need = expectedRequestLength(buf.data() + pos, buf.size() - pos);
-            if (need == 0 || need > kMaxAdu || buf.size() - pos < need || !crcOk(buf.data() + pos, need))
+            size_t need = d->requestLength(buf.data() + pos, buf.size() - pos);
+            // A remote frame of its stated length is its station's to refuse
+            // when the sum is wrong; a Modbus frame must check.
+            if (need == 0 || need > kMaxAdu || buf.size() - pos < need ||
+                (!d->opt.remote && !crcOk(buf.data() + pos, need)))
                 break;
             d->handleFrame(fd, buf.data() + pos, need, pos ? Clock::now() : firstByte, stop);
             pos += need;

@@ -98,6 +98,9 @@ struct SimOptions {
     std::string revision = "1.0";
     int lateMs = 0;          // some answers held back this long
     double lateRate = 0.01;  // share of answers held back when lateMs is set
+    // Serve the driver's remote frames instead of Modbus requests: the
+    // simulated remote end in front of the same stations (SimRemote.h).
+    bool remote = false;
 };
 
 // Fills paceCharUs and paceGapUs from the line's settings (t3.5 is 1.75 ms above 19,200 baud).

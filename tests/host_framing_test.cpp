@@ -61,21 +61,44 @@ const JudgeCase kJudgeCases[] = {
     {"one_byte", kRead03, "01", 9, AnswerStatus::Incomplete, 1, "incomplete answer (1 of 9 bytes)"},
 };
 
+void expectJudged(const JudgeCase& c, bool modbus)
+{
+    SCOPED_TRACE(c.name);
+    const QByteArray req = frame(c.request), ans = frame(c.answer);
+    const host::Verdict v = host::judgeAnswer(u8(req), req.size(), u8(ans), ans.size(), c.answerLen, modbus, CalCRC);
+    EXPECT_EQ(host::statusName(v.status), std::string(host::statusName(c.status)));
+    EXPECT_EQ(v.frameLength, c.frameLength);
+    EXPECT_EQ(host::failureText(v, ans.size(), c.answerLen), c.words);
+}
+
 TEST(HostFraming, JudgesAnswersAgainstTheirRequest)
 {
-    for (const JudgeCase& c : kJudgeCases) {
-        SCOPED_TRACE(c.name);
-        const QByteArray req = frame(c.request), ans = frame(c.answer);
-        const host::Verdict v = host::judgeAnswer(u8(req), req.size(), u8(ans), ans.size(), c.answerLen, true, CalCRC);
-        EXPECT_EQ(host::statusName(v.status), std::string(host::statusName(c.status)));
-        EXPECT_EQ(v.frameLength, c.frameLength);
-        EXPECT_EQ(host::failureText(v, ans.size(), c.answerLen), c.words);
-    }
-    // Remote frames belong to the far end: passed on as they came.
-    const QByteArray req = frame(kRead03), remote = frame("AA BB CC");
-    const host::Verdict v = host::judgeAnswer(u8(req), req.size(), u8(remote), 3, -1, false, CalCRC);
-    EXPECT_EQ(v.status, AnswerStatus::Ok);
-    EXPECT_EQ(v.frameLength, 3);
+    for (const JudgeCase& c : kJudgeCases)
+        expectJudged(c, true);
+}
+
+// A remote end's answers to a read of two registers of station 1: length
+// byte, station, status, data, CRC; a refusal is five bytes.
+TEST(HostFraming, JudgesRemoteAnswers)
+{
+    const char* const read = "16 01 00 00 01 00 08 00 00 00 64 00 02 00 00 00 00 00 00 00 00 8F";
+    const JudgeCase cases[] = {
+        {"remote_read", read, "09 01 00 00 0A 00 0B CRC", 9, AnswerStatus::Ok, 9, "ok"},
+        {"remote_refusal", read, "05 01 01 CRC", 9, AnswerStatus::Exception, 5, "refused 01 area not served"},
+        {"remote_refusal_other_station", read, "05 02 02 CRC", 9, AnswerStatus::Mismatch, 5, "wrong station"},
+        {"remote_other_station", read, "09 02 00 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9, "wrong station"},
+        {"remote_bad_crc", read, "09 01 00 00 0A 00 0B 00 00", 9, AnswerStatus::BadCrc, 9, "bad CRC"},
+        {"remote_length_byte", read, "08 01 00 00 0A 00 0B CRC", 9, AnswerStatus::Mismatch, 9,
+         "length byte or status does not fit"},
+        {"remote_short", read, "09 01 00 00", 9, AnswerStatus::Incomplete, 4, "incomplete answer (4 of 9 bytes)"},
+    };
+    for (const JudgeCase& c : cases)
+        expectJudged(c, false);
+    // A refusal ends the wait at once.
+    const QByteArray req = frame(read), refusal = frame("05 01 02 CRC");
+    host::AnswerFramer framer(u8(req), req.size(), 9, false, {0, 200000, 20000}, CalCRC);
+    framer.add(u8(refusal), refusal.size(), 1000);
+    EXPECT_TRUE(framer.complete(1000));
 }
 
 // Times in microseconds from the end of the request; the response time-out

@@ -1,5 +1,7 @@
 #include "RtuFraming.h"
 
+#include "RemoteAnswer.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -43,6 +45,36 @@ int expectedByteCount(const uint8_t* request, int requestLen)
     case 0x04: return 2 * quantity;
     default: return -1;
     }
+}
+
+// A remote end's answer (RemoteAnswer.h): its length byte, the station of
+// the request, a status and the CRC; a refusal is five bytes whatever the
+// request expects.
+Verdict judgeRemoteAnswer(const uint8_t* request, int requestLen, const uint8_t* frame, int frameLen, int answerLen,
+                          CrcFunction crc)
+{
+    namespace rf = remoteframe;
+    if (requestLen <= rf::kStationAt + 3)
+        return make(AnswerStatus::Mismatch, frameLen, "no request to compare with");
+    const uint8_t station = request[4];  // the request's station byte
+    if (frameLen >= rf::kRefusalLength && frame[rf::kStatusAt] != rf::kServed &&
+        crcOk(frame, rf::kRefusalLength, crc)) {
+        if (frame[rf::kStationAt] != station)
+            return make(AnswerStatus::Mismatch, rf::kRefusalLength, "wrong station");
+        return make(AnswerStatus::Exception, rf::kRefusalLength, rf::refusalName(frame[rf::kStatusAt]),
+                    frame[rf::kStatusAt]);
+    }
+    const int length = answerLen > 0 ? std::min(frameLen, answerLen) : frameLen;
+    if (length < answerLen)
+        return make(crcOk(frame, frameLen, crc) ? AnswerStatus::Mismatch : AnswerStatus::Incomplete, frameLen,
+                    "an answer of another length");
+    if (!crcOk(frame, length, crc))
+        return make(AnswerStatus::BadCrc, length);
+    if (frame[rf::kStationAt] != station)
+        return make(AnswerStatus::Mismatch, length, "wrong station");
+    if (frame[rf::kLengthAt] != (length & 0xFF) || frame[rf::kStatusAt] != rf::kServed)
+        return make(AnswerStatus::Mismatch, length, "length byte or status does not fit");
+    return make(AnswerStatus::Ok, length);
 }
 
 }  // namespace
@@ -97,9 +129,9 @@ Verdict judgeAnswer(const uint8_t* request, int requestLen, const uint8_t* frame
 {
     if (frameLen <= 0)
         return make(AnswerStatus::Timeout, 0);
-    const int length = answerLen > 0 ? std::min(frameLen, answerLen) : frameLen;
     if (!modbus)
-        return make(AnswerStatus::Ok, length);
+        return judgeRemoteAnswer(request, requestLen, frame, frameLen, answerLen, crc);
+    const int length = answerLen > 0 ? std::min(frameLen, answerLen) : frameLen;
     if (requestLen < 2)
         return make(AnswerStatus::Mismatch, frameLen, "no request to compare with");
     const uint8_t station = request[0];
@@ -152,6 +184,10 @@ std::string failureText(const Verdict& v, int received, int answerLen)
     case AnswerStatus::Timeout: return "no answer (time-out)";
     case AnswerStatus::BadCrc: return "bad CRC";
     case AnswerStatus::Exception: {
+        if (*v.detail) {  // a remote end's refusal
+            std::snprintf(text, sizeof text, "refused %02X %s", v.exceptionCode, v.detail);
+            return text;
+        }
         const char* name = exceptionName(v.exceptionCode);
         std::snprintf(text, sizeof text, "exception %02X%s%s", v.exceptionCode, *name ? " " : "", name);
         return text;
@@ -186,9 +222,12 @@ bool AnswerFramer::lengthReached() const
     const int n = buf_.size();
     if (n >= kMaxBytes || (answerLen_ > 0 && n >= answerLen_))
         return true;
-    // A complete exception answer ends the wait at once.
+    // A complete exception answer or refusal ends the wait at once.
     const uint8_t* b = reinterpret_cast<const uint8_t*>(buf_.constData());
-    return modbus_ && requestLen_ >= 2 && n >= 5 && b[1] == (request_[1] | 0x80) && crcOk(b, 5, crc_);
+    if (!modbus_)
+        return n >= remoteframe::kRefusalLength && b[remoteframe::kStatusAt] != remoteframe::kServed &&
+               crcOk(b, remoteframe::kRefusalLength, crc_);
+    return requestLen_ >= 2 && n >= 5 && b[1] == (request_[1] | 0x80) && crcOk(b, 5, crc_);
 }
 
 int64_t AnswerFramer::wakeAtUs() const

@@ -39,13 +39,13 @@ struct Verdict {
     AnswerStatus status = AnswerStatus::Timeout;
     int frameLength = 0;      // bytes that form the answer (the rest is foreign)
     int exceptionCode = 0;    // for Exception
-    const char* detail = "";  // for Mismatch: what did not fit
+    const char* detail = "";  // for Mismatch: what did not fit; for a remote refusal: why
 };
 
 // Judges `frame` (every byte received for the request, in order) against the
 // request. answerLen: bytes the driver expects, -1 = any length. With
-// `modbus` false the answer is a remote frame whose layout the far end owns:
-// it passes as it came. A Verdict with Ok is a frame whose CRC, station,
+// `modbus` false the answer is a remote end's (RemoteAnswer.h): its CRC,
+// station, length byte and status are checked, a refusal is an Exception. A Verdict with Ok is a frame whose CRC, station,
 // function and (where the protocol carries them) byte count and echoed
 // address and quantity fit the request.
 Verdict judgeAnswer(const uint8_t* request, int requestLen, const uint8_t* frame, int frameLen, int answerLen,

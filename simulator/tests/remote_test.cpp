@@ -1,0 +1,166 @@
+// The simulated remote end: the driver's remote frames in, answers out, in
+// hex. Requests are the driver's layout: length, class, write flag, device,
+// station, kind (2 bytes), address (4), length (2), bit mode (4), spare (4),
+// the value bytes of a write, then the 8-bit sum (appended here). Answers
+// are shown without their CRC, which is checked on its own.
+#include "SimController.h"
+#include "SimRemote.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes fromHex(const std::string& text)
+{
+    Bytes out;
+    std::istringstream in(text);
+    for (unsigned v; in >> std::hex >> v;)
+        out.push_back(static_cast<uint8_t>(v));
+    return out;
+}
+
+std::string toHex(const Bytes& bytes, size_t n)
+{
+    std::string out;
+    char item[4];
+    for (size_t i = 0; i < n && i < bytes.size(); ++i) {
+        std::snprintf(item, sizeof item, i ? " %02X" : "%02X", bytes[i]);
+        out += item;
+    }
+    return out;
+}
+
+// A request from its header and value bytes: length byte and sum set here.
+Bytes request(const std::string& header, const std::string& data = "")
+{
+    Bytes f = fromHex("00 " + header + " " + data);
+    f[0] = static_cast<uint8_t>(f.size() + 1);
+    unsigned sum = 0;
+    for (uint8_t b : f)
+        sum += b;
+    f.push_back(static_cast<uint8_t>(sum));
+    return f;
+}
+
+struct Memory {
+    modbus_mapping_t* m = modbus_mapping_new(64, 64, 64, 64);
+    Memory()
+    {
+        for (int i = 0; i < 64; ++i) {
+            m->tab_registers[i] = static_cast<uint16_t>(0x1000 + i);
+            m->tab_input_registers[i] = static_cast<uint16_t>(0x2000 + i);
+            m->tab_bits[i] = i % 3 == 2;
+            m->tab_input_bits[i] = i % 2;
+        }
+    }
+    ~Memory() { modbus_mapping_free(m); }
+};
+
+}  // namespace
+
+TEST(SimRemote, ServesReadsAndWritesOfEveryKind)
+{
+    // class 01, device 02, station 07; bit mode and spare 0
+    const struct {
+        const char *name, *header, *data, *answer;
+        int reg;            // a register to check afterwards (-1: none)
+        unsigned value;     // its value
+        const char* coils;  // coils 16..31 afterwards, as 0/1 text ("" : not checked)
+    } cases[] = {
+        {"holding registers", "01 00 02 07 00 08 00 00 00 0A 00 02 00 00 00 00 00 00 00 00", "", "09 07 00 10 0A 10 0B",
+         10, 0x100A, ""},
+        {"input registers", "01 00 02 07 00 0E 00 00 00 05 00 01 00 00 00 00 00 00 00 00", "", "07 07 00 20 05", -1, 0,
+         ""},
+        {"coils in bytes", "01 00 02 07 00 04 00 00 00 01 00 01 00 00 00 00 00 00 00 00", "", "06 07 00 49", -1, 0, ""},
+        {"coil words read like coil bytes", "01 00 02 07 00 07 00 00 00 00 00 01 00 00 00 00 00 00 00 00", "",
+         "06 07 00 24", -1, 0, ""},
+        {"inputs in bytes", "01 00 02 07 00 03 00 00 00 00 00 02 00 00 00 00 00 00 00 00", "", "07 07 00 AA AA", -1, 0,
+         ""},
+        {"a read of a bit kind: refused", "01 00 02 07 00 02 00 00 00 00 00 01 00 00 00 00 00 00 00 00", "", "05 07 01",
+         -1, 0, ""},
+        {"beyond memory: refused", "01 00 02 07 00 08 00 00 00 3F 00 02 00 00 00 00 00 00 00 00", "", "05 07 02", -1, 0,
+         ""},
+        {"register write", "01 01 02 07 00 08 00 00 00 0A 00 01 00 00 00 00 00 00 00 00", "12 34", "08 07 00 08 00 01",
+         10, 0x1234, ""},
+        {"double word: low register first", "01 01 02 07 00 0B 00 00 00 05 00 01 00 00 00 00 00 00 00 00",
+         "00 01 00 02", "08 07 00 0B 00 01", 11, 0x0002, ""},
+        {"register bit 19: bit 3 of register 1", "01 01 02 07 00 02 00 00 00 13 00 01 00 00 00 00 00 00 00 00", "FF",
+         "08 07 00 02 00 01", 1, 0x1009, ""},
+        {"register byte 3: high byte of register 1", "01 01 02 07 00 05 00 00 00 03 00 01 00 00 00 00 00 00 00 00",
+         "AB", "08 07 00 05 00 01", 1, 0xAB01, ""},
+        {"coil 18", "01 01 02 07 00 01 00 00 00 12 00 01 00 00 00 00 00 00 00 00", "FF", "08 07 00 01 00 01", -1, 0,
+         "0110100100100100"},
+        {"coil word 1: coils 16..31 in wire order", "01 01 02 07 00 07 00 00 00 01 00 01 00 00 00 00 00 00 00 00",
+         "0F 80", "08 07 00 07 00 01", -1, 0, "1111000000000001"},
+        {"input registers are read-only", "01 01 02 07 00 0E 00 00 00 00 00 01 00 00 00 00 00 00 00 00", "12 34",
+         "05 07 01", 0, 0x1000, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Memory mem;
+        const Bytes f = request(c.header, c.data);
+        simremote::Written written;
+        const Bytes answer = simremote::serve(*mem.m, f.data(), f.size(), written);
+        ASSERT_GE(answer.size(), 2u);
+        EXPECT_EQ(toHex(answer, answer.size() - 2), c.answer);
+        EXPECT_EQ(answer[0], answer.size());
+        const uint16_t crc = simCrc16(answer.data(), answer.size() - 2);
+        EXPECT_EQ(answer[answer.size() - 2] | answer.back() << 8, crc);
+        if (c.reg >= 0) {
+            EXPECT_EQ(mem.m->tab_registers[c.reg], c.value);
+        }
+        std::string coils;
+        for (int i = 16; i < 32; ++i)
+            coils += mem.m->tab_bits[i] ? '1' : '0';
+        if (*c.coils) {
+            EXPECT_EQ(coils, c.coils);
+        }
+    }
+}
+
+// Through the controller: a bad sum is refused, a broadcast is applied to
+// every station and answered by none, an unserved station hears nothing.
+TEST(SimRemote, SumsBroadcastsAndStations)
+{
+    SimOptions o;
+    o.stations = {1, 2};
+    o.animate = false;
+    o.remote = true;
+    SimController sim(o);
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    std::atomic<bool> stop{false};
+    std::thread server([&] { sim.serve(fds[0], stop); });
+    const auto roundTrip = [&](Bytes f) {
+        EXPECT_EQ(write(fds[1], f.data(), f.size()), ssize_t(f.size()));
+        Bytes out(64);
+        pollfd p{fds[1], POLLIN, 0};
+        const ssize_t n = poll(&p, 1, 100) > 0 ? read(fds[1], out.data(), out.size()) : 0;
+        out.resize(n > 0 ? size_t(n) : 0);
+        return toHex(out, out.size() >= 2 ? out.size() - 2 : 0);
+    };
+    Bytes bad = request("01 00 02 01 00 08 00 00 00 0A 00 01 00 00 00 00 00 00 00 00");
+    bad.back() ^= 1;
+    EXPECT_EQ(roundTrip(bad), "05 01 03");
+    EXPECT_EQ(roundTrip(request("01 01 02 00 00 08 00 00 00 0A 00 01 00 00 00 00 00 00 00 00", "BE EF")), "");
+    EXPECT_EQ(sim.holdingRegister(1, 10), 0xBEEF);
+    EXPECT_EQ(sim.holdingRegister(2, 10), 0xBEEF);
+    EXPECT_EQ(roundTrip(request("01 00 02 03 00 08 00 00 00 0A 00 01 00 00 00 00 00 00 00 00")), "");
+    EXPECT_EQ(roundTrip(request("01 00 02 02 00 08 00 00 00 0A 00 01 00 00 00 00 00 00 00 00")), "07 02 00 BE EF");
+    stop = true;
+    server.join();
+    close(fds[0]);
+    close(fds[1]);
+}
