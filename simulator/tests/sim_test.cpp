@@ -184,3 +184,28 @@ TEST(SimController, SaysWhatItIsAndHearsOnlyItsOwnRate)
     close(slave);
     close(master);
 }
+
+// Paced at 9600 8N1, an answer begins no sooner than the request's own wire
+// time and t3.5 after the request came; a broadcast into a range that
+// refuses with an exception changes nothing there.
+TEST(SimController, PacedAnswersKeepTheSilenceAndRefusedBroadcastsChangeNothing)
+{
+    SimOptions o;
+    o.animate = false;
+    o.exceptions = {{1, kSimHoldingRegisters, 10, 19, 2}};
+    simPaceLine(o, 9600, 'N', 8, 1);
+    SimController sim(o);
+    Served line(sim);
+    const Bytes read = withCrc({1, 0x03, 0x00, 0x00, 0x00, 0x01});
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(write(line.slave, read.data(), read.size()), ssize_t(read.size()));
+    pollfd p{line.slave, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 1000), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - sent,
+              std::chrono::microseconds(o.paceCharUs * long(read.size()) + o.paceGapUs));
+    roundTrip(line.slave, {});  // the rest of the answer
+    EXPECT_TRUE(roundTrip(line.slave, withCrc({0, 0x06, 0x00, 0x0C, 0x12, 0x34})).empty());
+    EXPECT_TRUE(roundTrip(line.slave, withCrc({0, 0x06, 0x00, 0x20, 0x12, 0x34})).empty());
+    EXPECT_EQ(sim.holdingRegister(1, 0x0C), simpattern::holdingRegister(1, 0x0C));
+    EXPECT_EQ(sim.holdingRegister(1, 0x20), 0x1234);  // outside the range the broadcast lands
+}

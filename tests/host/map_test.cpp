@@ -190,3 +190,27 @@ TEST(HostConfig, TagsOfOtherStationsWithoutMultiStationAreWarnedAbout)
               std::string::npos);
     EXPECT_EQ(configOf(tags, "", "\"multiStation\": true").stationWarning(), "");
 }
+
+// A tag may end on the last address of its area, not one past it.
+TEST(HostConfig, TagsEndAtTheLastAddressOfTheirArea)
+{
+    const struct {
+        const char *name, *tag;
+        bool accepted;
+    } rows[] = {
+        {"last_register", R"("kind": "hr.word", "address": "65535")", true},
+        {"float_on_the_last_two", R"("kind": "hr.word", "address": "65534", "type": "f32")", true},
+        {"float_past_the_end", R"("kind": "hr.word", "address": "65535", "type": "f32")", false},
+        {"last_coil_word", R"("kind": "coil.word", "address": "4095")", true},
+        {"coil_word_past_the_end", R"("kind": "coil.word", "address": "4095", "count": 2)", false},
+    };
+    for (const auto& r : rows) {
+        bool accepted = true;
+        try {
+            configOf(std::string(R"({"name": "t", )") + r.tag + "}");
+        } catch (const host::ConfigError&) {
+            accepted = false;
+        }
+        EXPECT_EQ(accepted, r.accepted) << r.name;
+    }
+}
