@@ -1,5 +1,7 @@
 #include "HostSession.h"
 
+#include "RemoteAnswer.h"
+
 #include <algorithm>
 
 namespace host {
@@ -336,8 +338,11 @@ bool HostSession::step()
     else if (st.probing)
         info_.retryCount = info_.retryLimit;  // a probe costs one time-out at most
     // Illegal function, data address or data value: the device will answer
-    // the same again, so the request is given up at once.
-    const bool refused = r.status == AnswerStatus::Exception && r.exceptionCode >= 1 && r.exceptionCode <= 3;
+    // the same again, so the request is given up at once. A remote end's
+    // "bad frame" is a request damaged on the way: that one is sent again.
+    const bool remote = config_.driver.remoteMode != 0;
+    const bool refused = r.status == AnswerStatus::Exception && r.exceptionCode >= 1 && r.exceptionCode <= 3 &&
+                         !(remote && r.exceptionCode == remoteframe::kBadFrame);
     if (refused)
         info_.retryCount = info_.retryLimit;
     const bool unmerged = refused && r.exceptionCode == 2 && cyclicRead && unmergeAfterRefusal(var, st);
