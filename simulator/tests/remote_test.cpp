@@ -147,7 +147,7 @@ TEST(SimRemote, SumsBroadcastsAndStations)
         EXPECT_EQ(write(fds[1], f.data(), f.size()), ssize_t(f.size()));
         Bytes out(64);
         pollfd p{fds[1], POLLIN, 0};
-        const ssize_t n = poll(&p, 1, 100) > 0 ? read(fds[1], out.data(), out.size()) : 0;
+        const ssize_t n = poll(&p, 1, 500) > 0 ? read(fds[1], out.data(), out.size()) : 0;
         out.resize(n > 0 ? size_t(n) : 0);
         return toHex(out, out.size() >= 2 ? out.size() - 2 : 0);
     };
