@@ -1,10 +1,6 @@
 #!/usr/bin/env python3
-"""Integration tests: plc-host against the simulated controller over a pty.
-
-Usage: host_it.py CASE --host PLC_HOST --sim PLC_SIM --work DIR
-Each CASE is one CTest test. Expected values come from the simulator's
-initial pattern and from its memory dump (--dump), never from plc-host.
-"""
+"""plc-host against the simulated controller over a pty. Usage: host_it.py CASE --host PLC_HOST --sim PLC_SIM --work DIR
+Expected values come from the simulator's initial pattern and from its memory dump (--dump), never from plc-host."""
 import argparse
 import contextlib
 import csv
@@ -212,38 +208,39 @@ def sim(*extra):
         check(p.wait(timeout=10) == 0, "plc-sim failed")
 
 
-def echo_relay(pty):
-    """An RS-485 adapter that hears itself: it echoes every request byte back to the host before the controller's
-    answer. A relay between a pty of our own and plc-sim's pty plays it, until plc-sim closes its pty."""
-    master, slave = os.openpty()
-    sim_fd = os.open(pty, os.O_RDWR | os.O_NOCTTY)
-    for fd in (slave, sim_fd):
-        tty.setraw(fd)
-
-    def relay():
+def relay(a, b, echo=False):
+    """Joins two open ttys until one closes; with `echo`, `a` hears itself first, as on an RS-485 adapter."""
+    def copy():
         with contextlib.suppress(OSError):
             while True:
-                ready, _, _ = select.select([master, sim_fd], [], [])
-                if master in ready:
-                    data = os.read(master, 512)
-                    os.write(master, data)
-                    os.write(sim_fd, data)
-                if sim_fd in ready:
-                    os.write(master, os.read(sim_fd, 512))
+                for fd in select.select([a, b], [], [])[0]:
+                    data = os.read(fd, 512)
+                    if fd == a and echo:
+                        os.write(a, data)
+                    os.write(b if fd == a else a, data)
 
-    threading.Thread(target=relay, daemon=True).start()
-    return os.ttyname(slave)
+    threading.Thread(target=copy, daemon=True).start()
+
+
+def own_pty():
+    """A raw pty pair of our own: (master fd, the slave's name for plc-host or a device)."""
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    return master, os.ttyname(slave)
 
 
 def case_roundtrip():
-    """Writes of every kind, then a second plc-host reads them and every read kind back: on plc-sim's pty as the
-    serial device, over TCP as through a serial device server, through an adapter that echoes, and in remote
-    mode, with plc-sim as the remote end."""
+    """Writes of every kind, then a second plc-host reads them and every read kind back: on plc-sim's pty, over TCP
+    as through a serial device server, through an adapter that echoes, and with plc-sim as a remote end."""
     for transport in ("pty", "tcp", "echo", "remote"):
         with sim(*{"tcp": ["--tcp", "0"], "remote": ["--remote"]}.get(transport, [])) as (device, dump):
             link = {"device": device, "parity": "E", "baud": 19200}
-            if transport == "echo":
-                link.update(device=echo_relay(device), echo=True)
+            if transport == "echo":  # plc-sim's pty behind an adapter that echoes
+                master, name = own_pty()
+                sim_fd = os.open(device, os.O_RDWR | os.O_NOCTTY)
+                tty.setraw(sim_fd)
+                relay(master, sim_fd, echo=True)
+                link.update(device=name, echo=True)
             driver = {"maxPerFrame": 8, "remoteMode": int(transport == "remote")}
             cfg = config([w[0] for w in WRITES] + READ_TAGS, link=link, driver=driver)
             rc, out, err = host("write", *["%s=%s" % (t["name"], v) for t, v, _ in WRITES], cfg=cfg)
@@ -322,120 +319,69 @@ def case_typed_writes():
 
 
 def case_dead_stations():
-    """Eight stations of nine silent: each is switched off after the give-up of its first request, then probed one
-    at a time, and the live station keeps at least 0.8 of the rate it has alone."""
+    """Eight stations of nine silent: all switched off within 4 s, the live station keeps at least 0.8 of the rate
+    it has alone, and a write to a dead one fails the command."""
     tags = [tag("s%d" % s, "hr.word", "10", s, 2) for s in range(1, 10)]
     # A line paced at 19,200 baud: rates set by the wire, not by the machine's load.
     link = {"probeSeconds": 1, "responseTimeoutMs": 100, "retryLimit": 2, "baud": 19200}
     solo = run_status(config(tags[:1], link=link), "--no-animate --pace", 3)[-2][0][1]["persec"]
     runs = run_status(config(tags, link=link), "--stations 1,2,3,4,5,6,7,8,9 --silent 2,3,4,5,6,7,8,9 --no-animate --pace", 6)
-    dead = runs[-1][0]
     check(all(runs[3][0][s]["off"] == 1 for s in range(2, 10)), "not all off by 4 s: %s" % runs[3][0])
-    # Three time-outs switch each off; each probe is one time-out, a tenth of the line at most.
-    probes = sum(dead[s]["tmo"] - 3 for s in range(2, 10))
-    check(all(dead[s]["tmo"] >= 3 for s in range(2, 10)) and probes <= 6, "dead stations: %s" % dead)
     live = [st[1]["persec"] for st, *_ in runs[4:-1]]
     check(sum(live) >= 0.8 * solo * len(live), "live station at %s per second, alone %d" % (live, solo))
     check("s1=1010 1011 " in runs[-1][1], "values: " + runs[-1][1])
-
-
-@contextlib.contextmanager
-def tcp_peer(behaviour):
-    """A serial server that misbehaves: "flood" sends without pause, "drop" accepts and closes at once.
-    Yields its address and the list of connections it took."""
-    import socket
-    server = socket.socket()
-    server.bind(("127.0.0.1", 0))
-    server.listen(16)
-    accepted, stop = [], threading.Event()
-
-    def serve():
-        server.settimeout(0.1)
-        while not stop.is_set():
-            try:
-                conn, _ = server.accept()
-            except OSError:
-                continue
-            accepted.append(time.time())
-            if behaviour == "drop":
-                conn.close()
-                continue
-            conn.setblocking(False)
-            while not stop.is_set():
-                with contextlib.suppress(BlockingIOError):
-                    conn.send(b"\x55" * 4096)
-                with contextlib.suppress(BlockingIOError, ConnectionError):
-                    if conn.recv(4096) == b"":
-                        break
-            conn.close()
-
-    t = threading.Thread(target=serve, daemon=True)
-    t.start()
-    try:
-        yield "tcp://127.0.0.1:%d" % server.getsockname()[1], accepted
-    finally:
-        stop.set()
-        t.join()
-        server.close()
+    # A write to a dead station is given up and fails the command; the live station's still lands.
+    rc, out, err = host("write", "--simulate", "--sim-args", "--no-pace --stations 1,2 --silent 2", "s1=5,6", "s2=1,2",
+                        cfg=config(tags[:2]))
+    check(rc == 1 and "s1=5,6: acknowledged" in out and "s2=1,2: given up, code 41" in out, "writes %d:\n%s%s"
+          % (rc, out, err))
 
 
 def case_hostile_peers():
-    """A peer that floods: `--seconds 3` still ends by 5 s, and SIGINT ends a run within 1 s. A server that
-    accepts and drops: reconnected with growing waits, not in a storm."""
-    tags = [tag("a", "hr.word", "10", 1, 2)]
-    with tcp_peer("flood") as (device, _):
-        cfg = write_file("flood.json", config(tags, link={"device": device, "responseTimeoutMs": 1000}))
-        start = time.time()
-        rc, _, err = run(ARGS.host, "run", cfg, "--seconds", "3", timeout=30)
-        took = time.time() - start
-        check(rc == 0 and took < 5, "flooded --seconds 3 run: exit %d after %.1f s: %s" % (rc, took, err[-500:]))
-        h = subprocess.Popen([ARGS.host, "run", cfg], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    """A serial server that floods without pause: SIGINT still ends a run within 1 s."""
+    import socket
+    server, stop = socket.create_server(("127.0.0.1", 0)), threading.Event()
+
+    def flood():
+        conn = server.accept()[0]
+        with contextlib.suppress(OSError):
+            while not stop.is_set():
+                conn.send(b"\x55" * 4096)
+
+    threading.Thread(target=flood, daemon=True).start()
+    device = "tcp://127.0.0.1:%d" % server.getsockname()[1]
+    cfg = write_file("flood.json", config([tag("a", "hr.word", "10", 1, 2)],
+                                          link={"device": device, "responseTimeoutMs": 1000}))
+    h = subprocess.Popen([ARGS.host, "run", cfg], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
         time.sleep(1.5)
         start = time.time()
         h.send_signal(signal.SIGINT)
         h.wait(timeout=10)
-        check(time.time() - start < 1, "SIGINT under a flood took %.1f s" % (time.time() - start))
-    with tcp_peer("drop") as (device, accepted):
-        cfg = write_file("drop.json", config(tags, link={"device": device}))
-        rc, _, err = run(ARGS.host, "run", cfg, "--seconds", "4", timeout=30)
-        # Waits of 0.1, 0.2, 0.4, 0.8, 1.6 s: six connections in 4 s, not dozens.
-        check(len(accepted) <= 7, "%d connections in 4 s to a server that drops them" % len(accepted))
+        check(h.returncode == 0 and time.time() - start < 1, "SIGINT under a flood: exit %d after %.1f s"
+              % (h.returncode, time.time() - start))
+    finally:
+        h.kill()
+        stop.set()
+        server.close()
 
 
-def case_exception_range():
-    """Station 1 refuses some blocks, station 2 is silent: the rest is read, each failure says why."""
-    tags = [tag("fine", "hr.word", "2", 1, 2), tag("refused", "hr.word", "100", 1, 4), tag("coils", "coil.byte", "20"),
-            tag("c", "hr.word", "10", 2, 2), tag("d", "di.bit", "0.1", 2)]
-    sim = "--no-animate --silent 2 --exception 1:hr:101-101:2 --exception 1:coil:163-163:3"
-    res = read_json(config(tags), sim, expect_rc=1)
-    check_tags(res, Memory([1, 2]), tags[:1])
-    for name, exception, why in (("refused", 2, "exception 02 illegal data address"), ("coils", 3, "exception 03")):
-        t = res["byName"][name]
-        check(not t["ok"] and (t["code"], t["exception"]) == (41, exception) and t["raw"].strip("0") == ""
-              and why in t["why"], "%s: %s" % (name, t))
-    # Station 2 never answered: its first give-up switches it off, and its other tag waits.
-    whys = sorted(res["byName"][name]["why"] for name in ("c", "d"))
-    check("no answer (time-out)" in whys[0] and "station offline" in whys[1], "station 2's tags: %s" % whys)
-    st1 = res["stations"]["1"]
-    # Exceptions 02 and 03 are given up at once: the device would answer the same again.
-    check(st1["exceptions"] == 2 and st1["lastException"] in (2, 3) and not st1["notice"], "station 1: %s" % st1)
-    st2 = res["stations"]["2"]
-    check(st2["giveUps"] == 1 and st2["lastGiveUpCode"] == 41 and st2["timeouts"] == st2["exchanges"] == 2
-          and st2["offline"] and "offlineSince" in st2, "station 2 switched off after its first give-up: %s" % st2)
+def all_answers_corrupted(cfg):
+    """Every answer broken: nothing reaches the store, which stays zero, and each broken answer is counted (one
+    held up past the time-out on a loaded machine as a time-out); requests are retried, then given up."""
+    dump = os.path.join(ARGS.work, "corrupt1.dump")
+    res = read_json(cfg, "--no-animate --corrupt 1 --dump " + dump, expect_rc=1)
+    _, counters = Memory.from_dump(dump)
+    check(all(not t["ok"] and t["raw"].strip("0") == "" for t in res["tags"]), "a corrupt answer was stored: %s"
+          % res["tags"])
+    total = lambda field: sum(st[field] for st in res["stations"].values())
+    check(total("crcErrors") > 0 and total("crcErrors") + total("timeouts") == total("exchanges")
+          == counters["corrupted"] > total("giveUps") > 0, "counts %s %s" % (res["stations"], counters))
 
 
 def case_corrupt_crc():
     tags = READ_TAGS[:4] + READ_TAGS[8:10] + READ_TAGS[12:14]
-    # Every answer broken: nothing may reach the store, which stays zero.
-    dump = os.path.join(ARGS.work, "corrupt1.dump")
-    res = read_json(config(tags), "--no-animate --corrupt 1 --dump " + dump, expect_rc=1)
-    _, counters = Memory.from_dump(dump)
-    for t in res["tags"]:
-        check(not t["ok"] and t["raw"].strip("0") == "", "a corrupt answer reached the store: %s" % t)
-    total = lambda field: sum(st[field] for st in res["stations"].values())
-    # An answer held up past the time-out on a loaded machine counts as a time-out, not a bad CRC.
-    check(total("crcErrors") + total("timeouts") == total("exchanges") == counters["corrupted"]
-          and total("crcErrors") > 0, "counts %s %s" % (res["stations"], counters))
+    all_answers_corrupted(config(tags))
 
     # 1 % bad CRCs, spread over many requests: the retry count is cleared after
     # every accepted answer, so none is given up.
@@ -447,33 +393,12 @@ def case_corrupt_crc():
 
 def case_remote_faults():
     """Input registers through a remote end (the one area the round trip has no memory model for); a remote end
-    whose every answer is corrupted: retried, never stored; a silent one: given up."""
+    whose every answer is corrupted: retried, never stored."""
     ir = [tag("ir_words", "ir.word", "7", 1, 3), tag("ir_st2", "ir.word", "0", 2, 1)]
     res = read_json(config(ir, driver={"remoteMode": 1}), "--no-animate")
     got = {t["name"]: t["value"] for t in res["tags"]}
     check(got == {"ir_words": [1507, 1508, 1509], "ir_st2": 2500}, "input registers through a remote end: %s" % got)
-    cfg = config(READ_TAGS[:4] + READ_TAGS[8:10], driver={"remoteMode": 1})
-    res = read_json(cfg, "--no-animate --corrupt 1", expect_rc=1)
-    st = res["stations"]["1"]
-    check(all(not t["ok"] and t["raw"].strip("0") == "" for t in res["tags"]), "a corrupt answer was stored: %s"
-          % res["tags"])
-    check(st["crcErrors"] > 0 and st["crcErrors"] + st["timeouts"] == st["exchanges"] > st["giveUps"] > 0,
-          "corrupted answers are retried, then given up: %s" % st)
-    res = read_json(cfg, "--no-animate --silent 1", expect_rc=1)
-    st = res["stations"]["1"]
-    check(not any(t["ok"] for t in res["tags"]) and st["giveUps"] > 0 and st["timeouts"] == st["exchanges"],
-          "a silent remote end is given up: %s" % st)
-
-
-def case_split_answers():
-    """Answers paced at 19,200 baud with a 10 ms pause inside each, as USB adapters deliver them."""
-    tags = [tag("a", "hr.word", "10", 1, 10), tag("b", "coil.bit", "0.0", 1, 20), tag("c", "hr.word", "0", 2, 3)]
-    cfg = config(tags, link={"baud": 19200, "parity": "E", "responseTimeoutMs": 100})
-    runs = run_status(cfg, "--no-animate --pace --split-ms 10", 3)
-    last = runs[-1][0]
-    check(last[1]["exch"] + last[2]["exch"] >= 60 and all(st["fail"] == 0 for st in last.values()),
-          "split answers refused: %s" % runs[-1][3])
-    check("a=%s " % " ".join(str(pattern_hr(1, r)) for r in range(10, 20)) in runs[-1][1], runs[-1][1])
+    all_answers_corrupted(config(READ_TAGS[:4] + READ_TAGS[8:10], driver={"remoteMode": 1}))
 
 
 TRACE_LINE = re.compile(r"^ *(\d+\.\d{3}) +([+-]\d+\.\d{3}) (->|<-) (.*)$")
@@ -501,8 +426,7 @@ def misplaced_answers(err):
 
 def case_late_answers():
     """2 % of the answers come after the response time-out: none may be taken for a later request; once
-    the late answers are seen, each station's time-out is raised (said once) and their answers are read.
-    Then a station that always answers after the time-out: read, and never under another block's registers."""
+    the late answers are seen, each station's time-out is raised (said once) and their answers are read."""
     tags = [tag("r%d" % i, "hr.word", str(100 + 10 * i), 1 + i % 2, 4) for i in range(8)]
     cfg = config(tags, link={"responseTimeoutMs": 20, "retryLimit": 3})
     dump = os.path.join(ARGS.work, "late.dump")
@@ -516,17 +440,11 @@ def case_late_answers():
     check(counters["late"] >= 10 and late >= 2, "late sent %d, seen %d" % (counters["late"], late))
     raised = err.count("its time-out is raised")
     check(1 <= raised <= 2, "time-out raised %d times:\n%s" % (raised, err[-2000:]))
-    tags = [tag("r%d" % i, "hr.word", str(100 + 400 * i), 1, 2) for i in range(3)]
-    rc, out, err = host("run", "--simulate", "--seconds", 3, "--trace", "--sim-args", "--no-pace --no-animate --delay-ms 130",
-                        cfg=config(tags, link={"responseTimeoutMs": 100}), timeout=60)
-    stored, wrong = misplaced_answers(err)
-    check(rc == 0 and stored >= 5 and wrong == 0, "always late: %d of %d stored wrongly" % (wrong, stored))
 
 
 def reconnect(*sim_args):
-    """The controller goes away for a second during a run and comes back at the same address: plc-host
-    reports the tags as failing meanwhile and then reads again by itself. Answers are split by a pause,
-    so the stop likely cuts one; no answer it accepted carries other data than the controller's."""
+    """The controller goes away for a second and comes back at the same address: the tags fail meanwhile, then are
+    read again. Answers split by a pause, so the stop likely cuts one, are never accepted with others' data."""
     tags = [tag("a", "hr.word", "10", 1, 4), tag("b", "hr.word", "20", 2, 3)]
     link = sim_args[sim_args.index("--link") + 1] if "--link" in sim_args else None
     with sim("--split-ms", "20", *sim_args) as (device, _):
@@ -558,76 +476,27 @@ def case_reconnect():
     reconnect("--link", os.path.join(ARGS.work, "line"))
 
 
-def case_fault_soak():
-    """A lossy line and a dead station: values stay right, nothing stalls, no write vanishes."""
-    faults = "--stations 1,2,3 --drop 0.2 --corrupt 0.1 --silent 3 --no-animate --seed 11"
-    tags = [tag("a", "hr.word", "10", 1, 4), tag("b", "hr.word", "20", 2, 4), tag("c", "coil.byte", "1", 2, 1, "hex"),
-            tag("dead", "hr.word", "10", 3, 2)]
-    # Time-outs this short meet scheduling delays on a loaded machine: only a long run of give-ups means dead.
-    cfg = config(tags, link={"responseTimeoutMs": 5, "retryLimit": 3, "interByteMs": 1, "settleMs": 1, "deadAfter": 20},
-                 driver={"maxPerFrame": 2})
-    runs = run_status(cfg, faults, 10)
-    out = "\n".join(line for *_, line in runs)
-    check(sum(st["exch"] for st in runs[-1][0].values()) >= 2000, "too few exchanges:\n" + out)  # faults cost time
-    for (before, _, _, a), (after, _, _, b) in zip(runs, runs[1:]):  # the dead station never holds the others up
-        check(all(after[s]["exch"] > before[s]["exch"] for s in (1, 2)), "stalled:\n%s\n%s" % (a, b))
-    # A healthy tag shows its value, or ? just after a give-up; never another value.
-    want = {"a": " ".join(str(pattern_hr(1, r)) for r in range(10, 14)),
-            "b": " ".join(str(pattern_hr(2, r)) for r in range(20, 24)),
-            "c": "0x%02x" % Memory([2]).img["coil", 2][1]}
-    shown = [dict(re.findall(r"(\w+)=(.*?)(?= \w+=|$)", values)) for _, values, *_ in runs]
-    check(all(s[k] in (want[k], "?") for s in shown for k in want), "wrong values:\n" + out)
-    check(all(any(s[k] == want[k] for s in shown) for k in want), "healthy values never shown:\n" + out)
-
-    # Every write ends acknowledged or given up; what was acknowledged is in the controller.
-    dump = os.path.join(ARGS.work, "soak.dump")
-    writes = ["a=100,101,102,103", "b=7,8,9,10", "c=5a", "dead=1,2"]
-    cfg = config(tags, link={"responseTimeoutMs": 5, "retryLimit": 20})
-    rc, out, err = host("write", "--simulate", "--sim-args", "--no-pace " + faults + " --dump " + dump, *writes, cfg=cfg,
-                        timeout=60)
-    check(rc == 1, "the dead station's write must fail the command (exit %d):\n%s%s" % (rc, out, err))
-    for w in writes:
-        check(("%s: acknowledged" % w) in out or ("%s: given up" % w) in out, "write %s vanished:\n%s" % (w, out))
-    check("dead=1,2: given up, code 41" in out, out)
-    got, _ = Memory.from_dump(dump)
-    for w, t in zip(writes[:2], tags):  # the register writes
-        if (w + ": acknowledged") in out:
-            held = tag_raw(got, t)
-            check(held == struct.pack("<4H", *map(int, w[2:].split(","))), "%s in the controller: %s" % (w, held.hex()))
-
-
 def case_poll_and_overrides():
-    """plc-host poll reads a stretch of plc-sim without a configuration; --device and --station point a
-    configuration without a device at plc-sim's pty and at its second station."""
+    """poll reads plc-sim without a configuration; --device and --station point a configuration elsewhere."""
     with sim() as (device, _):
         rc, out, err = host("poll", device, "--kind", "hr.word", "--address", "100", "--count", "10",
                             "--station", "2", "--baud", "19200", "--parity", "E", "--json")
         check(rc == 0, "poll exit %d\n%s\n%s" % (rc, out, err))
         got = json.loads(out)["tags"][0]
         check(got["value"] == [pattern_hr(2, 100 + i) for i in range(10)] and got["station"] == 2, "poll: %s" % got)
-        # Coils by number, rows labelled by number, exactly the three coils asked for.
+        # Coils by number, rows labelled by number, exactly the three coils asked for, in one request.
         rc, out, err = host("poll", device, "--kind", "coil", "--address", "6", "--count", "3", "--once", "--trace")
         rows = [line.split() for line in out.splitlines()[1:4]]
         want = [[str(c), str(int((7 * c + 1) % 3 == 0))] for c in (6, 7, 8)]
-        check(rc == 0 and "station 1" in out and rows == want and "-> 01 01 00 06 00 03 " in err,
-              "poll table %d:\n%s%s" % (rc, out, err))
+        check(rc == 0 and "station 1" in out and rows == want and err.count(" -> ") == 1
+              and " -> 01 01 00 06 00 03 " in err, "poll table %d:\n%s%s" % (rc, out, err))
         cfg = config([tag("w", "hr.word", "30", 1, 2), tag("all", "hr.word", "30", 0)])
         res = json.loads(host("read", "--json", "--device", device, "--station", "2", cfg=cfg)[1])
         check(res["tags"][0]["value"] == [2030, 2031] and list(res["stations"]) == ["2"], "override: %s" % res)
-        check(res["version"].startswith("1.") and res["driver"]["file"].endswith(".so." + res["driver"]["version"]),
-              "versions: %s" % res)
-    rc, out, err = host("poll", "--simulate", "--sim-args", "--no-animate", "--kind", "hr.dword", "--address", "100",
-                        "--type", "hex", "--json")
-    check(rc == 0 and json.loads(out)["tags"][0]["value"] == "0x%04x%04x" % (1101, 1100), "simulated poll: %s" % out)
-    # The demo's tags move like what they stand for, not like test patterns.
+    # The demo reads whole, paced at its 19200 baud: a scan carries about 120 ms of bytes (unpaced: a few ms).
     demo = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "demo.json")
     rc, out, err = host("read", demo, "--json", "--simulate")
-    res = json.loads(out)
-    v = {t["name"]: t["value"] for t in res["tags"]}
-    # Paced at the demo's 19200 baud: a scan carries about 120 ms of bytes (unpaced: a few ms).
-    check(res["elapsedMs"] >= 100, "the simulated line is not paced: a scan in %d ms" % res["elapsedMs"])
-    check(rc == 0 and 10 < v["flow"] < 15 and 10 < v["return_flow"] < 15 and v["parts_total"] >= 100000 and
-          all(0 <= p < 100 for p in v["batch_pct"]) and 1 <= v["recipe"] <= 4, "demo values: %s %s" % (v, err))
+    check(rc == 0 and json.loads(out)["elapsedMs"] >= 100, "the demo on a simulated line: %d\n%s%s" % (rc, out, err))
 
 
 def case_pymodbus_sparse():
@@ -665,12 +534,10 @@ def case_pymodbus_sparse():
 
 
 def case_commissioning():
-    """A line found and identified from nothing, then polled and logged: scan finds exactly the stations of a
-    plc-sim that hears only 9600 baud, identify shows its texts, poll keeps to its interval and its --once, and
-    run --log writes one CSV row per scan."""
+    """A line found from nothing, then polled and logged: scan finds exactly the stations of a plc-sim that hears
+    only 9600 baud, poll keeps to its interval, and run --log writes one CSV row per scan."""
     sim_cmd = [ARGS.sim, "--strict-baud", "--baud", "9600", "--parity", "N", "--stations", "3,7", "--seconds", "60",
-               "--exception", "7:hr:0-0:2",
-               "--vendor", "ACME Drives", "--product", "FX-200", "--revision", "2.3", "--no-animate"]
+               "--exception", "7:hr:0-0:2", "--no-animate"]
     p = subprocess.Popen(sim_cmd, stdout=subprocess.PIPE, text=True)
     try:
         device = p.stdout.readline().split()[1]
@@ -682,11 +549,8 @@ def case_commissioning():
         check(found == {(3, 9600, "answers"), (7, 9600, "exception 02 illegal data address")} and
               time.time() - start < 30,
               "scan found %s in %.1f s:\n%s%s" % (found, time.time() - start, out, err))
-        rc, out, err = host("identify", device, "--station", "7", "--baud", "9600", "--parity", "N")
-        check(rc == 0 and '"ACME Drives"' in out and '"FX-200"' in out and '"2.3"' in out,
-              "identify %d:\n%s%s" % (rc, out, err))
-        line = ["--station", "3", "--baud", "9600", "--parity", "N"]
-        rc, out, err = host("poll", device, *line, "--interval", "500", "--seconds", "3", "--trace")
+        rc, out, err = host("poll", device, "--station", "3", "--baud", "9600", "--parity", "N", "--interval", "500",
+                            "--seconds", "3", "--trace")
         frames = trace_frames(err)
         sent = sum(f[2] == "->" for f in frames)
         check(rc == 0 and 5 <= sent <= 8 and "reads, %d ok" % sent in out, "poll sent %d:\n%s" % (sent, out))
@@ -695,11 +559,6 @@ def case_commissioning():
         starts = [f[0] for f in frames if f[2] == "->"]
         check(all(abs(g) <= 0.002 for g in gaps) and all(450 <= b - a <= 600 for a, b in zip(starts, starts[1:])),
               "trace times:\n" + err)
-        rc, out, err = host("poll", device, *line, "--ref", "40011", "--count", "2", "--once", "--trace")
-        sent = [f[3] for f in trace_frames(err) if f[2] == "->"]
-        rows = [r.split() for r in out.splitlines()[1:3]]
-        check(rc == 0 and len(sent) == 1 and rows == [["40011", str(3010)], ["40012", str(3011)]],
-              "poll --once sent %s:\n%s" % (sent, out))
     finally:
         p.send_signal(signal.SIGTERM)
         p.wait(timeout=10)
@@ -724,24 +583,14 @@ def case_commissioning():
 
 def case_independent_identify():
     """Debian's pymodbus as the device, on a pty pair of our own joined to plc-host's: identified by its own texts."""
-    ends = [os.openpty() for _ in range(2)]
-    for _, slave in ends:
-        tty.setraw(slave)
-    masters = [m for m, _ in ends]
-
-    def relay():
-        with contextlib.suppress(OSError):
-            while True:
-                for fd in select.select(masters, [], [])[0]:
-                    os.write(masters[1 - masters.index(fd)], os.read(fd, 512))
-
-    threading.Thread(target=relay, daemon=True).start()
+    (host_end, host_name), (device_end, device_name) = own_pty(), own_pty()
+    relay(host_end, device_end)
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pymodbus_identified.py")
-    p = subprocess.Popen(["/usr/bin/python3", script, os.ttyname(ends[0][1]), "Pymodbus Test Vendor", "PMT-7", "4.5"],
+    p = subprocess.Popen(["/usr/bin/python3", script, device_name, "Pymodbus Test Vendor", "PMT-7", "4.5"],
                          stderr=subprocess.PIPE, text=True)
     try:
         for _ in range(20):  # the server takes a moment to open its end
-            rc, out, err = host("identify", os.ttyname(ends[1][1]), "--parity", "N", "--timeout-ms", "300")
+            rc, out, err = host("identify", host_name, "--parity", "N", "--timeout-ms", "300")
             if "no answer" not in out or p.poll() is not None:
                 break
         check(rc == 0 and '"Pymodbus Test Vendor"' in out and '"PMT-7"' in out and '"4.5"' in out,
@@ -765,21 +614,14 @@ def case_cli_contract():
     rows = [  # (name, config or raw text or None, arguments, exit code, words its message (or --help) must hold)
         ("bad json", '{"tags": [', ["read"], 2, ["not valid JSON", "line 1"]),
         ("unknown kind", edit("tag", kind="hr.wrod"), ["read"], 2, ['tag "w"', 'field "kind"', '"hr.wrod"']),
-        ("kind number", edit("tag", kind=16), ["read"], 2, ['tag "w"', 'field "kind"']),
         ("bit address", edit("tag", kind="coil.bit", address="12"), ["read"], 2, ['field "address"', "BYTE.BIT"]),
-        ("address text", edit("tag", address="1x"), ["read"], 2, ['tag "w"', 'field "address"']),
-        ("address range", edit("tag", address="70000"), ["read"], 2, ['tag "w"', 'field "address"']),
         ("type for kind", edit("tag", kind="coil.word", type="f32"), ["read"], 2, ['field "type"', "u16, i16, hex"]),
         ("count of a type", edit("tag", type="f64", count=6), ["read"], 2, ['field "count"', "multiple of 4"]),
         ("word order", edit("tag", type="u32", count=2, wordOrder="BA"), ["read"], 2, ['field "wordOrder"', "CDAB"]),
         ("scale of hex", edit("tag", type="hex", scale=2), ["read"], 2, ['field "scale"', "numeric"]),
-        ("unknown type", edit("tag", type="float"), ["read"], 2, ['tag "w"', 'field "type"', '"float"']),
-        ("count 0", edit("tag", count=0), ["read"], 2, ['tag "w"', 'field "count"']),
-        ("station 300", edit("tag", station=300), ["read"], 2, ['tag "w"', 'field "station"']),
         ("unknown field", edit("tag", colour="red"), ["read"], 2, ['field "colour"', "unknown field"]),
         ("name twice", edit("tag", name="c"), ["read"], 2, ['tag "c"', "earlier tag"]),
         ("link parity", edit("link", parity="X"), ["read"], 2, ["link", 'field "parity"']),
-        ("link baud text", edit("link", baud="fast"), ["read"], 2, ["link", 'field "baud"']),
         ("interByteMs 0", edit("link", interByteMs=0), ["read"], 2, ['field "interByteMs"', "1..10000"]),
         ("realtime text", edit("link", realtime="yes"), ["read"], 2, ['field "realtime"', "true or false"]),
         ("rs485 word", edit("link", rs485="on"), ["read"], 2, ['field "rs485"', "off, rts-high or rts-low"]),
@@ -790,36 +632,25 @@ def case_cli_contract():
         ("write unknown", good, ["write", "nope=1"], 2, ['no tag named "nope"']),
         ("write items", good, ["write", "i=1,2,3"], 2, ['tag "i"', "2 item(s), 3 given"]),
         ("write bit", good, ["write", "c=2"], 2, ['tag "c"', "not a bit"]),
-        ("write input", good, ["write", "in=1"], 2, ['tag "in"', "cannot be written"]),
         ("write input register", good, ["write", "ir=1"], 2, ['tag "ir"', "read-only (ir.word)"]),
         ("write scaled range", good, ["write", "p=6553.6"], 2, ['tag "p"', "0..6553.5"]),
         ("write twice", good, ["write", "w=1", "w=2"], 2, ['tag "w"', "twice"]),
         ("write no =", good, ["write", "w"], 2, ['"w" is not NAME=VALUE']),
-        ("write nothing", good, ["write"], 2, ["NAME=VALUE"]),
         ("command", good, ["fetch"], 2, ['unknown command "fetch"']),
         ("option", good, ["read", "--fast"], 2, ['unknown option "--fast"']),
-        ("sim-args range", good, ["read", "--simulate", "--sim-args", "--drop 2"], 2, ["--sim-args", "--drop"]),
         ("sim-args unknown", good, ["read", "--simulate", "--sim-args", "--loud"], 2, ["--sim-args", '"--loud"']),
         ("library", good, ["read", "--library", "/nonexistent/libx.so"], 1, ["cannot load driver"]),
         ("version", None, ["--version"], 0, ["plc-host 1.", "/libkemo_ipc_rtu.so.1.", ", version 1."]),
-        ("version library", None, ["--version", "--library", "/nonexistent/libx.so"], 1, ["cannot load driver"]),
         ("sim version", None, [ARGS.sim, "--version"], 0, ["plc-sim 1."]),
-        ("map response", good, ["map", "--response-ms", "-1"], 2, ["--response-ms"]),
         ("no device", good, ["read"], 2, ["no serial device"]),
-        ("--baud 14400", good, ["read", "--baud", "14400"], 2, ["14400 is not supported", "9600, 19200", "921600"]),
         ("--baud text", good, ["read", "--baud", "fast"], 2, ["--baud", '"fast"', "9600, 19200"]),
         ("--parity", good, ["run", "--parity", "X"], 2, ["--parity", "none, even, odd"]),
         ("--station 0", good, ["write", "w=1", "--station", "0"], 2, ["--station", "1..247"]),
-        ("--device tcp", good, ["read", "--device", "tcp://localhost"], 2, ["--device", "tcp://HOST:PORT"]),
         ("map option", good, ["map", "--timeout", "1"], 2, ['unknown option "--timeout" for map']),
         ("missing value", good, ["read", "--library"], 2, ["missing value", "--library"]),
         ("poll device", None, poll[:1] + poll[2:], 2, ["poll needs DEVICE", "--simulate"]),
         ("poll ref area", None, poll[:2] + ["--ref", "50101"], 2, ["--ref", "0 coils, 1 inputs"]),
-        ("poll one-based 0", None, poll[:2] + ["--address", "0", "--one-based"], 2, ["--address", "1..65536"]),
         ("poll count", None, poll + ["--count", "200"], 2, ["--count", "1..123"]),
-        ("poll option", None, poll + ["--response-ms", "5"], 2, ['unknown option "--response-ms" for poll']),
-        ("sim baud", None, [ARGS.sim, "--baud", "14400"], 2, ["--baud", "14400 is not supported", "9600, 19200"]),
-        ("sim rs485", None, [ARGS.sim, "--rs485", "on"], 2, ["--rs485", "off, rts-high or rts-low"]),
         ("sim missing value", None, [ARGS.sim, "--drop"], 2, ["missing value", "--drop"]),
         ("sim tcp and device", None, [ARGS.sim, "--tcp", "0", "--device", "/dev/null"], 2, ["exclude each other"]),
         ("missing file", None, ["read", os.path.join(ARGS.work, "missing.json")], 2, ["missing.json: cannot read"]),
