@@ -337,33 +337,68 @@ def case_dead_stations():
           % (rc, out, err))
 
 
-def case_hostile_peers():
-    """A serial server that floods without pause: SIGINT still ends a run within 1 s."""
+@contextlib.contextmanager
+def tcp_peer(behaviour):
+    """A serial server that misbehaves: "flood" sends without pause, "drop" accepts and closes at once.
+    Yields its address and the list of connections it took."""
     import socket
-    server, stop = socket.create_server(("127.0.0.1", 0)), threading.Event()
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(16)
+    accepted, stop = [], threading.Event()
 
-    def flood():
-        conn = server.accept()[0]
-        with contextlib.suppress(OSError):
+    def serve():
+        server.settimeout(0.1)
+        while not stop.is_set():
+            try:
+                conn, _ = server.accept()
+            except OSError:
+                continue
+            accepted.append(time.time())
+            if behaviour == "drop":
+                conn.close()
+                continue
+            conn.setblocking(False)
             while not stop.is_set():
-                conn.send(b"\x55" * 4096)
+                with contextlib.suppress(BlockingIOError):
+                    conn.send(b"\x55" * 4096)
+                with contextlib.suppress(BlockingIOError, ConnectionError):
+                    if conn.recv(4096) == b"":
+                        break
+            conn.close()
 
-    threading.Thread(target=flood, daemon=True).start()
-    device = "tcp://127.0.0.1:%d" % server.getsockname()[1]
-    cfg = write_file("flood.json", config([tag("a", "hr.word", "10", 1, 2)],
-                                          link={"device": device, "responseTimeoutMs": 1000}))
-    h = subprocess.Popen([ARGS.host, "run", cfg], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    t = threading.Thread(target=serve, daemon=True)
+    t.start()
     try:
+        yield "tcp://127.0.0.1:%d" % server.getsockname()[1], accepted
+    finally:
+        stop.set()
+        t.join()
+        server.close()
+
+
+def case_hostile_peers():
+    """A peer that floods: `--seconds 3` still ends by 5 s, and SIGINT ends a run within 1 s. A server that
+    accepts and drops: reconnected with growing waits, not in a storm."""
+    tags = [tag("a", "hr.word", "10", 1, 2)]
+    with tcp_peer("flood") as (device, _):
+        cfg = write_file("flood.json", config(tags, link={"device": device, "responseTimeoutMs": 1000}))
+        start = time.time()
+        rc, _, err = run(ARGS.host, "run", cfg, "--seconds", "3", timeout=30)
+        took = time.time() - start
+        check(rc == 0 and took < 5, "flooded --seconds 3 run: exit %d after %.1f s: %s" % (rc, took, err[-500:]))
+        h = subprocess.Popen([ARGS.host, "run", cfg], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(1.5)
         start = time.time()
         h.send_signal(signal.SIGINT)
         h.wait(timeout=10)
         check(h.returncode == 0 and time.time() - start < 1, "SIGINT under a flood: exit %d after %.1f s"
               % (h.returncode, time.time() - start))
-    finally:
-        h.kill()
-        stop.set()
-        server.close()
+    with tcp_peer("drop") as (device, accepted):
+        cfg = write_file("drop.json", config(tags, link={"device": device}))
+        rc, _, err = run(ARGS.host, "run", cfg, "--seconds", "4", timeout=30)
+        # Waits of 0.1, 0.2, 0.4, 0.8, 1.6 s: six connections in 4 s, not dozens.
+        check(len(accepted) <= 7, "%d connections in 4 s to a server that drops them" % len(accepted))
 
 
 def all_answers_corrupted(cfg):
@@ -393,12 +428,16 @@ def case_corrupt_crc():
 
 def case_remote_faults():
     """Input registers through a remote end (the one area the round trip has no memory model for); a remote end
-    whose every answer is corrupted: retried, never stored."""
+    whose every answer is corrupted: retried, never stored; a silent one: given up."""
     ir = [tag("ir_words", "ir.word", "7", 1, 3), tag("ir_st2", "ir.word", "0", 2, 1)]
     res = read_json(config(ir, driver={"remoteMode": 1}), "--no-animate")
     got = {t["name"]: t["value"] for t in res["tags"]}
     check(got == {"ir_words": [1507, 1508, 1509], "ir_st2": 2500}, "input registers through a remote end: %s" % got)
     all_answers_corrupted(config(READ_TAGS[:4] + READ_TAGS[8:10], driver={"remoteMode": 1}))
+    res = read_json(config(READ_TAGS[:4], driver={"remoteMode": 1}), "--no-animate --silent 1", expect_rc=1)
+    st = res["stations"]["1"]
+    check(not any(t["ok"] for t in res["tags"]) and st["giveUps"] > 0 and st["timeouts"] == st["exchanges"],
+          "a silent remote end is given up: %s" % st)
 
 
 TRACE_LINE = re.compile(r"^ *(\d+\.\d{3}) +([+-]\d+\.\d{3}) (->|<-) (.*)$")
@@ -426,7 +465,8 @@ def misplaced_answers(err):
 
 def case_late_answers():
     """2 % of the answers come after the response time-out: none may be taken for a later request; once
-    the late answers are seen, each station's time-out is raised (said once) and their answers are read."""
+    the late answers are seen, each station's time-out is raised (said once) and their answers are read.
+    Then a station that always answers after the time-out: read, and never under another block's registers."""
     tags = [tag("r%d" % i, "hr.word", str(100 + 10 * i), 1 + i % 2, 4) for i in range(8)]
     cfg = config(tags, link={"responseTimeoutMs": 20, "retryLimit": 3})
     dump = os.path.join(ARGS.work, "late.dump")
@@ -440,6 +480,11 @@ def case_late_answers():
     check(counters["late"] >= 10 and late >= 2, "late sent %d, seen %d" % (counters["late"], late))
     raised = err.count("its time-out is raised")
     check(1 <= raised <= 2, "time-out raised %d times:\n%s" % (raised, err[-2000:]))
+    tags = [tag("r%d" % i, "hr.word", str(100 + 400 * i), 1, 2) for i in range(3)]
+    rc, out, err = host("run", "--simulate", "--seconds", 3, "--trace", "--sim-args", "--no-pace --no-animate --delay-ms 130",
+                        cfg=config(tags, link={"responseTimeoutMs": 100}), timeout=60)
+    stored, wrong = misplaced_answers(err)
+    check(rc == 0 and stored >= 5 and wrong == 0, "always late: %d of %d stored wrongly" % (wrong, stored))
 
 
 def reconnect(*sim_args):
@@ -534,10 +579,12 @@ def case_pymodbus_sparse():
 
 
 def case_commissioning():
-    """A line found from nothing, then polled and logged: scan finds exactly the stations of a plc-sim that hears
-    only 9600 baud, poll keeps to its interval, and run --log writes one CSV row per scan."""
+    """A line found and identified from nothing, then polled and logged: scan finds exactly the stations of a
+    plc-sim that hears only 9600 baud, identify shows its texts, poll keeps to its interval, and run --log writes
+    one CSV row per scan."""
     sim_cmd = [ARGS.sim, "--strict-baud", "--baud", "9600", "--parity", "N", "--stations", "3,7", "--seconds", "60",
-               "--exception", "7:hr:0-0:2", "--no-animate"]
+               "--exception", "7:hr:0-0:2", "--vendor", "ACME Drives", "--product", "FX-200", "--revision", "2.3",
+               "--no-animate"]
     p = subprocess.Popen(sim_cmd, stdout=subprocess.PIPE, text=True)
     try:
         device = p.stdout.readline().split()[1]
@@ -549,6 +596,9 @@ def case_commissioning():
         check(found == {(3, 9600, "answers"), (7, 9600, "exception 02 illegal data address")} and
               time.time() - start < 30,
               "scan found %s in %.1f s:\n%s%s" % (found, time.time() - start, out, err))
+        rc, out, err = host("identify", device, "--station", "7", "--baud", "9600", "--parity", "N")
+        check(rc == 0 and '"ACME Drives"' in out and '"FX-200"' in out and '"2.3"' in out,
+              "identify %d:\n%s%s" % (rc, out, err))
         rc, out, err = host("poll", device, "--station", "3", "--baud", "9600", "--parity", "N", "--interval", "500",
                             "--seconds", "3", "--trace")
         frames = trace_frames(err)
