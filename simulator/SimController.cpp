@@ -380,10 +380,15 @@ struct SimController::Impl {
                 m->tab_input_bits[c] = on;
             else if (area == 1 && c < simpattern::kAreaSize && !h.coils[size_t(c)])
                 m->tab_bits[c] = on;
-            else if (area >= 2 && c / 16 < simpattern::kAreaSize && (area == 3 || !h.regs[size_t(c / 16)])) {
+            else if (area >= 2 && c / 16 < simpattern::kAreaSize) {
+                // Input registers are never written; a written holding register keeps its value.
+                const size_t reg = size_t(c / 16);
+                const bool written = area == 2 && h.regs[reg];
+                if (written)
+                    continue;
                 const auto mask = static_cast<uint16_t>(1u << (c % 16));
-                uint16_t& r = (area == 3 ? m->tab_input_registers : m->tab_registers)[c / 16];
-                r = static_cast<uint16_t>(on ? (r | mask) : (r & ~mask));
+                uint16_t* regs = area == 3 ? m->tab_input_registers : m->tab_registers;
+                regs[reg] = static_cast<uint16_t>(on ? (regs[reg] | mask) : (regs[reg] & ~mask));
             }
         }
     }
