@@ -72,20 +72,47 @@ QByteArray withCrc(QByteArray frame)
     return frame + char(crc & 0xFF) + char(crc >> 8);
 }
 
+// Stations on one scripted line acting as `acts` says, answering 5 ms after
+// a request with zeros; a refusal is `code` (02: illegal data address). With
+// `holds` given, station 1 holds only those addresses, as meters do, and
+// refuses a read touching any other: "hr 40-41,44", "coil 0-9", "ir 0-1,6-7".
 struct Line {
     test::ScriptedLink link;
     std::vector<Acts> acts = std::vector<Acts>(16, Acts::Answers);
+    const bool sparse;
+    std::map<int, std::vector<std::pair<int, int>>> held;  // by function code: (first, last)
+    int code = 2;
+    int64_t answerAfterUs = 5 * kMs;
+    std::vector<QByteArray> requests;
 
-    Line()
+    explicit Line(const char* holds = nullptr) : sparse(holds)
     {
+        const QList<QByteArray> words = QByteArray(holds).split(' ');
+        if (words.size() == 2)
+            for (const QByteArray& range : words[1].split(',')) {
+                const QList<QByteArray> ends = range.split('-');
+                held[words[0] == "coil" ? 1
+                     : words[0] == "hr" ? 3
+                                        : 4]
+                    .push_back({ends[0].toInt(), ends.last().toInt()});
+            }
         link.onRequest = [this](const QByteArray& req, int64_t end) {
+            requests.push_back(req);
             const Acts a = acts[static_cast<uint8_t>(req[0])];
             if (req.size() < 6 || a == Acts::Silent)
                 return;
-            const int bytes = 2 * static_cast<uint8_t>(req[5]);  // zeros for every register asked
-            const QByteArray head = QByteArray(1, req[0]) + char(a == Acts::Refuses ? req[1] | 0x80 : 3);
-            link.bytesAt(end + 5 * kMs,
-                         withCrc(a == Acts::Refuses ? head + char(2) : head + char(bytes) + QByteArray(bytes, '\0')));
+            const int fc = static_cast<uint8_t>(req[1]);
+            const int first = static_cast<uint8_t>(req[2]) << 8 | static_cast<uint8_t>(req[3]);
+            const int last = first + (static_cast<uint8_t>(req[4]) << 8 | static_cast<uint8_t>(req[5])) - 1;
+            const bool holds =
+                a == Acts::Answers &&
+                (!sparse || std::any_of(held[fc].begin(), held[fc].end(), [&](const std::pair<int, int>& r) {
+                    return r.first <= first && last <= r.second;
+                }));
+            const int bytes = fc == 1 ? (last - first + 8) / 8 : 2 * (last - first + 1);
+            const QByteArray head = QByteArray(1, req[0]) + char(holds ? fc : fc | 0x80);
+            link.bytesAt(end + answerAfterUs,
+                         withCrc(holds ? head + char(bytes) + QByteArray(bytes, '\0') : head + char(code)));
         };
     }
 };
@@ -212,50 +239,13 @@ TEST(HostStations, ProbesOfManyDeadStationsTakeLittleOfTheLine)
     EXPECT_GE(live, 0.85 * alone.station(1).exchanges) << probes << " probes";
 }
 
-// A device of station 1 that holds only some addresses of each area, as
-// meters do: a read touching any other gets `code` (02: illegal data address).
-struct SparseDevice {
-    test::ScriptedLink link;
-    std::map<int, std::vector<std::pair<int, int>>> held;  // by function code: (first, last)
-    int code = 2;
-    int64_t answerAfterUs = 5 * kMs;
-    std::vector<QByteArray> requests;
-
-    // "hr 40-41,44", "coil 0-9", "ir 0-1,6-7": the addresses held of one area.
-    explicit SparseDevice(const char* holds)
-    {
-        const QList<QByteArray> words = QByteArray(holds).split(' ');
-        if (words.size() == 2)
-            for (const QByteArray& range : words[1].split(',')) {
-                const QList<QByteArray> ends = range.split('-');
-                held[words[0] == "coil" ? 1
-                     : words[0] == "hr" ? 3
-                                        : 4]
-                    .push_back({ends[0].toInt(), ends.last().toInt()});
-            }
-        link.onRequest = [this](const QByteArray& req, int64_t end) {
-            requests.push_back(req);
-            const int fc = static_cast<uint8_t>(req[1]);
-            const int first = static_cast<uint8_t>(req[2]) << 8 | static_cast<uint8_t>(req[3]);
-            const int last = first + (static_cast<uint8_t>(req[4]) << 8 | static_cast<uint8_t>(req[5])) - 1;
-            const bool holds = std::any_of(held[fc].begin(), held[fc].end(), [&](const std::pair<int, int>& r) {
-                return r.first <= first && last <= r.second;
-            });
-            const int bytes = fc == 1 ? (last - first + 8) / 8 : 2 * (last - first + 1);
-            const QByteArray head = QByteArray(1, 1) + char(holds ? fc : fc | 0x80);
-            link.bytesAt(end + answerAfterUs,
-                         withCrc(holds ? head + char(bytes) + QByteArray(bytes, '\0') : head + char(code)));
-        };
-    }
-};
-
 // A slow meter beside fast I/O: its own time-out (300 ms) covers its 200 ms
 // answers while the link's 100 ms stays for the others.
 TEST(HostStations, StationsOwnResponseTimeout)
 {
     for (const char* stations : {R"("1": {"responseTimeoutMs": 300})", ""}) {
         SCOPED_TRACE(stations);
-        SparseDevice device("hr 0-100");
+        Line device("hr 0-100");
         device.answerAfterUs = 200 * kMs;
         Session run(
             host::parseConfig(QByteArray(R"({"link": {"responseTimeoutMs": 100, "retryLimit": 0}, "stations": {)") +
@@ -272,7 +262,7 @@ TEST(HostStations, StationsOwnResponseTimeout)
 struct SparseRow {
     const char* name;
     const char* tags;     // JSON tag objects of station 1
-    const char* held;     // what the device holds, as SparseDevice reads it
+    const char* held;     // what the device holds, as Line reads it
     int code;             // the device's exception
     bool tagsOk;          // every tag read in the end
     const char* notice;   // the station's notice ("" none)
@@ -302,7 +292,7 @@ TEST(HostStations, SparseDevicesReadWithoutMergingByHand)
 {
     for (const SparseRow& row : kSparseRows) {
         SCOPED_TRACE(row.name);
-        SparseDevice device(row.held);
+        Line device(row.held);
         device.code = row.code;
         Session run(host::parseConfig(QByteArray("{\"link\": {\"responseTimeoutMs\": 100, \"retryLimit\": 1, "
                                                  "\"deadAfter\": 0}, \"tags\": [") +
@@ -326,7 +316,7 @@ TEST(HostStations, SparseDevicesReadWithoutMergingByHand)
 // noMerge set by hand reaches the driver: not one merged request goes out.
 TEST(HostStations, ConfiguredNoMergeSendsNoMergedRead)
 {
-    SparseDevice device("hr 40-41,44");
+    Line device("hr 40-41,44");
     Session run(
         host::parseConfig(
             R"({"stations": {"1": {"noMerge": true}}, "tags": [{"name": "a", "kind": "hr.word", "address": "40"},)"
