@@ -105,6 +105,13 @@ const ExchangeRow kExchangeRows[] = {
      100},
 };
 
+// One exchange of `request` (rtuFrame text), a 9-byte answer expected.
+host::ExchangeResult exchange(host::RtuExchange& ex, const char* request)
+{
+    const QByteArray req = rtuFrame(request);
+    return ex.exchange(reinterpret_cast<const uint8_t*>(req.constData()), req.size(), 9, true);
+}
+
 host::LinkSettings settings()
 {
     host::LinkSettings s;
@@ -132,9 +139,7 @@ TEST(HostExchange, AnswersMeetTheirOwnRequestOnly)
                 if (at < frame.size())
                     link.answerAfter(write, r.afterUs + 4 * kMs, frame.mid(at));
             }
-            const QByteArray req = rtuFrame(s.request);
-            const host::ExchangeResult r =
-                ex.exchange(reinterpret_cast<const uint8_t*>(req.constData()), req.size(), 9, true);
+            const host::ExchangeResult r = exchange(ex, s.request);
             EXPECT_STREQ(host::statusName(r.status), s.status);
             EXPECT_EQ(test::hex(r.answer), *s.answer ? test::hex(rtuFrame(s.answer)) : "");
             EXPECT_EQ(r.lateAnswers, s.late);
@@ -154,8 +159,7 @@ TEST(HostExchange, AnswerSoonerThanItsWireTimeIsNotTheAnswer)
     link.answerAfter(1, 1 * kMs, rtuFrame(kAnswerB));
     link.answerAfter(1, 12 * kMs, rtuFrame(kAnswerA));
     host::RtuExchange ex(link, settings(), CalCRC);
-    const QByteArray req = rtuFrame(kReadA);
-    const host::ExchangeResult r = ex.exchange(reinterpret_cast<const uint8_t*>(req.constData()), req.size(), 9, true);
+    const host::ExchangeResult r = exchange(ex, kReadA);
     EXPECT_STREQ(host::statusName(r.status), "ok");
     EXPECT_EQ(test::hex(r.answer), test::hex(rtuFrame(kAnswerA)));
     EXPECT_EQ(r.lateAnswers, 1);
@@ -190,9 +194,7 @@ TEST(HostExchange, TroubleEndsByTheDeadline)
         if (row.failWrite)
             link.failWrite(row.failWrite);
         host::RtuExchange ex(link, settings(), CalCRC);
-        const QByteArray req = rtuFrame(kReadA);
-        const host::ExchangeResult r =
-            ex.exchange(reinterpret_cast<const uint8_t*>(req.constData()), req.size(), 9, true);
+        const host::ExchangeResult r = exchange(ex, kReadA);
         EXPECT_STREQ(host::statusName(r.status), row.status);
         EXPECT_LE(r.elapsed.count(), row.maxElapsedUs);
     }
@@ -204,11 +206,9 @@ TEST(HostExchange, SilenceAfterTroubleBeforeTheNextRequest)
     link.answerAfter(1, 5 * kMs, QByteArray::fromHex("0103040000"));  // cut short: incomplete
     link.answerAfter(2, 5 * kMs, rtuFrame(kAnswerA));
     host::RtuExchange ex(link, settings(), CalCRC);
-    const QByteArray req = rtuFrame(kReadA);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(req.constData());
-    EXPECT_STREQ(host::statusName(ex.exchange(bytes, req.size(), 9, true).status), "incomplete");
+    EXPECT_STREQ(host::statusName(exchange(ex, kReadA).status), "incomplete");
     link.bytesAt(link.nowUs + 10 * kMs, QByteArray(3, '\x00'));  // noise after the time-out
-    EXPECT_STREQ(host::statusName(ex.exchange(bytes, req.size(), 9, true).status), "ok");
+    EXPECT_STREQ(host::statusName(exchange(ex, kReadA).status), "ok");
     // The second request waits for 20 ms of silence after the noise.
     ASSERT_EQ(link.sent.size(), 2u);
     EXPECT_GE(link.sent[1].atUs - link.sent[0].atUs, 100 * kMs + 30 * kMs);

@@ -54,6 +54,15 @@ Bytes request(const std::string& header, const std::string& data = "")
     return f;
 }
 
+// The header of a request of class 01 and device 02, bit mode and spare 0.
+std::string header(int write, int station, int kind, int address, int length)
+{
+    char text[80];
+    std::snprintf(text, sizeof text, "01 %02X 02 %02X 00 %02X 00 00 00 %02X 00 %02X 00 00 00 00 00 00 00 00", write,
+                  station, kind, address, length);
+    return text;
+}
+
 struct Memory {
     modbus_mapping_t* m = modbus_mapping_new(64, 64, 64, 64);
     Memory()
@@ -72,45 +81,35 @@ struct Memory {
 
 TEST(SimRemote, ServesReadsAndWritesOfEveryKind)
 {
-    // class 01, device 02, station 07; bit mode and spare 0
+    // station 07
     const struct {
-        const char *name, *header, *data, *answer;
+        const char* name;
+        int write, kind, address, length;
+        const char *data, *answer;
         int reg;            // a register to check afterwards (-1: none)
         unsigned value;     // its value
         const char* coils;  // coils 16..31 afterwards, as 0/1 text ("" : not checked)
     } cases[] = {
-        {"holding registers", "01 00 02 07 00 08 00 00 00 0A 00 02 00 00 00 00 00 00 00 00", "", "09 07 00 10 0A 10 0B",
-         10, 0x100A, ""},
-        {"input registers", "01 00 02 07 00 0E 00 00 00 05 00 01 00 00 00 00 00 00 00 00", "", "07 07 00 20 05", -1, 0,
-         ""},
-        {"coils in bytes", "01 00 02 07 00 04 00 00 00 01 00 01 00 00 00 00 00 00 00 00", "", "06 07 00 49", -1, 0, ""},
-        {"coil words read like coil bytes", "01 00 02 07 00 07 00 00 00 00 00 01 00 00 00 00 00 00 00 00", "",
-         "06 07 00 24", -1, 0, ""},
-        {"inputs in bytes", "01 00 02 07 00 03 00 00 00 00 00 02 00 00 00 00 00 00 00 00", "", "07 07 00 AA AA", -1, 0,
-         ""},
-        {"a read of a bit kind: refused", "01 00 02 07 00 02 00 00 00 00 00 01 00 00 00 00 00 00 00 00", "", "05 07 01",
-         -1, 0, ""},
-        {"beyond memory: refused", "01 00 02 07 00 08 00 00 00 3F 00 02 00 00 00 00 00 00 00 00", "", "05 07 02", -1, 0,
-         ""},
-        {"register write", "01 01 02 07 00 08 00 00 00 0A 00 01 00 00 00 00 00 00 00 00", "12 34", "08 07 00 08 00 01",
-         10, 0x1234, ""},
-        {"double word: low register first", "01 01 02 07 00 0B 00 00 00 05 00 01 00 00 00 00 00 00 00 00",
-         "00 01 00 02", "08 07 00 0B 00 01", 11, 0x0002, ""},
-        {"register bit 19: bit 3 of register 1", "01 01 02 07 00 02 00 00 00 13 00 01 00 00 00 00 00 00 00 00", "FF",
-         "08 07 00 02 00 01", 1, 0x1009, ""},
-        {"register byte 3: high byte of register 1", "01 01 02 07 00 05 00 00 00 03 00 01 00 00 00 00 00 00 00 00",
-         "AB", "08 07 00 05 00 01", 1, 0xAB01, ""},
-        {"coil 18", "01 01 02 07 00 01 00 00 00 12 00 01 00 00 00 00 00 00 00 00", "FF", "08 07 00 01 00 01", -1, 0,
-         "0110100100100100"},
-        {"coil word 1: coils 16..31 in wire order", "01 01 02 07 00 07 00 00 00 01 00 01 00 00 00 00 00 00 00 00",
-         "0F 80", "08 07 00 07 00 01", -1, 0, "1111000000000001"},
-        {"input registers are read-only", "01 01 02 07 00 0E 00 00 00 00 00 01 00 00 00 00 00 00 00 00", "12 34",
-         "05 07 01", 0, 0x1000, ""},
+        {"holding registers", 0, 8, 10, 2, "", "09 07 00 10 0A 10 0B", 10, 0x100A, ""},
+        {"input registers", 0, 14, 5, 1, "", "07 07 00 20 05", -1, 0, ""},
+        {"coils in bytes", 0, 4, 1, 1, "", "06 07 00 49", -1, 0, ""},
+        {"coil words read like coil bytes", 0, 7, 0, 1, "", "06 07 00 24", -1, 0, ""},
+        {"inputs in bytes", 0, 3, 0, 2, "", "07 07 00 AA AA", -1, 0, ""},
+        {"a read of a bit kind: refused", 0, 2, 0, 1, "", "05 07 01", -1, 0, ""},
+        {"beyond memory: refused", 0, 8, 0x3F, 2, "", "05 07 02", -1, 0, ""},
+        {"register write", 1, 8, 10, 1, "12 34", "08 07 00 08 00 01", 10, 0x1234, ""},
+        {"double word: low register first", 1, 11, 5, 1, "00 01 00 02", "08 07 00 0B 00 01", 11, 0x0002, ""},
+        {"register bit 19: bit 3 of register 1", 1, 2, 0x13, 1, "FF", "08 07 00 02 00 01", 1, 0x1009, ""},
+        {"register byte 3: high byte of register 1", 1, 5, 3, 1, "AB", "08 07 00 05 00 01", 1, 0xAB01, ""},
+        {"coil 18", 1, 1, 0x12, 1, "FF", "08 07 00 01 00 01", -1, 0, "0110100100100100"},
+        {"coil word 1: coils 16..31 in wire order", 1, 7, 1, 1, "0F 80", "08 07 00 07 00 01", -1, 0,
+         "1111000000000001"},
+        {"input registers are read-only", 1, 14, 0, 1, "12 34", "05 07 01", 0, 0x1000, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Memory mem;
-        const Bytes f = request(c.header, c.data);
+        const Bytes f = request(header(c.write, 7, c.kind, c.address, c.length), c.data);
         simremote::Written written;
         const Bytes answer = simremote::serve(*mem.m, f.data(), f.size(), written);
         ASSERT_GE(answer.size(), 2u);
@@ -151,14 +150,14 @@ TEST(SimRemote, SumsBroadcastsAndStations)
         out.resize(n > 0 ? size_t(n) : 0);
         return toHex(out, out.size() >= 2 ? out.size() - 2 : 0);
     };
-    Bytes bad = request("01 00 02 01 00 08 00 00 00 0A 00 01 00 00 00 00 00 00 00 00");
+    Bytes bad = request(header(0, 1, 8, 10, 1));
     bad.back() ^= 1;
     EXPECT_EQ(roundTrip(bad), "05 01 03");
-    EXPECT_EQ(roundTrip(request("01 01 02 00 00 08 00 00 00 0A 00 01 00 00 00 00 00 00 00 00", "BE EF")), "");
+    EXPECT_EQ(roundTrip(request(header(1, 0, 8, 10, 1), "BE EF")), "");
     EXPECT_EQ(sim.holdingRegister(1, 10), 0xBEEF);
     EXPECT_EQ(sim.holdingRegister(2, 10), 0xBEEF);
-    EXPECT_EQ(roundTrip(request("01 00 02 03 00 08 00 00 00 0A 00 01 00 00 00 00 00 00 00 00")), "");
-    EXPECT_EQ(roundTrip(request("01 00 02 02 00 08 00 00 00 0A 00 01 00 00 00 00 00 00 00 00")), "07 02 00 BE EF");
+    EXPECT_EQ(roundTrip(request(header(0, 3, 8, 10, 1))), "");
+    EXPECT_EQ(roundTrip(request(header(0, 2, 8, 10, 1))), "07 02 00 BE EF");
     stop = true;
     server.join();
     close(fds[0]);

@@ -97,7 +97,7 @@ TEST(SimController, FrameSyncAcrossStationsAndNoise)
 
 namespace {
 
-struct SparseCase {
+struct FrameCase {
     const char* name;
     Bytes request;  // without CRC
     Bytes answer;   // without CRC
@@ -105,7 +105,7 @@ struct SparseCase {
 
 // Station 7 holds holding registers 40, 41, 44 and coils 0-9 only; its input
 // registers are all there, starting at (S x 1000 + R + 500).
-const SparseCase kSparseCases[] = {
+const FrameCase kSparseCases[] = {
     {"registers_held", {7, 0x03, 0x00, 0x28, 0x00, 0x02}, {7, 0x03, 0x04, 0x1B, 0x80, 0x1B, 0x81}},
     {"register_held_alone", {7, 0x03, 0x00, 0x2C, 0x00, 0x01}, {7, 0x03, 0x02, 0x1B, 0x84}},
     {"gap_refused", {7, 0x03, 0x00, 0x28, 0x00, 0x05}, {7, 0x83, 0x02}},
@@ -126,17 +126,11 @@ TEST(SimController, SparseMapAndInputRegisters)
     SimController sim(o);
     Served line(sim);
     const int slave = line.slave;
-    for (const SparseCase& c : kSparseCases) {
+    for (const FrameCase& c : kSparseCases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(roundTrip(slave, withCrc(c.request)), withCrc(c.answer));
     }
 }
-
-struct IdentityCase {
-    const char* name;
-    Bytes request;  // without CRC
-    Bytes answer;   // without CRC
-};
 
 Bytes text(Bytes head, const std::string& s)
 {
@@ -151,7 +145,7 @@ TEST(SimController, SaysWhatItIsAndHearsOnlyItsOwnRate)
     o.product = "PC";
     o.revision = "1.2";
     const Bytes all = {1, 0x2B, 0x0E, 1, 0x81, 0, 0, 3, 0, 1, 'V', 1, 2, 'P', 'C', 2, 3, '1', '.', '2'};
-    const IdentityCase cases[] = {
+    const FrameCase cases[] = {
         {"server_id", {1, 0x11}, text({1, 0x11, 10, 1, 0xFF}, "V PC 1.2")},
         {"basic_stream", {1, 0x2B, 0x0E, 1, 0}, all},
         {"stream_past_the_last_starts_again", {1, 0x2B, 0x0E, 1, 9}, all},
@@ -160,7 +154,7 @@ TEST(SimController, SaysWhatItIsAndHearsOnlyItsOwnRate)
         {"unknown_code", {1, 0x2B, 0x0E, 5, 0}, {1, 0xAB, 0x03}},
         {"other_mei_type", {1, 0x2B, 0x0D, 1, 0}, {1, 0xAB, 0x01}},
     };
-    for (const IdentityCase& c : cases) {
+    for (const FrameCase& c : cases) {
         SCOPED_TRACE(c.name);
         const Bytes request = withCrc(c.request);
         EXPECT_EQ(simIdentityAnswer(o, request.data(), request.size()), c.answer);

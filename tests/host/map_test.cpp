@@ -32,6 +32,18 @@ std::string blockText(const std::vector<host::ReadBlock>& blocks)
     return out;
 }
 
+// The read blocks of `cfg`, checked against the driver's rebuild of its tags
+// as plc-host's session hands them over (names play no part).
+std::string driversBlocks(const host::HostConfig& cfg, const std::vector<host::ReadBlock>& blocks)
+{
+    QList<HOST_VAR> vars;
+    for (const host::Tag& t : cfg.tags)
+        vars << HOST_VAR{0, uchar(t.kind), uchar(t.station), {}, t.address.c_str(), {}, t.driverCount()};
+    ReCreatReadVarList(&vars);
+    EXPECT_EQ(blockText(blocks), test::entries(PLC_driver.readList));
+    return blockText(blocks);
+}
+
 }  // namespace
 
 TEST(HostMap, WireNumbersOfEveryKind)
@@ -91,13 +103,8 @@ TEST(HostMap, BlocksAreTheDriversReadList)
                  "", "\"maxPerFrame\": 10");
     test::Host driver;
     driver.info.maxPerFrame = cfg.driver.maxPerFrame;
-    QList<HOST_VAR> vars;
-    for (const host::Tag& t : cfg.tags)  // as plc-host's session hands them over (names play no part)
-        vars << HOST_VAR{0, uchar(t.kind), uchar(t.station), {}, t.address.c_str(), {}, t.driverCount()};
-    ReCreatReadVarList(&vars);
     const std::vector<host::ReadBlock> blocks = host::readBlocks(cfg);
-    EXPECT_EQ(blockText(blocks), test::entries(PLC_driver.readList));
-    EXPECT_EQ(blockText(blocks),
+    EXPECT_EQ(driversBlocks(cfg, blocks),
               "1/8:0+10, 1/8:10+2, 1/8:30+10, 1/8:40+10, 1/8:50+5, 2/3:2+1, 2/3:12+4, 2/4:1+2, 2/8:1+2");
     const host::TagMap b = host::mapTag(cfg, cfg.tags[1], blocks), h = host::mapTag(cfg, cfg.tags[8], blocks);
     EXPECT_EQ(b.firstBlock, 2);
@@ -123,13 +130,7 @@ TEST(HostMap, UnmergedStationsBlocksAreTheDriversReadList)
     driver.info.maxPerFrame = cfg.driver.maxPerFrame;
     driver.info.multiStation = 1;
     ASSERT_EQ(SetStationOptions(3, KEMO_STATION_NO_MERGE), 0);
-    QList<HOST_VAR> vars;
-    for (const host::Tag& t : cfg.tags)
-        vars << HOST_VAR{0, uchar(t.kind), uchar(t.station), {}, t.address.c_str(), {}, t.driverCount()};
-    ReCreatReadVarList(&vars);
-    const std::vector<host::ReadBlock> blocks = host::readBlocks(cfg);
-    EXPECT_EQ(blockText(blocks), test::entries(PLC_driver.readList));
-    EXPECT_EQ(blockText(blocks), "3/1:3+10, 3/8:40+1, 3/8:44+4, 3/8:48+2, 3/14:0+2, 4/8:40+4");
+    EXPECT_EQ(driversBlocks(cfg, host::readBlocks(cfg)), "3/1:3+10, 3/8:40+1, 3/8:44+4, 3/8:48+2, 3/14:0+2, 4/8:40+4");
     const std::string text = host::mapText(cfg, 5);
     EXPECT_NE(text.find("reads 41-42 that no tag asked for"), std::string::npos) << text;
     EXPECT_EQ(text.find("reads 10"), std::string::npos) << text;  // no padding on the unmerged station

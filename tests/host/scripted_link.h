@@ -34,7 +34,7 @@ inline QByteArray rtuFrame(const char* text)
 
 class ScriptedLink : public host::Link {
 public:
-    struct Arrival {
+    struct Timed {  // bytes and when they arrive or went out
         int64_t atUs;
         QByteArray bytes;
     };
@@ -52,11 +52,7 @@ public:
     bool pacedValue = false;
 
     // --- what happened ---
-    struct Sent {
-        int64_t atUs;
-        QByteArray bytes;
-    };
-    std::vector<Sent> sent;
+    std::vector<Timed> sent;
     int opens = 0;
     int64_t nowUs = 0;
 
@@ -110,7 +106,7 @@ public:
         if (!isOpen_ || gone() || failingWrites_.count(number))
             return false;
         const int64_t end = nowUs + charUsValue * length;
-        for (const Arrival& a : replies_[number])
+        for (const Timed& a : replies_[number])
             pending_.emplace(end + a.atUs, a.bytes);
         if (onRequest)
             onRequest(sent.back().bytes, end);
@@ -138,7 +134,7 @@ private:
     bool gone() const { return goneAtUs_ >= 0 && nowUs >= goneAtUs_; }
 
     std::multimap<int64_t, QByteArray> pending_;  // by arrival time, in script order within one time
-    std::map<int, std::vector<Arrival>> replies_;
+    std::map<int, std::vector<Timed>> replies_;
     std::set<int> failingWrites_;
     int failingOpens_ = 0;
     int64_t goneAtUs_ = -1;
