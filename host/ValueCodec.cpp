@@ -122,12 +122,24 @@ void integerRange(const Tag& t, long double& lo, long double& hi)
     hi = (ti.isSigned ? std::ldexp(1.0L, bits - 1) : std::ldexp(1.0L, bits)) - 1;
 }
 
+// The same, exact: the largest magnitude below 0 and the largest value.
+// A long double is a double on the panel's ARM: 64-bit values need integers.
+void exactRange(const Tag& t, unsigned long long& belowZero, unsigned long long& top)
+{
+    const int bits = 8 * valueBytes(t);
+    const bool isSigned = info(t.type).isSigned && t.type != ValueType::Hex;
+    const unsigned long long all = bits >= 64 ? ~0ULL : (1ULL << bits) - 1;
+    belowZero = isSigned ? 1ULL << (bits - 1) : 0;
+    top = isSigned ? belowZero - 1 : all;
+}
+
 std::string rangeText(const Tag& t, long double lo, long double hi)
 {
-    if (!t.scaled())
-        return std::to_string(static_cast<long long>(lo)) + ".." +
-               (hi > 9.3e18L ? std::to_string(static_cast<unsigned long long>(hi))
-                             : std::to_string(static_cast<long long>(hi)));
+    if (!t.scaled()) {
+        unsigned long long belowZero = 0, top = 0;
+        exactRange(t, belowZero, top);
+        return (belowZero ? "-" + std::to_string(belowZero) : std::string("0")) + ".." + std::to_string(top);
+    }
     double a = static_cast<double>(lo) * t.scale + t.offset, b = static_cast<double>(hi) * t.scale + t.offset;
     if (a > b)
         std::swap(a, b);
@@ -169,20 +181,22 @@ uint64_t encodeItem(const Tag& t, const std::string& v, Bad bad)
     integerRange(t, lo, hi);
     if (t.type == ValueType::Hex)
         lo = 0;
-    long double raw = 0;
-    bool ok = false;
-    if (t.scaled()) {
-        double d = 0;
-        ok = parseDouble(v, d);
-        raw = std::round((static_cast<long double>(d) - t.offset) / t.scale);
-    } else {
+    const auto outOfRange = [&] {
+        return bad("\"" + v + "\" is not " + typeName(t.type) + " in " + rangeText(t, lo, hi));
+    };
+    if (!t.scaled()) {
         bool negative = false;
-        unsigned long long magnitude = 0;
-        ok = parseInteger(v, t.type == ValueType::Hex, negative, magnitude);
-        raw = negative ? -static_cast<long double>(magnitude) : static_cast<long double>(magnitude);
+        unsigned long long magnitude = 0, belowZero = 0, top = 0;
+        exactRange(t, belowZero, top);
+        if (!parseInteger(v, t.type == ValueType::Hex, negative, magnitude) || magnitude > (negative ? belowZero : top))
+            throw outOfRange();
+        return negative ? uint64_t{0} - magnitude : magnitude;
     }
+    double d = 0;
+    const bool ok = parseDouble(v, d);
+    const long double raw = std::round((static_cast<long double>(d) - t.offset) / t.scale);
     if (!ok || raw < lo || raw > hi)
-        throw bad("\"" + v + "\" is not " + typeName(t.type) + " in " + rangeText(t, lo, hi));
+        throw outOfRange();
     return raw < 0 ? static_cast<uint64_t>(static_cast<long long>(raw)) : static_cast<uint64_t>(raw);
 }
 
