@@ -7,7 +7,9 @@
 # request; libmodbus keeps no t3.5, so its share may pass 1) and the CPU time
 # of the master per exchange (user + system, from the shell's `times`).
 #
-#   scripts/bench-line.sh [SECONDS] [RUNS]      (default 4 s, 5 runs per baud)
+#   [BAUDS="19200 115200"] [REALTIME=1] scripts/bench-line.sh [SECONDS] [RUNS]
+#   (default 4 s, 5 runs per baud; REALTIME=1 runs plc-host with link.realtime and
+#   plc-sim at real-time priority, as a controller with its own CPU would answer)
 #
 # Results in $BUILD_DIR/line/line.dat (one line per run and master), with the
 # load average at the start.
@@ -30,7 +32,7 @@ trap stop_sim EXIT
 # plc-sim paced at BAUD on a fresh pty; sets $pty.
 start_sim() {
     local simlog="$out/sim.txt"
-    "$build/simulator/plc-sim" --stations 1 --baud "$1" --parity E --pace --no-animate \
+    ${REALTIME:+chrt -f 50} "$build/simulator/plc-sim" --stations 1 --baud "$1" --parity E --pace --no-animate \
         --seconds "$((${seconds%.*} + 10))" >"$simlog" &
     sim=$!
     pty=""
@@ -43,10 +45,11 @@ child_cpu() { tail -n 1 "$out/times.txt" | awk '{ gsub(/[ms]/, " "); split($0, f
 
 # One plc-host run: "exchanges failures cpu_us_per_exchange".
 host_run() {
-    local baud="$1" t35="$2"
+    local baud="$1" t35="$2" realtime=""
+    [ -n "${REALTIME:-}" ] && realtime=", \"realtime\": true"
     start_sim "$baud"
     cat >"$out/line-$baud.json" <<JSON
-{"link": {"device": "$pty", "baud": $baud, "parity": "E", "responseTimeoutMs": 200, "gapUs": $t35},
+{"link": {"device": "$pty", "baud": $baud, "parity": "E", "responseTimeoutMs": 200, "gapUs": $t35$realtime},
  "tags": [{"name": "block", "kind": "hr.word", "address": 100, "count": 10}]}
 JSON
     (
@@ -70,7 +73,7 @@ load="$(cut -d' ' -f1-3 /proc/loadavg)"
 echo "# $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs), $(nproc) cores, load $load" | tee "$out/line.dat"
 printf '# baud run master exchanges failures rate/ideal cpu_us_per_exchange\n' >>"$out/line.dat"
 printf '%-7s %-4s %-10s %9s %9s %11s %12s\n' baud run master exchanges failures rate/ideal "cpu us/exch"
-for baud in 19200 115200; do
+for baud in ${BAUDS:-19200 115200}; do
     # 8E1: 11 bits a character; t3.5 is 1.75 ms above 19,200 baud.
     char_us=$(awk -v b="$baud" 'BEGIN { printf "%.3f", 11e6 / b }')
     t35=$(awk -v b="$baud" -v c="$char_us" 'BEGIN { printf "%d", b <= 19200 ? 3.5 * c + 0.5 : 1750 }')
@@ -86,7 +89,7 @@ for baud in 19200 115200; do
     done
 done
 # Medians per baud and master.
-for baud in 19200 115200; do
+for baud in ${BAUDS:-19200 115200}; do
     for master in plc-host libmodbus; do
         rates=$(awk -v b="$baud" -v m="$master" '$1 == b && $3 == m { print $6 }' "$out/line.dat" | sort -n)
         cpus=$(awk -v b="$baud" -v m="$master" '$1 == b && $3 == m { print $7 }' "$out/line.dat" | sort -n)

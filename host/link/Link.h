@@ -49,14 +49,23 @@ public:
     // Sleeps until `until` on that clock (a link without a peer has nothing to wait on).
     // An absolute wake-up: the time spent getting here does not add to it,
     // and a signal ends it early (the caller looks at its stop flag).
-    virtual void sleepUntil(Clock::time_point until)
+    // A sharp wake-up watches the clock for the last few tens of us instead:
+    // a sleep comes back about that late, a third of a character at 115,200
+    // baud, and the request after a silence should leave on time.
+    virtual void sleepUntil(Clock::time_point until, bool sharp = false)
     {
-        const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch()).count();
+        const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 (sharp ? until - kSharpSpin : until).time_since_epoch())
+                                 .count();
         if (ns <= 0)
             return;
         const timespec at{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);  // steady_clock is CLOCK_MONOTONIC
+        // steady_clock is CLOCK_MONOTONIC; a signal (a stop) ends the wait without the watch
+        if (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) != 0)
+            return;
+        while (sharp && Clock::now() < until) {}
     }
+    static constexpr std::chrono::microseconds kSharpSpin{40};
 };
 
 }  // namespace host

@@ -34,7 +34,7 @@ public:
     long requestGapUs() const override { return inner_->requestGapUs(); }
     bool paced() const override { return inner_->paced(); }
     Clock::time_point now() const override { return inner_->now(); }
-    void sleepUntil(Clock::time_point until) override { inner_->sleepUntil(until); }
+    void sleepUntil(Clock::time_point until, bool sharp = false) override { inner_->sleepUntil(until, sharp); }
 
     bool up() const { return up_; }
     long reconnects() const { return reconnects_; }

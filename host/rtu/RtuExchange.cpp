@@ -88,7 +88,7 @@ int RtuExchange::waitBeforeRequest(Clock::time_point start, ExchangeResult& r)
         // is then waited on until it falls silent.
         const Clock::time_point until = lastActivity_ + std::chrono::microseconds(link_.requestGapUs());
         if (link_.now() < until)
-            link_.sleepUntil(until);
+            link_.sleepUntil(until, true);
         uint8_t junk[256];
         const int n = link_.read(junk, sizeof junk);
         if (n > 0) {
@@ -161,11 +161,13 @@ void RtuExchange::readAnswer(AnswerFramer& framer, int expected)
         if (n > 0) {
             framer.add(chunk, n, toUs(link_.now()));
             // The rest cannot come sooner than its wire time: one sleep
-            // instead of a wake-up for every byte.
+            // through all but its last character instead of a wake-up for
+            // every byte; the wait below then takes the last one as it
+            // lands, not a sleep's wake-up later.
             const int missing = expected - framer.received().size();
-            if (missing > 0 && link_.charUs() > 0 && !framer.complete(toUs(link_.now())))
+            if (missing > 1 && link_.charUs() > 0 && !framer.complete(toUs(link_.now())))
                 link_.sleepUntil(
-                    std::min(fromUs(framer.lastByteUs() + missing * link_.charUs()), fromUs(framer.wakeAtUs())));
+                    std::min(fromUs(framer.lastByteUs() + (missing - 1) * link_.charUs()), fromUs(framer.wakeAtUs())));
         } else if (n < 0) {
             link_.sleepUntil(fromUs(framer.wakeAtUs()));
             return;

@@ -122,7 +122,7 @@ public:
     long requestGapUs() const override { return frameGapUsValue; }
     bool paced() const override { return pacedValue; }
     Clock::time_point now() const override { return Clock::time_point(std::chrono::microseconds(kEpochUs + nowUs)); }
-    void sleepUntil(Clock::time_point until) override { nowUs = std::max(nowUs, toUs(until)); }
+    void sleepUntil(Clock::time_point until, bool = false) override { nowUs = std::max(nowUs, toUs(until)); }
 
     static int64_t toUs(Clock::time_point t)
     {
