@@ -401,39 +401,24 @@ def case_hostile_peers():
         check(len(accepted) <= 7, "%d connections in 4 s to a server that drops them" % len(accepted))
 
 
-def all_answers_corrupted(cfg):
-    """Every answer broken: nothing reaches the store, which stays zero, and each broken answer is counted (one
-    held up past the time-out on a loaded machine as a time-out); requests are retried, then given up."""
+def case_remote_faults():
+    """Input registers through a remote end (the one area the round trip has no memory model for). A remote end
+    whose every answer is broken: nothing reaches the store, which stays zero, each broken answer is counted (one
+    held up past the time-out on a loaded machine as a time-out), requests are retried, then given up. A silent
+    one: given up."""
+    ir = [tag("ir_words", "ir.word", "7", 1, 3), tag("ir_st2", "ir.word", "0", 2, 1)]
+    res = read_json(config(ir, driver={"remoteMode": 1}), "--no-animate")
+    got = {t["name"]: t["value"] for t in res["tags"]}
+    check(got == {"ir_words": [1507, 1508, 1509], "ir_st2": 2500}, "input registers through a remote end: %s" % got)
     dump = os.path.join(ARGS.work, "corrupt1.dump")
-    res = read_json(cfg, "--no-animate --corrupt 1 --dump " + dump, expect_rc=1)
+    res = read_json(config(READ_TAGS[:4] + READ_TAGS[8:10], driver={"remoteMode": 1}),
+                    "--no-animate --corrupt 1 --dump " + dump, expect_rc=1)
     _, counters = Memory.from_dump(dump)
     check(all(not t["ok"] and t["raw"].strip("0") == "" for t in res["tags"]), "a corrupt answer was stored: %s"
           % res["tags"])
     total = lambda field: sum(st[field] for st in res["stations"].values())
     check(total("crcErrors") > 0 and total("crcErrors") + total("timeouts") == total("exchanges")
           == counters["corrupted"] > total("giveUps") > 0, "counts %s %s" % (res["stations"], counters))
-
-
-def case_corrupt_crc():
-    tags = READ_TAGS[:4] + READ_TAGS[8:10] + READ_TAGS[12:14]
-    all_answers_corrupted(config(tags))
-
-    # 1 % bad CRCs, spread over many requests: the retry count is cleared after
-    # every accepted answer, so none is given up.
-    cfg = config(tags, link={"retryLimit": 2})
-    last = run_status(cfg, "--no-animate --corrupt 0.01 --seed 5", 3)[-1][0]
-    check(sum(st["exch"] for st in last.values()) >= 1000 and sum(st["crc"] for st in last.values()) >= 5
-          and all(st["giveup"] == 0 for st in last.values()), "1 %% bad CRCs: %s" % last)
-
-
-def case_remote_faults():
-    """Input registers through a remote end (the one area the round trip has no memory model for); a remote end
-    whose every answer is corrupted: retried, never stored; a silent one: given up."""
-    ir = [tag("ir_words", "ir.word", "7", 1, 3), tag("ir_st2", "ir.word", "0", 2, 1)]
-    res = read_json(config(ir, driver={"remoteMode": 1}), "--no-animate")
-    got = {t["name"]: t["value"] for t in res["tags"]}
-    check(got == {"ir_words": [1507, 1508, 1509], "ir_st2": 2500}, "input registers through a remote end: %s" % got)
-    all_answers_corrupted(config(READ_TAGS[:4] + READ_TAGS[8:10], driver={"remoteMode": 1}))
     res = read_json(config(READ_TAGS[:4], driver={"remoteMode": 1}), "--no-animate --silent 1", expect_rc=1)
     st = res["stations"]["1"]
     check(not any(t["ok"] for t in res["tags"]) and st["giveUps"] > 0 and st["timeouts"] == st["exchanges"],
