@@ -191,7 +191,7 @@ const EncodeCase kEncodeCases[] = {
     {"two_floats_of_four_registers", kHrWord, ValueType::F32, 4, "1,2", "803f000000400000", 4, ""},
     {"string_shorter_than_tag", kHrWord, ValueType::String, 2, "A", "00410000", 2, ""},
     {"string_too_long", kHrWord, ValueType::String, 1, "ABC", "", -1, "2 characters"},
-    {"floats_more_than_items", kHrWord, ValueType::F32, 2, "1,2", "", -1, "holds 1 item(s)"},
+    {"floats_more_than_items", kHrWord, ValueType::F32, 2, "1,2", "", -1, "holds 1 item(s), 2 given"},
     {"u16_over", kHrWord, ValueType::U16, 1, "65536", "", -1, "0..65535"},
     {"u8_over", kHrByte, ValueType::U8, 1, "256", "", -1, "0..255"},
     {"u32_negative", kHrDword, ValueType::U32, 1, "-1", "", -1, "0..4294967295"},
