@@ -555,12 +555,8 @@ def case_commissioning():
     """A line found and identified from nothing, then polled and logged: scan finds exactly the stations of a
     plc-sim that hears only 9600 baud, identify shows its texts, poll keeps to its interval, and run --log writes
     one CSV row per scan."""
-    sim_cmd = [ARGS.sim, "--strict-baud", "--baud", "9600", "--parity", "N", "--stations", "3,7", "--seconds", "60",
-               "--exception", "7:hr:0-0:2", "--vendor", "ACME Drives", "--product", "FX-200", "--revision", "2.3",
-               "--no-animate"]
-    p = subprocess.Popen(sim_cmd, stdout=subprocess.PIPE, text=True)
-    try:
-        device = p.stdout.readline().split()[1]
+    with sim("--strict-baud", "--baud", "9600", "--parity", "N", "--stations", "3,7", "--seconds", "60", "--exception",
+             "7:hr:0-0:2", "--vendor", "ACME Drives", "--product", "FX-200", "--revision", "2.3") as (device, _):
         start = time.time()
         rc, out, err = host("scan", device, "--stations", "1-10", "--bauds", "9600,19200", "--parity", "N,E",
                             "--timeout-ms", "50", "--json", timeout=40)
@@ -582,9 +578,6 @@ def case_commissioning():
         starts = [f[0] for f in frames if f[2] == "->"]
         check(all(abs(g) <= 0.002 for g in gaps) and all(450 <= b - a <= 600 for a, b in zip(starts, starts[1:])),
               "trace times:\n" + err)
-    finally:
-        p.send_signal(signal.SIGTERM)
-        p.wait(timeout=10)
     # run --log: a row per pass over the blocks, each pass reading every block once.
     tags = [tag("w", "hr.word", "10", 1, 2), tag("c", "coil.bit", "0.5", 1, 3), tag("far", "hr.word", "500", 2)]
     want = ["%d %d" % (pattern_hr(1, 10), pattern_hr(1, 11)), " ".join(str(int((7 * c + 1) % 3 == 0)) for c in (5, 6, 7)),
