@@ -184,7 +184,6 @@ TEST(Frames, RemoteFrames)
         {"coil-word read", false, 1, 2, 1, 7, 100, 6, 0, 0, "", nullptr, 11, 6},
         {"discrete-input read", false, 1, 2, 1, 3, 100, 6, 0, 0, "", nullptr, 11, 6},
         {"input-register read, like registers", false, 1, 2, 1, 14, 100, 4, 0, 0, "", nullptr, 13, 8},
-        {"bit kind: no read", false, 1, 2, 1, 2, 100, 6, 0, 0, "", nullptr, -1, 0},
         {"input-register bit: no read", false, 1, 2, 1, 12, 100, 6, 0, 0, "", nullptr, -1, 0},
         {"double-word kind: no read", false, 1, 2, 1, 11, 100, 6, 0, 0, "", nullptr, -1, 0},
         {"register write", true, 1, 2, 1, 8, 100, 1, 0, 0, "",
