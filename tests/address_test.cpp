@@ -53,26 +53,22 @@ TEST(KindArea, GetPlcRegAndUpdateRwVar)
         EXPECT_EQ(getPlcReg(kind), kind >= 12 ? 14 : kind % 3 == 0 ? 3 : kind % 3 == 1 ? 4 : 8) << kind;
     EXPECT_TRUE(log.messages.isEmpty());
 
-    // Address and length before and after: area code and area units.
+    // Address and length before and after: area code and area units. The
+    // same conversion of the read list's rows (ReadList.MergesGroupsIntoBlocks:
+    // input bits in a byte, a register bit, register bytes, double words, and
+    // each area's own units) is not repeated here.
     const struct {
         const char* name;
         int kind, addr, len, area, areaAddr, areaLen;
     } cases[] = {
-        {"input bits in a byte", 0, 12, 4, 3, 1, 1},
         {"input bits across bytes", 0, 13, 4, 3, 1, 2},
         {"coil bits across bytes", 1, 83, 10, 4, 10, 2},
-        {"register bit", 2, 43, 1, 8, 2, 1},
         {"register bits across words", 2, 15, 2, 8, 0, 2},
         {"a word of register bits", 2, 16, 16, 8, 1, 1},
-        {"coil", 4, 5, 7, 4, 5, 7},
-        {"register bytes across words", 5, 3, 2, 8, 1, 2},
         {"register byte", 5, 4, 1, 8, 2, 1},
         {"input word", 6, 5, 3, 3, 10, 6},
         {"coil word", 7, 5, 3, 4, 10, 6},
-        {"registers", 8, 100, 10, 8, 100, 10},
-        {"input dword", 9, 3, 1, 3, 12, 4},
         {"coil dword", 10, 3, 3, 4, 12, 8},
-        {"register dword", 11, 5, 3, 8, 10, 4},
         {"register single dword", 11, 5, 1, 8, 10, 2},
         // Negative addresses: division truncates, the remainder keeps the dividend's sign.
         {"negative input bit", 0, -5, 4, 3, 0, 0},
@@ -80,7 +76,6 @@ TEST(KindArea, GetPlcRegAndUpdateRwVar)
         {"negative register byte", 5, -3, 2, 8, -1, 1},
         {"input-register bits across words", 12, 15, 2, 14, 0, 2},
         {"input-register byte", 13, 5, 1, 14, 2, 1},
-        {"input registers", 14, 100, 10, 14, 100, 10},
         {"input-register dwords", 15, 5, 3, 14, 10, 4},
         {"unknown kind", 16, 7, 3, 16, 7, 3},
         {"negative kind", -1, -2, -3, -1, -2, -3},

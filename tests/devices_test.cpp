@@ -1,6 +1,5 @@
 // What devices on real lines need: input registers, stations that refuse
-// merged or padded reads, stations that take only function 06, and writes
-// re-queued while an earlier copy is on the wire.
+// merged or padded reads, stations that take only function 06.
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -164,24 +163,4 @@ TEST(StationOptions, RefusedArgumentsChangeNothing)
     };
     for (const auto& c : cases)
         EXPECT_EQ(SetStationOptions(c.station, c.options), c.previous) << c.name;
-}
-
-// X=5 is on the wire; the host writes X=6 with the link down (the queue is
-// emptied), then X=9 with the link back; the late answer to X=5 must not
-// finish X=9, which goes out next.
-TEST(Intake, ARequeuedWriteIsNeverLost)
-{
-    test::Host host;
-    test::CallbackLog log;
-    test::hostWrite(8, "3", "05 00", 1, 4, 1);
-    EXPECT_EQ(test::frontFrame(), "01 10 00 03 00 01 02 00 05 66 60");
-    host.info.linkState = 1;
-    test::hostWrite(8, "3", "06 00", 1, 4, 1);
-    host.info.linkState = 2;
-    test::hostWrite(8, "3", "09 00", 1, 4, 1);
-    EXPECT_EQ(test::answer("01 10 00 03 00 01 00 00"), 1);
-    EXPECT_EQ(log.calls, "");  // nothing reported for X yet
-    EXPECT_EQ(test::frontFrame(), "01 10 00 03 00 01 02 00 09 66 65");
-    EXPECT_EQ(test::answer("01 10 00 03 00 01 00 00"), 1);
-    EXPECT_EQ(log.calls, "var 77 4 1 1");
 }

@@ -48,7 +48,7 @@ const PollCase kPollCases[] = {
     {"f32_counts_values", tagOf("hr", "7", "", false, "f32", "3"), "hr.word", "7", 6, 7, nullptr},
     {"dword_even_register", tagOf("hr.dword", "100"), "hr.dword", "50", 1, 100, nullptr},
     {"dword_odd_register", tagOf("hr.dword", "101"), "", "", 0, 0, "starts at even registers"},
-    {"ref_bad_area", tagOf("", "", "50001"), "", "", 0, 0, "0 coils, 1 inputs"},
+    {"ref_bad_area", tagOf("", "", "50001"), "", "", 0, 0, "--ref: the first digit names the area: 0 coils, 1 inputs"},
     {"ref_zero", tagOf("", "", "40000"), "", "", 0, 0, "count from 1"},
     {"ref_with_kind", tagOf("hr", "", "40001"), "", "", 0, 0, "leave out --kind"},
     {"one_based_zero", tagOf("hr", "0", "", true), "", "", 0, 0, "1..65536"},

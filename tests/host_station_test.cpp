@@ -73,7 +73,8 @@ QByteArray withCrc(QByteArray frame)
 }
 
 // Stations on one scripted line acting as `acts` says, answering 5 ms after
-// a request with zeros; a refusal is `code` (02: illegal data address). With
+// a request with zeros; a refusal is `code` (02: illegal data address), and
+// every `badCrcEvery`-th answer of the line has a broken checksum. With
 // `holds` given, station 1 holds only those addresses, as meters do, and
 // refuses a read touching any other: "hr 40-41,44", "coil 0-9", "ir 0-1,6-7".
 struct Line {
@@ -82,6 +83,8 @@ struct Line {
     const bool sparse;
     std::map<int, std::vector<std::pair<int, int>>> held;  // by function code: (first, last)
     int code = 2;
+    int badCrcEvery = 0;  // 0: none
+    int answers = 0;
     int64_t answerAfterUs = 5 * kMs;
     std::vector<QByteArray> requests;
 
@@ -111,8 +114,10 @@ struct Line {
                 }));
             const int bytes = fc == 1 ? (last - first + 8) / 8 : 2 * (last - first + 1);
             const QByteArray head = QByteArray(1, req[0]) + char(holds ? fc : fc | 0x80);
-            link.bytesAt(end + answerAfterUs,
-                         withCrc(holds ? head + char(bytes) + QByteArray(bytes, '\0') : head + char(code)));
+            QByteArray answer = withCrc(holds ? head + char(bytes) + QByteArray(bytes, '\0') : head + char(code));
+            if (badCrcEvery > 0 && ++answers % badCrcEvery == 0)
+                answer[answer.size() - 1] = char(answer.at(answer.size() - 1) ^ 1);
+            link.bytesAt(end + answerAfterUs, answer);
         };
     }
 };
@@ -237,6 +242,21 @@ TEST(HostStations, ProbesOfManyDeadStationsTakeLittleOfTheLine)
     Session alone(configFor(1), solo.link);
     alone.runUntil(60 * kS);
     EXPECT_GE(live, 0.85 * alone.station(1).exchanges) << probes << " probes";
+}
+
+// Every second answer with a bad CRC, each on another request (the stations
+// take turns): each is retried, and none adds up to a give-up, as the retry
+// count starts again after every accepted answer (one retry allowed).
+TEST(HostStations, IsolatedBadCrcsNeverAddUpToAGiveUp)
+{
+    Line line;
+    line.badCrcEvery = 2;
+    Session run(configFor(2), line.link);
+    run.runUntil(5 * kS);
+    for (int s = 1; s <= 2; ++s) {
+        EXPECT_GE(run.station(s).crcErrors, 10) << "station " << s;
+        EXPECT_EQ(run.station(s).giveUps, 0) << "station " << s;
+    }
 }
 
 // A slow meter beside fast I/O: its own time-out (300 ms) covers its 200 ms

@@ -32,9 +32,6 @@ TEST(ReadList, MergesGroupsIntoBlocks)
         QList<HOST_VAR> vars;
         const char* expected;
     } cases[] = {
-        {"worked example, unsorted", 10, 1, 1,
-         hostList({{8, 1, "30", 25}, {8, 1, "5", 1}, {8, 1, "0", 2}, {8, 1, "8", 4}}),
-         "1/8:0+10, 1/8:10+2, 1/8:30+10, 1/8:40+10, 1/8:50+5"},
         {"too far", 10, 1, 1, hostList({{8, 1, "0", 2}, {8, 1, "10", 3}}), "1/8:0+2, 1/8:10+3"},
         {"inside", 10, 1, 1, hostList({{8, 1, "0", 10}, {8, 1, "2", 3}, {8, 1, "0", 1}}), "1/8:0+10"},
         {"joins an overflow block", 10, 1, 1, hostList({{8, 1, "0", 12}, {8, 1, "15", 3}}), "1/8:0+10, 1/8:10+8"},

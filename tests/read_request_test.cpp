@@ -23,7 +23,6 @@ TEST(ReadRequest, FramesAndAnswerShape)
         {"coil address 16 bits", 4, 8191, 1, 1, "01 01 FF F8 00 08 8C 29", 6, 1},
         {"coil quantity 16 bits", 4, 8192, 8192, 1, "01 01 00 00 00 00 3C 0A", 8197, 8192},
         {"register address 16 bits", 8, 70000, 2, 1, "01 03 11 70 00 02 C0 EC", 9, 4},
-        {"input registers", 14, 0, 2, 7, "07 04 00 00 00 02 71 AD", 9, 4},
         // Kinds outside the four areas build nothing.
         {"register bytes", 5, 7, 10, 1, nullptr, 0, 0},
         {"input bits", 0, 7, 10, 1, nullptr, 0, 0},

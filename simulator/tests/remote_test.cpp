@@ -79,32 +79,23 @@ struct Memory {
 
 }  // namespace
 
-TEST(SimRemote, ServesReadsAndWritesOfEveryKind)
+// Reads and writes of every kind the driver sends, checked against plc-sim's
+// memory, are the round trip's (host_it.py roundtrip, remote transport); here
+// the answers no plc-host run shows: refusals, and reads of the areas it
+// does not read through a remote end.
+TEST(SimRemote, ServesWhatTheRoundTripDoesNotShow)
 {
     // station 07
     const struct {
         const char* name;
         int write, kind, address, length;
         const char *data, *answer;
-        int reg;            // a register to check afterwards (-1: none)
-        unsigned value;     // its value
-        const char* coils;  // coils 16..31 afterwards, as 0/1 text ("" : not checked)
     } cases[] = {
-        {"holding registers", 0, 8, 10, 2, "", "09 07 00 10 0A 10 0B", 10, 0x100A, ""},
-        {"input registers", 0, 14, 5, 1, "", "07 07 00 20 05", -1, 0, ""},
-        {"coils in bytes", 0, 4, 1, 1, "", "06 07 00 49", -1, 0, ""},
-        {"coil words read like coil bytes", 0, 7, 0, 1, "", "06 07 00 24", -1, 0, ""},
-        {"inputs in bytes", 0, 3, 0, 2, "", "07 07 00 AA AA", -1, 0, ""},
-        {"a read of a bit kind: refused", 0, 2, 0, 1, "", "05 07 01", -1, 0, ""},
-        {"beyond memory: refused", 0, 8, 0x3F, 2, "", "05 07 02", -1, 0, ""},
-        {"register write", 1, 8, 10, 1, "12 34", "08 07 00 08 00 01", 10, 0x1234, ""},
-        {"double word: low register first", 1, 11, 5, 1, "00 01 00 02", "08 07 00 0B 00 01", 11, 0x0002, ""},
-        {"register bit 19: bit 3 of register 1", 1, 2, 0x13, 1, "FF", "08 07 00 02 00 01", 1, 0x1009, ""},
-        {"register byte 3: high byte of register 1", 1, 5, 3, 1, "AB", "08 07 00 05 00 01", 1, 0xAB01, ""},
-        {"coil 18", 1, 1, 0x12, 1, "FF", "08 07 00 01 00 01", -1, 0, "0110100100100100"},
-        {"coil word 1: coils 16..31 in wire order", 1, 7, 1, 1, "0F 80", "08 07 00 07 00 01", -1, 0,
-         "1111000000000001"},
-        {"input registers are read-only", 1, 14, 0, 1, "12 34", "05 07 01", 0, 0x1000, ""},
+        {"input registers", 0, 14, 5, 1, "", "07 07 00 20 05"},
+        {"coil words read like coil bytes", 0, 7, 0, 1, "", "06 07 00 24"},
+        {"a read of a bit kind: refused", 0, 2, 0, 1, "", "05 07 01"},
+        {"beyond memory: refused", 0, 8, 0x3F, 2, "", "05 07 02"},
+        {"input registers are read-only", 1, 14, 0, 1, "12 34", "05 07 01"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -117,15 +108,8 @@ TEST(SimRemote, ServesReadsAndWritesOfEveryKind)
         EXPECT_EQ(answer[0], answer.size());
         const uint16_t crc = simCrc16(answer.data(), answer.size() - 2);
         EXPECT_EQ(answer[answer.size() - 2] | answer.back() << 8, crc);
-        if (c.reg >= 0) {
-            EXPECT_EQ(mem.m->tab_registers[c.reg], c.value);
-        }
-        std::string coils;
-        for (int i = 16; i < 32; ++i)
-            coils += mem.m->tab_bits[i] ? '1' : '0';
-        if (*c.coils) {
-            EXPECT_EQ(coils, c.coils);
-        }
+        EXPECT_EQ(mem.m->tab_registers[0], 0x1000);  // nothing written, in any area
+        EXPECT_EQ(mem.m->tab_input_registers[0], 0x2000);
     }
 }
 

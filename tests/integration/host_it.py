@@ -230,10 +230,10 @@ def own_pty():
 
 
 def case_roundtrip():
-    """Writes of every kind, then a second plc-host reads them and every read kind back: on plc-sim's pty, over TCP
-    as through a serial device server, through an adapter that echoes, and with plc-sim as a remote end."""
-    for transport in ("pty", "tcp", "echo", "remote"):
-        with sim(*{"tcp": ["--tcp", "0"], "remote": ["--remote"]}.get(transport, [])) as (device, dump):
+    """Writes of every kind, then a second plc-host reads them and every read kind back: on plc-sim's pty, through
+    an adapter that echoes, and with plc-sim as a remote end (TCP: reconnect, pymodbus_sparse)."""
+    for transport in ("pty", "echo", "remote"):
+        with sim(*(["--remote"] if transport == "remote" else [])) as (device, dump):
             link = {"device": device, "parity": "E", "baud": 19200}
             if transport == "echo":  # plc-sim's pty behind an adapter that echoes
                 master, name = own_pty()
@@ -290,12 +290,10 @@ def run_status(cfg, sim_args, seconds):
 
 def case_typed_writes():
     """NAME=VALUE lines piped into `run`: each outcome on the next status line, the value in the table after it."""
-    tags = [tag("w", "hr.word", "10"), tag("c", "coil.bit", "0.5"), tag("s2", "hr.word", "10", 2),
-            tag("refused", "hr.word", "200")]
+    tags = [tag("w", "hr.word", "10"), tag("s2", "hr.word", "10", 2), tag("refused", "hr.word", "200")]
     path = write_file("typed.json", config(tags))
     rows = [  # name, typed line, its outcome (an acknowledged value shows on the next status line)
         ("word", "w=4660", "acknowledged"),
-        ("coil", "c=0", "acknowledged"),
         ("unknown name", "nosuch=1", '%s: no tag named "nosuch"' % path),
         ("exception", "refused=1", "given up, code 41, exception 2: exception 02 illegal data address"),
         ("station offline", "s2=7", "not sent: station 2 is offline (no answer (time-out))"),
@@ -402,39 +400,24 @@ def case_hostile_peers():
         check(len(accepted) <= 7, "%d connections in 4 s to a server that drops them" % len(accepted))
 
 
-def all_answers_corrupted(cfg):
-    """Every answer broken: nothing reaches the store, which stays zero, and each broken answer is counted (one
-    held up past the time-out on a loaded machine as a time-out); requests are retried, then given up."""
+def case_remote_faults():
+    """Input registers through a remote end (the one area the round trip has no memory model for). A remote end
+    whose every answer is broken: nothing reaches the store, which stays zero, each broken answer is counted (one
+    held up past the time-out on a loaded machine as a time-out), requests are retried, then given up. A silent
+    one: given up."""
+    ir = [tag("ir_words", "ir.word", "7", 1, 3), tag("ir_st2", "ir.word", "0", 2, 1)]
+    res = read_json(config(ir, driver={"remoteMode": 1}), "--no-animate")
+    got = {t["name"]: t["value"] for t in res["tags"]}
+    check(got == {"ir_words": [1507, 1508, 1509], "ir_st2": 2500}, "input registers through a remote end: %s" % got)
     dump = os.path.join(ARGS.work, "corrupt1.dump")
-    res = read_json(cfg, "--no-animate --corrupt 1 --dump " + dump, expect_rc=1)
+    res = read_json(config(READ_TAGS[:4] + READ_TAGS[8:10], driver={"remoteMode": 1}),
+                    "--no-animate --corrupt 1 --dump " + dump, expect_rc=1)
     _, counters = Memory.from_dump(dump)
     check(all(not t["ok"] and t["raw"].strip("0") == "" for t in res["tags"]), "a corrupt answer was stored: %s"
           % res["tags"])
     total = lambda field: sum(st[field] for st in res["stations"].values())
     check(total("crcErrors") > 0 and total("crcErrors") + total("timeouts") == total("exchanges")
           == counters["corrupted"] > total("giveUps") > 0, "counts %s %s" % (res["stations"], counters))
-
-
-def case_corrupt_crc():
-    tags = READ_TAGS[:4] + READ_TAGS[8:10] + READ_TAGS[12:14]
-    all_answers_corrupted(config(tags))
-
-    # 1 % bad CRCs, spread over many requests: the retry count is cleared after
-    # every accepted answer, so none is given up.
-    cfg = config(tags, link={"retryLimit": 2})
-    last = run_status(cfg, "--no-animate --corrupt 0.01 --seed 5", 3)[-1][0]
-    check(sum(st["exch"] for st in last.values()) >= 1000 and sum(st["crc"] for st in last.values()) >= 5
-          and all(st["giveup"] == 0 for st in last.values()), "1 %% bad CRCs: %s" % last)
-
-
-def case_remote_faults():
-    """Input registers through a remote end (the one area the round trip has no memory model for); a remote end
-    whose every answer is corrupted: retried, never stored; a silent one: given up."""
-    ir = [tag("ir_words", "ir.word", "7", 1, 3), tag("ir_st2", "ir.word", "0", 2, 1)]
-    res = read_json(config(ir, driver={"remoteMode": 1}), "--no-animate")
-    got = {t["name"]: t["value"] for t in res["tags"]}
-    check(got == {"ir_words": [1507, 1508, 1509], "ir_st2": 2500}, "input registers through a remote end: %s" % got)
-    all_answers_corrupted(config(READ_TAGS[:4] + READ_TAGS[8:10], driver={"remoteMode": 1}))
     res = read_json(config(READ_TAGS[:4], driver={"remoteMode": 1}), "--no-animate --silent 1", expect_rc=1)
     st = res["stations"]["1"]
     check(not any(t["ok"] for t in res["tags"]) and st["giveUps"] > 0 and st["timeouts"] == st["exchanges"],
@@ -487,10 +470,12 @@ def case_late_answers():
     check(counters["late"] >= 10 and late >= 2, "late sent %d, seen %d" % (counters["late"], late))
     raised = err.count("its time-out is raised")
     check(1 <= raised <= 2, "time-out raised %d times:\n%s" % (raised, err[-2000:]))
-    _, err = always_late.communicate(timeout=60)
+    out, err = always_late.communicate(timeout=60)
     stored, wrong = misplaced_answers(err)
     check(always_late.returncode == 0 and stored >= 5 and wrong == 0, "always late: %d of %d stored wrongly"
           % (wrong, stored))
+    late, raised = status_lines(out)[-1][0][1]["late"], err.count("its time-out is raised")
+    check(late >= 1 and raised == 1, "always late: %d late answers, time-out raised %d times" % (late, raised))
 
 
 def reconnect(*sim_args):
@@ -591,12 +576,8 @@ def case_commissioning():
     """A line found and identified from nothing, then polled and logged: scan finds exactly the stations of a
     plc-sim that hears only 9600 baud, identify shows its texts, poll keeps to its interval, and run --log writes
     one CSV row per scan."""
-    sim_cmd = [ARGS.sim, "--strict-baud", "--baud", "9600", "--parity", "N", "--stations", "3,7", "--seconds", "60",
-               "--exception", "7:hr:0-0:2", "--vendor", "ACME Drives", "--product", "FX-200", "--revision", "2.3",
-               "--no-animate"]
-    p = subprocess.Popen(sim_cmd, stdout=subprocess.PIPE, text=True)
-    try:
-        device = p.stdout.readline().split()[1]
+    with sim("--strict-baud", "--baud", "9600", "--parity", "N", "--stations", "3,7", "--seconds", "60", "--exception",
+             "7:hr:0-0:2", "--vendor", "ACME Drives", "--product", "FX-200", "--revision", "2.3") as (device, _):
         start = time.time()
         rc, out, err = host("scan", device, "--stations", "1-10", "--bauds", "9600,19200", "--parity", "N,E",
                             "--timeout-ms", "50", "--json", timeout=40)
@@ -618,9 +599,6 @@ def case_commissioning():
         starts = [f[0] for f in frames if f[2] == "->"]
         check(all(abs(g) <= 0.002 for g in gaps) and all(450 <= b - a <= 600 for a, b in zip(starts, starts[1:])),
               "trace times:\n" + err)
-    finally:
-        p.send_signal(signal.SIGTERM)
-        p.wait(timeout=10)
     # run --log: a row per pass over the blocks, each pass reading every block once.
     tags = [tag("w", "hr.word", "10", 1, 2), tag("c", "coil.bit", "0.5", 1, 3), tag("far", "hr.word", "500", 2)]
     want = ["%d %d" % (pattern_hr(1, 10), pattern_hr(1, 11)), " ".join(str(int((7 * c + 1) % 3 == 0)) for c in (5, 6, 7)),
@@ -660,8 +638,7 @@ def case_independent_identify():
 
 
 def case_cli_contract():
-    good = config([tag("w", "hr.word", "1"), tag("c", "coil.bit", "0.1"), tag("i", "hr.word", "2", 1, 2, "i16"),
-                   tag("in", "di.bit", "0.0"), dict(tag("p", "hr.word", "3"), scale=0.1, unit="V"),
+    good = config([tag("w", "hr.word", "1"), tag("c", "coil.bit", "0.1"), tag("in", "di.bit", "0.0"),
                    tag("ir", "ir.word", "0", 1, 2, "f32")])
 
     def edit(part, **fields):
@@ -688,11 +665,8 @@ def case_cli_contract():
         ("link baud 14400", edit("link", baud=14400), ["read"], 2, ["14400 is not supported", "9600, 19200", "921600"]),
         ("tcp no port", edit("link", device="tcp://localhost"), ["read"], 2, ['field "device"', "tcp://HOST:PORT"]),
         ("no tags", {"link": {}}, ["read"], 2, ['field "tags"', "missing"]),
-        ("write unknown", good, ["write", "nope=1"], 2, ['no tag named "nope"']),
-        ("write items", good, ["write", "i=1,2,3"], 2, ['tag "i"', "2 item(s), 3 given"]),
         ("write bit", good, ["write", "c=2"], 2, ['tag "c"', "not a bit"]),
         ("write input register", good, ["write", "ir=1"], 2, ['tag "ir"', "read-only (ir.word)"]),
-        ("write scaled range", good, ["write", "p=6553.6"], 2, ['tag "p"', "0..6553.5"]),
         ("write twice", good, ["write", "w=1", "w=2"], 2, ['tag "w"', "twice"]),
         ("write no =", good, ["write", "w"], 2, ['"w" is not NAME=VALUE']),
         ("command", good, ["fetch"], 2, ['unknown command "fetch"']),
@@ -708,7 +682,6 @@ def case_cli_contract():
         ("map option", good, ["map", "--timeout", "1"], 2, ['unknown option "--timeout" for map']),
         ("missing value", good, ["read", "--library"], 2, ["missing value", "--library"]),
         ("poll device", None, poll[:1] + poll[2:], 2, ["poll needs DEVICE", "--simulate"]),
-        ("poll ref area", None, poll[:2] + ["--ref", "50101"], 2, ["--ref", "0 coils, 1 inputs"]),
         ("poll count", None, poll + ["--count", "200"], 2, ["--count", "1..123"]),
         ("sim missing value", None, [ARGS.sim, "--drop"], 2, ["missing value", "--drop"]),
         ("sim tcp and device", None, [ARGS.sim, "--tcp", "0", "--device", "/dev/null"], 2, ["exclude each other"]),
