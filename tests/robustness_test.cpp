@@ -60,8 +60,6 @@ TEST(BadInput, AbsurdCountsStayBounded)
         {"dword count -7", 11, "0", -7, 0, "/1"},
         {"bit count INT_MIN", 1, "0.0", INT_MIN, 0, "/1"},
         // Past the image bound.
-        {"coils INT_MAX", 4, "0", INT_MAX, 0, "/0"},
-        {"registers INT_MAX", 8, "1", INT_MAX, 0, "/0"},
         {"dwords INT_MAX", 11, "0", INT_MAX, 0, "/0"},
         {"bits INT_MAX", 1, "0.0", INT_MAX, 0, "/0"},
         {"dword at INT_MAX", 9, "2147483647", 2, 0, "00 00 00 00/0"},
