@@ -1,5 +1,5 @@
 // What devices on real lines need: input registers, stations that refuse
-// merged or padded reads, stations that take only function 06.
+// merged or padded reads, and the station options themselves.
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -105,7 +105,6 @@ TEST(StationOptions, ExactBitsStoreOnlyTheirBits)
         const char *before, *after;
     } cases[] = {
         {"coils 3..12", 1, "0.3", "01 01 02 FF 03 00 00", 10, 4, "05 A0", "FD BF"},
-        {"coils 3..12 cleared", 1, "0.3", "01 01 02 00 00 00 00", 10, 4, "FF FF", "07 E0"},
         {"bits 11..13 of register 2", 2, "5.3", "01 03 02 00 00 00 00", 3, 8, "00 00 00 00 FF FF", "00 00 00 00 FF C7"},
         {"bits 15 and 16 across registers", 12, "1.7", "01 04 04 80 00 00 01 00 00", 2, 14, "00 00 00 00",
          "00 80 01 00"},
@@ -119,29 +118,6 @@ TEST(StationOptions, ExactBitsStoreOnlyTheirBits)
         EXPECT_EQ(test::answer(c.answer), 1);
         EXPECT_EQ(test::hex(test::image(1, c.area)).substr(0, std::string(c.after).size()), c.after);
     }
-}
-
-// One holding register goes out as function 06 to a station that asks for
-// it, the write half of a read-modify-write too; two registers still as 10.
-TEST(StationOptions, SingleRegisterWrites)
-{
-    test::Host host;
-    EXPECT_EQ(SetStationOptions(1, KEMO_STATION_SINGLE_WRITES), 0);
-    EXPECT_EQ(test::hostWrite(8, "16", "34 12", 1), 1);
-    EXPECT_EQ(test::hostWrite(8, "20", "34 12 78 56", 2), 2);
-    EXPECT_EQ(test::hostWrite(2, "2.3", "01", 1), 3);
-    EXPECT_EQ(test::frontFrame(), "01 06 00 10 12 34 85 78");
-    EXPECT_EQ(test::answer("01 06 00 10 12 34 85 78"), 1);
-    EXPECT_EQ(test::frontFrame(), "01 10 00 14 00 02 04 12 34 56 78 88 64");
-    EXPECT_EQ(test::answer("01 10 00 14 00 02 00 00"), 1);
-    EXPECT_EQ(test::frontFrame(), "01 03 00 01 00 01 D5 CA");
-    EXPECT_EQ(test::answer("01 03 02 80 01 00 00"), 1);
-    EXPECT_EQ(test::frontFrame(), "01 06 00 01 80 09 79 CC");  // the merged register at bytes 4-5
-    EXPECT_EQ(test::answer("01 06 00 01 80 09 79 CC"), 1);
-    // Without the option the same write is a function 10 again, at once.
-    SetStationOptions(1, 0);
-    EXPECT_EQ(test::hostWrite(8, "16", "34 12", 1), 1);
-    EXPECT_EQ(test::frontFrame(), "01 10 00 10 00 01 02 12 34 A9 B7");
 }
 
 TEST(StationOptions, RefusedArgumentsChangeNothing)
