@@ -20,7 +20,6 @@ TEST(FuzzRegression, ReadListBlockCountIsBounded)
         int blocks, lastStation, lastAddr;
     };
     const Case cases[] = {
-        {"discrete words, 11 MB, limit 1", 1, {{6, 3, "11", 5570560}}, 65536, 3, 22 + 65535},
         {"33.9 M bits, limit 6", 6, {{0, 1, "0.0", 33882112}}, 65536, 1, 6 * 65535},
         {"limit below 1 counts as 1", INT_MIN, {{3, 1, "0", 1 << 22}}, 65536, 1, 65535},
         {"a full register map still fits", 1, {{8, 1, "0", 65536}}, 65536, 1, 65535},
@@ -34,10 +33,6 @@ TEST(FuzzRegression, ReadListBlockCountIsBounded)
         const RW_VAR& last = PLC_driver.readList.last();
         EXPECT_EQ(last.station, c.lastStation);
         EXPECT_EQ(last.regAddr, c.lastAddr);
-        // The list still works: the first block goes out.
-        EXPECT_NE(ComCommunication(), 0);
-        EXPECT_EQ(test::answer(nullptr), 0);
-        PLC_driver.protocolList.clear();
     }
 }
 
