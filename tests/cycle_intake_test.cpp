@@ -192,6 +192,7 @@ TEST(Intake, ScanCompleteCounting)
         EXPECT_EQ(std::make_tuple(host.info.framesDone, PLC_driver.scanCount, host.info.scanComplete),
                   std::make_tuple(s.framesDone, s.scanCount, s.scanComplete));
     }
+    EXPECT_EQ(host.info.retryCount, 1);  // a failure counts until a give-up, across answers
 }
 
 // A host write with the link down sets commFailed from another thread. When

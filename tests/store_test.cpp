@@ -17,7 +17,6 @@ TEST(StoreSizing, ImagesBySizeAndArea)
         {"coils at 0, length 0", 8, 4, 0, 0, 4, 2},
         {"nothing to hold: empty image", 9, 8, 0, 0, 8, 0},
         {"negative address: empty image", 10, 8, -5, 2, 8, 0},
-        {"input-register dwords", 13, 15, 3, 2, 14, 10},
         {"unknown kind keyed by itself", 11, 16, 3, 2, 16, 10},
         {"one register past 16 MiB: no image", 12, 8, 8388608, 1, 8, -1},
     };
