@@ -33,7 +33,6 @@ TEST(Frames, DirectWrites)
         {"broadcast coil on", 1, 0, 5, "01", "00 05 00 05 FF 00 9D EA"},
         {"station cut to 8 bits, whole registers only", 8, 0x101, 16, "12 34 56", "01 10 00 10 00 01 02 12 34 A9 B7"},
         {"one byte: no whole register", 8, 1, 16, "12", "01 10 00 10 00 00 00 0D 90"},
-        {"dwords, whole only", 11, 1, 3, "11 22 33 44 55", "01 10 00 06 00 02 04 11 22 33 44 C2 70"},
         {"coil bytes, address cut to 16 bits", 4, 1, 0x2001, "5A", "01 0F 00 08 00 08 01 5A 9F 6F"},
         {"coil words", 7, 1, 2, "12 34", "01 0F 00 20 00 10 02 12 34 E8 37"},
         {"one register as 06", 8, 1, 16, "12 34", "01 06 00 10 12 34 85 78", KEMO_STATION_SINGLE_WRITES},

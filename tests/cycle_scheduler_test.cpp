@@ -68,7 +68,6 @@ TEST(Scheduler, PriorityAndStreakLimits)
         const char* turns;
     } cases[] = {
         {"writes only", 7, 0, 0, 9, "W0 W1 W2 W3 W4 - W5 W6 -"},
-        {"a few of each", 2, 2, 1, 6, "W0 W1 O0 O1 R0 R0"},
         {"many of each", 7, 7, 2, 17, "W0 W1 W2 W3 W4 O0 O1 O2 O3 O4 R0 W5 W6 O5 O6 R1 R0"},
     };
     for (const auto& c : cases) {

@@ -45,7 +45,6 @@ TEST(ReadList, MergesGroupsIntoBlocks)
          hostList({{11, 1, "5", 3}, {9, 1, "3", 1}, {7, 1, "2", 2}, {5, 1, "3", 2}}),
          "1/3:12+4, 1/4:4+4, 1/8:1+2, 1/8:10+4"},
         {"single station uses the default", 10, 0, 5, hostList({{8, 2, "0", 1}, {8, 0, "3", 1}}), "5/8:0+4"},
-        {"single station without a default", 10, 0, 0, hostList({{8, 2, "0", 1}}), ""},
         {"dropped: bad kind, address or station, beyond the store", 10, 1, 1,
          hostList({{16, 1, "0", 1}, {3, 1, "-5", 1}, {8, 0, "0", 1}, {8, 1, "8388608", 1}, {8, 1, "8388607", 1}}),
          "1/8:8388607+1"},
