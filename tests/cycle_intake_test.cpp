@@ -58,7 +58,6 @@ TEST(Intake, AnswersAndResultCodes)
         {"broadcast answered", 0, 0, 0, "01 03", 2, 71, none},
         {"any length, silence", 11, 0, -1, "", 0, 52, none},
         {"any length, long answer", 0, 0, -1, "01 03 04 12 34 56 78 00 00 00 00", 11, 1, "34 12 78 56"},
-        {"any length, count -1", 0, 0, -1, "01 03 04 12 34 56 78", -1, 1, "34 12 78 56"},
         {"count beyond the bytes", 0, 0, -1, "01 03 04 12 34", 100, 1, "34 12 00 00"},
         {"any length, no data", 0, 0, -1, "01 03", 2, 1, none},
         {"wrong length, class 12", 12, 0, 9, full, 8, 71, none},
