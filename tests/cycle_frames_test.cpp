@@ -265,7 +265,7 @@ TEST(Frames, WriteDataToLocal)
         {"register bit set", 2, 43, 1, "FF", "", 4, "00 08 00"},
         {"coils", 4, 2, 2, "AB CD", "", 1, "00 AB CD 00"},
         {"register byte", 5, 3, 1, "EE", "11 22 33 44 55", 2, "33 EE 55"},
-        {"coil words", 7, 1, 2, "01 02 03", "", 0, "00 00 01 02 03"},
+        {"coil words, short data", 7, 1, 2, "01 02 03", "FF FF FF FF FF FF", 0, "FF FF 01 02 03 FF"},
         {"registers", 8, 1, 2, "12 34 56 78", "", 0, "00 00 34 12 78 56"},
         {"negative length", 8, 0, -1, "12 34", "", 0, ""},
         {"coil dword", 10, 1, 1, "01 02 03 04", "", 4, "01 02 03 04"},
