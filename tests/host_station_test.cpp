@@ -65,13 +65,6 @@ const StationRow kStationRows[] = {
     {"revived_then_one_give_up_stays_on", 1, "A@3000 S@5000", 5000 + 250, false, 3 + 2, 5 + 2},
 };
 
-// `frame` and its checksum.
-QByteArray withCrc(QByteArray frame)
-{
-    const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(frame.data()), frame.size());
-    return frame + char(crc & 0xFF) + char(crc >> 8);
-}
-
 // Stations on one scripted line acting as `acts` says, answering 5 ms after
 // a request with zeros; a refusal is `code` (02: illegal data address), and
 // every `badCrcEvery`-th answer of the line has a broken checksum. With
@@ -114,7 +107,7 @@ struct Line {
                 }));
             const int bytes = fc == 1 ? (last - first + 8) / 8 : 2 * (last - first + 1);
             const QByteArray head = QByteArray(1, req[0]) + char(holds ? fc : fc | 0x80);
-            QByteArray answer = withCrc(holds ? head + char(bytes) + QByteArray(bytes, '\0') : head + char(code));
+            QByteArray answer = test::withCrc(holds ? head + char(bytes) + QByteArray(bytes, '\0') : head + char(code));
             if (badCrcEvery > 0 && ++answers % badCrcEvery == 0)
                 answer[answer.size() - 1] = char(answer.at(answer.size() - 1) ^ 1);
             link.bytesAt(end + answerAfterUs, answer);
@@ -135,32 +128,19 @@ host::HostConfig configFor(int stations)
                              "stations.json");
 }
 
-// The driver linked in, freshly reset, under every entry point plc-host resolves.
-struct LinkedApi : host::DriverApi {
-    LinkedApi()
+// The driver, freshly reset, loaded as plc-host loads it: every entry point by its plain name.
+struct LoadedApi : host::DriverApi {
+    LoadedApi()
     {
         test::resetDriver();
-        SetComInfo = &::SetComInfo;
-        FlashLocalRegister = &::FlashLocalRegister;
-        RegistCallBackFuncIntf = &::RegistCallBackFuncIntf;
-        PLCAddressChangeIntef = &::PLCAddressChangeIntef;
-        ReCreatReadVarList = &::ReCreatReadVarList;
-        AddListWriteVar = &::AddListWriteVar;
-        AddListOnceReadVar = &::AddListOnceReadVar;
-        ComCommunication = &::ComCommunication;
-        DataCom = &::DataCom;
-        EnCommStation = &::EnCommStation;
-        SetStationOptions = &::SetStationOptions;
-        GetRegisterData = &::GetRegisterData;
-        QueryFinishFlag = &::QueryFinishFlag;
-        SetRegisterData = &::SetRegisterData;
-        CalCRC = &::CalCRC;
+        std::string error;
+        EXPECT_TRUE(load(KEMO_DRIVER_FILE, error)) << error;
     }
 };
 
 // A started session of `config` over `link`.
 struct Session {
-    LinkedApi api;
+    LoadedApi api;
     host::HostConfig cfg;
     test::ScriptedLink& link;
     host::HostSession s;
@@ -281,6 +261,7 @@ TEST(HostStations, StationsOwnResponseTimeout)
 
 struct SparseRow {
     const char* name;
+    const char* station;  // the JSON of station 1's settings
     const char* tags;     // JSON tag objects of station 1
     const char* held;     // what the device holds, as Line reads it
     int code;             // the device's exception
@@ -291,21 +272,25 @@ struct SparseRow {
 };
 
 const SparseRow kSparseRows[] = {
-    {"gap_between_registers_unmerged",
+    {"gap_between_registers_unmerged", "{}",
      R"({"name": "a", "kind": "hr.word", "address": "40", "count": 2}, {"name": "b", "kind": "hr.word", "address": "44"})",
      "hr 40-41,44", 2, true, "reads no longer merged: the device refused registers 40..44", "01 03 00 28 00 05", 1},
-    {"coils_padded_to_bytes_unmerged", R"({"name": "relays", "kind": "coil.bit", "address": "0.0", "count": 10})",
+    {"coils_padded_to_bytes_unmerged", "{}", R"({"name": "relays", "kind": "coil.bit", "address": "0.0", "count": 10})",
      "coil 0-9", 2, true, "refused coils 0..15", "01 01 00 00 00 10", 1},
-    {"gap_of_input_registers_unmerged",
+    {"gap_of_input_registers_unmerged", "{}",
      R"({"name": "v", "kind": "ir.word", "address": "0", "count": 2, "type": "f32"},)"
      R"({"name": "f", "kind": "ir.word", "address": "6", "count": 2, "type": "f32"})",
      "ir 0-1,6-7", 2, true, "refused input registers 0..7", "01 04 00 00 00 08", 1},
-    {"tag_itself_refused_given_up_at_once", R"({"name": "a", "kind": "hr.word", "address": "40", "count": 5})",
+    {"tag_itself_refused_given_up_at_once", "{}", R"({"name": "a", "kind": "hr.word", "address": "40", "count": 5})",
      "hr 40-41", 2, false, "", "01 03 00 28 00 05", 1},
-    {"illegal_function_given_up_at_once", R"({"name": "a", "kind": "hr.word", "address": "40"})", "", 1, false, "",
-     "01 03 00 28 00 01", 1},
-    {"device_busy_retried", R"({"name": "a", "kind": "hr.word", "address": "40"})", "", 6, false, "",
+    {"illegal_function_given_up_at_once", "{}", R"({"name": "a", "kind": "hr.word", "address": "40"})", "", 1, false,
+     "", "01 03 00 28 00 01", 1},
+    {"device_busy_retried", "{}", R"({"name": "a", "kind": "hr.word", "address": "40"})", "", 6, false, "",
      "01 03 00 28 00 01", 2},
+    // Set by hand, noMerge reaches the driver: not one merged request goes out.
+    {"configured_no_merge_sends_no_merged_read", R"({"noMerge": true})",
+     R"({"name": "a", "kind": "hr.word", "address": "40"}, {"name": "b", "kind": "hr.word", "address": "44"})",
+     "hr 40-41,44", 2, true, "", "01 03 00 28 00 05", 0},
 };
 
 TEST(HostStations, SparseDevicesReadWithoutMergingByHand)
@@ -315,8 +300,8 @@ TEST(HostStations, SparseDevicesReadWithoutMergingByHand)
         Line device(row.held);
         device.code = row.code;
         Session run(host::parseConfig(QByteArray("{\"link\": {\"responseTimeoutMs\": 100, \"retryLimit\": 1, "
-                                                 "\"deadAfter\": 0}, \"tags\": [") +
-                                          row.tags + "]}",
+                                                 "\"deadAfter\": 0}, \"stations\": {\"1\": ") +
+                                          row.station + "}, \"tags\": [" + row.tags + "]}",
                                       "sparse.json"),
                     device.link);
         // Long enough for one refusal and every tag read; the scan never repeats
@@ -331,22 +316,6 @@ TEST(HostStations, SparseDevicesReadWithoutMergingByHand)
                                 [&](const QByteArray& r) { return r.startsWith(refused); }),
                   row.timesSent);
     }
-}
-
-// noMerge set by hand reaches the driver: not one merged request goes out.
-TEST(HostStations, ConfiguredNoMergeSendsNoMergedRead)
-{
-    Line device("hr 40-41,44");
-    Session run(
-        host::parseConfig(
-            R"({"stations": {"1": {"noMerge": true}}, "tags": [{"name": "a", "kind": "hr.word", "address": "40"},)"
-            R"({"name": "b", "kind": "hr.word", "address": "44"}]})",
-            "nomerge.json"),
-        device.link);
-    run.runUntil(300 * kMs, [&] { return run.s.allTagsSettled(); });
-    EXPECT_TRUE(run.s.tags()[0].ok() && run.s.tags()[1].ok());
-    EXPECT_EQ(run.station(1).exceptions, 0);
-    EXPECT_EQ(run.station(1).notice, "");
 }
 
 // A pass (a row of run --log, a read of poll) ends once every block was

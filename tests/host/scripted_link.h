@@ -19,16 +19,19 @@
 
 namespace test {
 
+// `frame` and its checksum.
+inline QByteArray withCrc(QByteArray frame)
+{
+    const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(frame.data()), frame.size());
+    return frame + char(crc & 0xFF) + char(crc >> 8);
+}
+
 // "01 03 00 64 00 02 CRC" -> bytes, CRC standing for the checksum of every byte before it.
 inline QByteArray rtuFrame(const char* text)
 {
     QByteArray out;
-    for (const QByteArray& word : QByteArray(text).split(' ')) {
-        if (word.isEmpty())
-            continue;
-        const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(out.data()), out.size());
-        out += word == "CRC" ? QByteArray(1, char(crc & 0xFF)) + char(crc >> 8) : QByteArray::fromHex(word);
-    }
+    for (const QByteArray& word : QByteArray(text).split(' '))
+        out = word == "CRC" ? withCrc(out) : out + QByteArray::fromHex(word);
     return out;
 }
 
