@@ -21,10 +21,9 @@ constexpr int64_t kMs = 1000, kS = 1000000;
 
 enum class Acts { Answers, Silent, Refuses };  // Refuses: exception 02 to every request
 
-// From `fromUs` on, `station` acts so.
+// From `fromUs` on, station 2 acts so.
 struct Change {
     int64_t fromUs;
-    int station;
     Acts acts;
 };
 
@@ -34,10 +33,9 @@ std::vector<Change> station2Script(const char* text)
     std::vector<Change> script;
     for (const QByteArray& word : QByteArray(text).split(' '))
         if (!word.isEmpty())
-            script.push_back({word.mid(2).toLongLong() * kMs, 2,
-                              word[0] == 'A'   ? Acts::Answers
-                              : word[0] == 'S' ? Acts::Silent
-                                               : Acts::Refuses});
+            script.push_back({word.mid(2).toLongLong() * kMs, word[0] == 'A'   ? Acts::Answers
+                                                              : word[0] == 'S' ? Acts::Silent
+                                                                               : Acts::Refuses});
     return script;
 }
 
@@ -115,17 +113,21 @@ struct Line {
     }
 };
 
+host::HostConfig configOf(const std::string& json)
+{
+    return host::parseConfig(QByteArray::fromStdString(json), "stations.json");
+}
+
+// Stations 1.. `stations`, a tag of two registers each.
 host::HostConfig configFor(int stations)
 {
     std::string tags;
     for (int s = 1; s <= stations; ++s)
-        tags += std::string(s > 1 ? ", " : "") + "{\"name\": \"t" + std::to_string(s) +
-                "\", \"kind\": \"hr.word\", \"address\": \"10\", \"count\": 2, \"station\": " + std::to_string(s) + "}";
-    return host::parseConfig(QByteArray::fromStdString("{\"link\": {\"responseTimeoutMs\": 100, \"retryLimit\": 1, "
-                                                       "\"deadAfter\": 2, \"probeSeconds\": 1}, "
-                                                       "\"driver\": {\"multiStation\": true}, \"tags\": [" +
-                                                       tags + "]}"),
-                             "stations.json");
+        tags += std::string(s > 1 ? ", " : "") + R"({"name": "t)" + std::to_string(s) +
+                R"(", "kind": "hr.word", "address": "10", "count": 2, "station": )" + std::to_string(s) + "}";
+    return configOf(R"({"link": {"responseTimeoutMs": 100, "retryLimit": 1, "deadAfter": 2, "probeSeconds": 1}, )"
+                    R"("driver": {"multiStation": true}, "tags": [)" +
+                    tags + "]}");
 }
 
 // The driver, freshly reset, loaded as plc-host loads it: every entry point by its plain name.
@@ -172,7 +174,7 @@ TEST(HostStations, DeadProbedRevivedFailingAgain)
         run.runUntil(row.runMs * kMs, [&] {
             for (const Change& c : script)
                 if (c.fromUs <= line.link.nowUs)
-                    line.acts[static_cast<size_t>(c.station)] = c.acts;
+                    line.acts[2] = c.acts;
             return false;
         });
         EXPECT_EQ(run.station(2).offline, row.offline);
@@ -239,26 +241,6 @@ TEST(HostStations, IsolatedBadCrcsNeverAddUpToAGiveUp)
     }
 }
 
-// A slow meter beside fast I/O: its own time-out (300 ms) covers its 200 ms
-// answers while the link's 100 ms stays for the others.
-TEST(HostStations, StationsOwnResponseTimeout)
-{
-    for (const char* stations : {R"("1": {"responseTimeoutMs": 300})", ""}) {
-        SCOPED_TRACE(stations);
-        Line device("hr 0-100");
-        device.answerAfterUs = 200 * kMs;
-        Session run(
-            host::parseConfig(QByteArray(R"({"link": {"responseTimeoutMs": 100, "retryLimit": 0}, "stations": {)") +
-                                  stations + R"(}, "tags": [{"name": "a", "kind": "hr.word", "address": "4"}]})",
-                              "slow.json"),
-            device.link);
-        run.runUntil(2 * kS);
-        const bool own = *stations;
-        EXPECT_EQ(run.s.tags()[0].ok(), own);
-        EXPECT_EQ(run.station(1).timeouts == 0, own);
-    }
-}
-
 struct SparseRow {
     const char* name;
     const char* station;  // the JSON of station 1's settings
@@ -269,28 +251,32 @@ struct SparseRow {
     const char* notice;   // the station's notice ("" none)
     const char* refused;  // hex of the first refused request, counted
     int timesSent;        // how often it went out
+    int answerMs;         // the device's answers come this long after each request
 };
 
 const SparseRow kSparseRows[] = {
     {"gap_between_registers_unmerged", "{}",
      R"({"name": "a", "kind": "hr.word", "address": "40", "count": 2}, {"name": "b", "kind": "hr.word", "address": "44"})",
-     "hr 40-41,44", 2, true, "reads no longer merged: the device refused registers 40..44", "01 03 00 28 00 05", 1},
+     "hr 40-41,44", 2, true, "reads no longer merged: the device refused registers 40..44", "01 03 00 28 00 05", 1, 5},
     {"coils_padded_to_bytes_unmerged", "{}", R"({"name": "relays", "kind": "coil.bit", "address": "0.0", "count": 10})",
-     "coil 0-9", 2, true, "refused coils 0..15", "01 01 00 00 00 10", 1},
+     "coil 0-9", 2, true, "refused coils 0..15", "01 01 00 00 00 10", 1, 5},
     {"gap_of_input_registers_unmerged", "{}",
      R"({"name": "v", "kind": "ir.word", "address": "0", "count": 2, "type": "f32"},)"
      R"({"name": "f", "kind": "ir.word", "address": "6", "count": 2, "type": "f32"})",
-     "ir 0-1,6-7", 2, true, "refused input registers 0..7", "01 04 00 00 00 08", 1},
+     "ir 0-1,6-7", 2, true, "refused input registers 0..7", "01 04 00 00 00 08", 1, 5},
     {"tag_itself_refused_given_up_at_once", "{}", R"({"name": "a", "kind": "hr.word", "address": "40", "count": 5})",
-     "hr 40-41", 2, false, "", "01 03 00 28 00 05", 1},
+     "hr 40-41", 2, false, "", "01 03 00 28 00 05", 1, 5},
     {"illegal_function_given_up_at_once", "{}", R"({"name": "a", "kind": "hr.word", "address": "40"})", "", 1, false,
-     "", "01 03 00 28 00 01", 1},
+     "", "01 03 00 28 00 01", 1, 5},
     {"device_busy_retried", "{}", R"({"name": "a", "kind": "hr.word", "address": "40"})", "", 6, false, "",
-     "01 03 00 28 00 01", 2},
+     "01 03 00 28 00 01", 2, 5},
     // Set by hand, noMerge reaches the driver: not one merged request goes out.
     {"configured_no_merge_sends_no_merged_read", R"({"noMerge": true})",
      R"({"name": "a", "kind": "hr.word", "address": "40"}, {"name": "b", "kind": "hr.word", "address": "44"})",
-     "hr 40-41,44", 2, true, "", "01 03 00 28 00 05", 0},
+     "hr 40-41,44", 2, true, "", "01 03 00 28 00 05", 0, 5},
+    // A slow meter beside fast I/O: its own time-out covers its 200 ms answers, where the link's 100 ms would not.
+    {"station_time_out_covers_slow_answers", R"({"responseTimeoutMs": 300})",
+     R"({"name": "a", "kind": "hr.word", "address": "4"})", "hr 0-100", 2, true, "", "01 03 00 04 00 01", 1, 200},
 };
 
 TEST(HostStations, SparseDevicesReadWithoutMergingByHand)
@@ -299,11 +285,11 @@ TEST(HostStations, SparseDevicesReadWithoutMergingByHand)
         SCOPED_TRACE(row.name);
         Line device(row.held);
         device.code = row.code;
-        Session run(host::parseConfig(QByteArray("{\"link\": {\"responseTimeoutMs\": 100, \"retryLimit\": 1, "
-                                                 "\"deadAfter\": 0}, \"stations\": {\"1\": ") +
-                                          row.station + "}, \"tags\": [" + row.tags + "]}",
-                                      "sparse.json"),
-                    device.link);
+        device.answerAfterUs = row.answerMs * kMs;
+        Session run(
+            configOf(R"({"link": {"responseTimeoutMs": 100, "retryLimit": 1, "deadAfter": 0}, "stations": {"1": )" +
+                     std::string(row.station) + R"(}, "tags": [)" + row.tags + "]}"),
+            device.link);
         // Long enough for one refusal and every tag read; the scan never repeats
         // the refused block's first request (the read list is rebuilt).
         run.runUntil(300 * kMs, [&] { return run.s.allTagsSettled(); });

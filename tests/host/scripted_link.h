@@ -56,13 +56,11 @@ public:
 
     // --- what happened ---
     std::vector<Timed> sent;
-    int opens = 0;
     int64_t nowUs = 0;
 
     // --- Link ---
     bool open(std::string& error) override
     {
-        ++opens;
         if (failingOpens_ > 0) {
             --failingOpens_;
             error = "scripted open failure";
