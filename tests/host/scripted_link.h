@@ -89,16 +89,11 @@ public:
     }
     bool waitReadable(Clock::time_point until) override
     {
-        const int64_t u = toUs(until);
         int64_t next = pending_.empty() ? INT64_MAX : pending_.begin()->first;
         if (goneAtUs_ >= 0)
             next = std::min(next, goneAtUs_);
-        if (next <= u) {
-            nowUs = std::max(nowUs, next);
-            return true;
-        }
-        nowUs = std::max(nowUs, u);
-        return false;
+        nowUs = std::max(nowUs, std::min(next, toUs(until)));  // the next event, or the deadline
+        return next <= toUs(until);
     }
     bool write(const uint8_t* data, int length, Clock::time_point) override
     {
