@@ -19,7 +19,7 @@ namespace {
 
 constexpr int64_t kMs = 1000, kS = 1000000;
 
-enum class Acts { Answers, Silent, Refuses };  // Refuses: exception 02 to every request
+enum class Acts { Answers, Silent, Refuses };  // letters A, S, R in scripts; Refuses: exception 02 to every request
 
 // From `fromUs` on, station 2 acts so.
 struct Change {
@@ -33,9 +33,7 @@ std::vector<Change> station2Script(const char* text)
     std::vector<Change> script;
     for (const QByteArray& word : QByteArray(text).split(' '))
         if (!word.isEmpty())
-            script.push_back({word.mid(2).toLongLong() * kMs, word[0] == 'A'   ? Acts::Answers
-                                                              : word[0] == 'S' ? Acts::Silent
-                                                                               : Acts::Refuses});
+            script.push_back({word.mid(2).toLongLong() * kMs, static_cast<Acts>(QByteArray("ASR").indexOf(word[0]))});
     return script;
 }
 
@@ -193,13 +191,11 @@ TEST(HostStations, ProbesOfManyDeadStationsTakeLittleOfTheLine)
         line.acts[static_cast<size_t>(s)] = Acts::Silent;
     Session run(configFor(9), line.link);
     run.runUntil(4 * kS);
-    long offAt4s = 0;
     std::vector<long> timeoutsAt4s(10);
     for (int s = 2; s <= 9; ++s) {
-        offAt4s += run.station(s).offline;
+        EXPECT_TRUE(run.station(s).offline) << "station " << s;
         timeoutsAt4s[s] = run.station(s).timeouts;
     }
-    EXPECT_EQ(offAt4s, 8);
     const long liveAt4s = run.station(1).exchanges;
     int mostProbing = 0;
     run.runUntil(64 * kS, [&] {
@@ -209,15 +205,14 @@ TEST(HostStations, ProbesOfManyDeadStationsTakeLittleOfTheLine)
         mostProbing = std::max(mostProbing, probing);
         return false;
     });
-    long probes = 0, fewest = 1000;
+    EXPECT_LE(mostProbing, 1);
+    long probes = 0;
     for (int s = 2; s <= 9; ++s) {
         probes += run.station(s).timeouts - timeoutsAt4s[s];
-        fewest = std::min(fewest, run.station(s).timeouts - timeoutsAt4s[s]);
+        EXPECT_GE(run.station(s).timeouts - timeoutsAt4s[s], 2) << "station " << s;  // in turn, again and again
     }
-    EXPECT_LE(mostProbing, 1);
     // Each probe is one 100 ms time-out: at most a tenth of 60 s, and every station probed within it.
     EXPECT_LE(probes * 100 * kMs, 6 * kS + 100 * kMs);
-    EXPECT_GE(fewest, 2);  // every station in turn, again and again
     const long live = run.station(1).exchanges - liveAt4s;
     // The live station alone, for its solo rate over the same 60 s.
     Line solo;
