@@ -109,7 +109,6 @@ const ScaleCase kScaleCases[] = {
     {"rounded_to_nearest", ValueType::U16, 0.1, 0, "0000", "0", "0.06", "0001", ""},
     {"offset_and_sign", ValueType::I16, 0.5, -40, "ff9c", "-90", "-40.5", "ffff", ""},
     {"float_scaled", ValueType::F32, 1000, 0, "3f800000", "1000", "2500", "40200000", ""},
-    {"u32_hundredths", ValueType::U32, 0.01, 0, "000186a0", "1000", "1000.004", "000186a0", ""},
     {"over_the_raw_type", ValueType::U16, 0.1, 0, "0000", "0", "6553.6", "", "0..6553.5"},
     {"under_with_offset", ValueType::I16, 1, -40, "0000", "-40", "-32809", "", "-32808..32727"},
     {"not_a_number", ValueType::U16, 0.1, 0, "0000", "0", "high", "", "is not u16"},

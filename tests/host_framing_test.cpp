@@ -26,7 +26,6 @@ const char* const kWrite10 = "01 10 00 64 00 02 04 00 01 00 02 CRC";
 const char* const kWrite05 = "01 05 00 03 FF 00 CRC";
 
 const char* const kForeign = "wrong station or function";
-const char* const kShort5 = "incomplete answer (5 of 9 bytes)";
 
 struct JudgeCase {
     const char *name, *request, *answer;
@@ -47,7 +46,7 @@ const JudgeCase kJudgeCases[] = {
     {"exception_unnamed", kRead03, "01 83 42 CRC", 9, AnswerStatus::Exception, 5, "exception 42"},
     {"exception_other_station", kRead03, "02 83 02 CRC", 9, AnswerStatus::Mismatch, 5, kForeign},
     {"short_whole_foreign_frame", kRead03, "02 05 00 03 FF 00 CRC", 9, AnswerStatus::Mismatch, 8, kForeign},
-    {"short", kRead03, "01 03 04 00 0A", 9, AnswerStatus::Incomplete, 5, kShort5},
+    {"short", kRead03, "01 03 04 00 0A", 9, AnswerStatus::Incomplete, 5, "incomplete answer (5 of 9 bytes)"},
     {"trailing_bytes_foreign", kRead03, "01 03 04 00 0A 00 0B CRC 01 03", 9, AnswerStatus::Ok, 9, "ok"},
     {"coils_ok", kRead01, "01 01 02 55 01 CRC", 7, AnswerStatus::Ok, 7, "ok"},
     {"coils_byte_count_for_8", kRead01, "01 01 01 55 CRC", 6, AnswerStatus::Mismatch, 6, "wrong byte count"},
@@ -242,7 +241,6 @@ TEST(HostLink, WakeMarginFollowsLateWakeUps)
         {"early_wake_keeps_the_floor", -30, 0, 150},
         {"slow_wake_raises_it_at_once", 400, 0, 520},
         {"stall_is_capped", 5000, 0, 1000},
-        {"slow_wake_fades", 400, 16, 202},
         {"stall_fades_from_the_cap", 5000, 10, 680},
         {"back_to_the_floor", 400, 100, 150},
         // clang-format on
