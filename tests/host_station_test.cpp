@@ -111,21 +111,16 @@ struct Line {
     }
 };
 
-host::HostConfig configOf(const std::string& json)
-{
-    return host::parseConfig(QByteArray::fromStdString(json), "stations.json");
-}
-
-// Stations 1.. `stations`, a tag of two registers each.
-host::HostConfig configFor(int stations)
+// The configuration of stations 1.. `stations`, a tag of two registers each.
+std::string configFor(int stations)
 {
     std::string tags;
     for (int s = 1; s <= stations; ++s)
         tags += std::string(s > 1 ? ", " : "") + R"({"name": "t)" + std::to_string(s) +
                 R"(", "kind": "hr.word", "address": "10", "count": 2, "station": )" + std::to_string(s) + "}";
-    return configOf(R"({"link": {"responseTimeoutMs": 100, "retryLimit": 1, "deadAfter": 2, "probeSeconds": 1}, )"
-                    R"("driver": {"multiStation": true}, "tags": [)" +
-                    tags + "]}");
+    return R"({"link": {"responseTimeoutMs": 100, "retryLimit": 1, "deadAfter": 2, "probeSeconds": 1}, )"
+           R"("driver": {"multiStation": true}, "tags": [)" +
+           tags + "]}";
 }
 
 // The driver, freshly reset, loaded as plc-host loads it: every entry point by its plain name.
@@ -138,14 +133,15 @@ struct LoadedApi : host::DriverApi {
     }
 };
 
-// A started session of `config` over `link`.
+// A started session of the configuration `json` over `link`.
 struct Session {
     LoadedApi api;
     host::HostConfig cfg;
     test::ScriptedLink& link;
     host::HostSession s;
 
-    Session(host::HostConfig config, test::ScriptedLink& l) : cfg(std::move(config)), link(l), s(api, cfg, l)
+    Session(const std::string& json, test::ScriptedLink& l)
+        : cfg(host::parseConfig(QByteArray::fromStdString(json), "stations.json")), link(l), s(api, cfg, l)
     {
         s.start(true);
     }
@@ -281,10 +277,9 @@ TEST(HostStations, SparseDevicesReadWithoutMergingByHand)
         Line device(row.held);
         device.code = row.code;
         device.answerAfterUs = row.answerMs * kMs;
-        Session run(
-            configOf(R"({"link": {"responseTimeoutMs": 100, "retryLimit": 1, "deadAfter": 0}, "stations": {"1": )" +
-                     std::string(row.station) + R"(}, "tags": [)" + row.tags + "]}"),
-            device.link);
+        Session run(R"({"link": {"responseTimeoutMs": 100, "retryLimit": 1, "deadAfter": 0}, "stations": {"1": )" +
+                        std::string(row.station) + R"(}, "tags": [)" + row.tags + "]}",
+                    device.link);
         // Long enough for one refusal and every tag read; the scan never repeats
         // the refused block's first request (the read list is rebuilt).
         run.runUntil(300 * kMs, [&] { return run.s.allTagsSettled(); });
