@@ -106,23 +106,22 @@ struct FramingCase {
     const char* name;
     int answerLen;
     const char *answer, *cuts;  // cuts: "TIME:END ...", bytes up to END arrive at TIME
-    int64_t openAt, doneAt;     // not complete yet at openAt, complete at doneAt
+    int64_t doneAt;             // complete then, not a microsecond before
     AnswerStatus status;
 };
 
 const char* const kAnswer03 = "01 03 04 00 0A 00 0B CRC";
 
 const FramingCase kFramingCases[] = {
-    {"split_by_150_ms", 9, kAnswer03, "1000:4 151000:9", 150000, 151000, AnswerStatus::Ok},
-    {"burst_over_the_deadline", 9, kAnswer03, "199000:4 215000:9", 214999, 215000, AnswerStatus::Ok},
-    {"silence_ends_fixed_length_only_at_the_deadline", 9, "01 03 04 00", "1000:4", 199999, 200000,
-     AnswerStatus::Incomplete},
-    {"trickle_past_the_deadline", 9, "01 03", "195000:1 210000:2", 229999, 230000, AnswerStatus::Incomplete},
-    {"exception_ends_at_once", 9, "01 83 02 CRC", "1000:5", 999, 1000, AnswerStatus::Exception},
-    {"exception_shape_bad_crc_waits", 9, "01 83 02 00 00", "1000:5", 199999, 200000, AnswerStatus::Incomplete},
-    {"any_length_ends_on_silence", -1, kAnswer03, "1000:4 15000:9", 34999, 35000, AnswerStatus::Ok},
-    {"nothing", 9, "", "", 199999, 200000, AnswerStatus::Timeout},
-    {"late_piece_after_the_end", 9, "01 03 04 00 0A 00 0B CRC 01 03", "1000:9 2000:11", 999, 1000, AnswerStatus::Ok},
+    {"split_by_150_ms", 9, kAnswer03, "1000:4 151000:9", 151000, AnswerStatus::Ok},
+    {"burst_over_the_deadline", 9, kAnswer03, "199000:4 215000:9", 215000, AnswerStatus::Ok},
+    {"silence_ends_fixed_length_only_at_the_deadline", 9, "01 03 04 00", "1000:4", 200000, AnswerStatus::Incomplete},
+    {"trickle_past_the_deadline", 9, "01 03", "195000:1 210000:2", 230000, AnswerStatus::Incomplete},
+    {"exception_ends_at_once", 9, "01 83 02 CRC", "1000:5", 1000, AnswerStatus::Exception},
+    {"exception_shape_bad_crc_waits", 9, "01 83 02 00 00", "1000:5", 200000, AnswerStatus::Incomplete},
+    {"any_length_ends_on_silence", -1, kAnswer03, "1000:4 15000:9", 35000, AnswerStatus::Ok},
+    {"nothing", 9, "", "", 200000, AnswerStatus::Timeout},
+    {"late_piece_after_the_end", 9, "01 03 04 00 0A 00 0B CRC 01 03", "1000:9 2000:11", 1000, AnswerStatus::Ok},
 };
 
 TEST(HostFraming, EndsAnswersByLengthExceptionOrTimeOut)
@@ -132,7 +131,7 @@ TEST(HostFraming, EndsAnswersByLengthExceptionOrTimeOut)
     for (const FramingCase& c : kFramingCases) {
         SCOPED_TRACE(c.name);
         host::AnswerFramer framer(u8(req), req.size(), c.answerLen, true, times, CalCRC);
-        // Pieces up to openAt, then the answer must still be open; the rest
+        // Pieces before doneAt, then the answer must still be open; the rest
         // (up to completion, as the link stops reading there), then done.
         const QByteArray whole = frame(c.answer);
         std::istringstream cuts(c.cuts);
@@ -141,8 +140,8 @@ TEST(HostFraming, EndsAnswersByLengthExceptionOrTimeOut)
         int end = 0, fed = 0;
         bool checkedOpen = false;
         while (cuts >> at >> colon >> end) {
-            if (!checkedOpen && at > c.openAt) {
-                EXPECT_FALSE(framer.complete(c.openAt));
+            if (!checkedOpen && at >= c.doneAt) {
+                EXPECT_FALSE(framer.complete(c.doneAt - 1));
                 checkedOpen = true;
             }
             if (framer.complete(at))
@@ -151,7 +150,7 @@ TEST(HostFraming, EndsAnswersByLengthExceptionOrTimeOut)
             fed = end;
         }
         if (!checkedOpen) {
-            EXPECT_FALSE(framer.complete(c.openAt));
+            EXPECT_FALSE(framer.complete(c.doneAt - 1));
         }
         EXPECT_TRUE(framer.complete(c.doneAt));
         EXPECT_EQ(host::statusName(framer.verdict().status), std::string(host::statusName(c.status)));
