@@ -46,8 +46,8 @@ public:
     void bytesAt(int64_t us, const QByteArray& b) { pending_.emplace(us, b); }
     // Bytes that arrive `afterUs` after the end of request number `write` (1-based) on the wire.
     void answerAfter(int write, int64_t afterUs, const QByteArray& b) { replies_[write].push_back({afterUs, b}); }
-    void peerGoneAt(int64_t us) { goneAtUs_ = us; }
-    void failWrite(int write) { failingWrites_.insert(write); }
+    void peerGoneAt(int64_t us) { goneAtUs_ = us; }              // -1: never
+    void failWrite(int write) { failingWrites_.insert(write); }  // 1-based; 0: none
     void failOpens(int count) { failingOpens_ = count; }
     // Called with every request written and the time its end leaves the wire: a scripted station answers there.
     std::function<void(const QByteArray& request, int64_t endUs)> onRequest;
@@ -108,11 +108,7 @@ public:
             onRequest(sent.back().bytes, end);
         return true;
     }
-    void discardInput() override
-    {
-        while (!pending_.empty() && pending_.begin()->first <= nowUs)
-            pending_.erase(pending_.begin());
-    }
+    void discardInput() override { pending_.erase(pending_.begin(), pending_.upper_bound(nowUs)); }
     long charUs() const override { return charUsValue; }
     long frameGapUs() const override { return frameGapUsValue; }
     long requestGapUs() const override { return frameGapUsValue; }
