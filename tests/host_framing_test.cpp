@@ -16,8 +16,6 @@ namespace {
 
 using host::AnswerStatus;
 
-QByteArray frame(const char* text) { return test::rtuFrame(text); }
-
 const uint8_t* u8(const QByteArray& bytes) { return reinterpret_cast<const uint8_t*>(bytes.constData()); }
 
 const char* const kRead03 = "01 03 00 64 00 02 CRC";  // two registers: 9-byte answer
@@ -63,7 +61,7 @@ const JudgeCase kJudgeCases[] = {
 void expectJudged(const JudgeCase& c, bool modbus)
 {
     SCOPED_TRACE(c.name);
-    const QByteArray req = frame(c.request), ans = frame(c.answer);
+    const QByteArray req = test::rtuFrame(c.request), ans = test::rtuFrame(c.answer);
     const host::Verdict v = host::judgeAnswer(u8(req), req.size(), u8(ans), ans.size(), c.answerLen, modbus, CalCRC);
     EXPECT_EQ(host::statusName(v.status), std::string(host::statusName(c.status)));
     EXPECT_EQ(v.frameLength, c.frameLength);
@@ -94,7 +92,7 @@ TEST(HostFraming, JudgesRemoteAnswers)
     for (const JudgeCase& c : cases)
         expectJudged(c, false);
     // A refusal ends the wait at once.
-    const QByteArray req = frame(read), refusal = frame("05 01 02 CRC");
+    const QByteArray req = test::rtuFrame(read), refusal = test::rtuFrame("05 01 02 CRC");
     host::AnswerFramer framer(u8(req), req.size(), 9, false, {0, 200000, 20000}, CalCRC);
     framer.add(u8(refusal), refusal.size(), 1000);
     EXPECT_TRUE(framer.complete(1000));
@@ -126,14 +124,14 @@ const FramingCase kFramingCases[] = {
 
 TEST(HostFraming, EndsAnswersByLengthExceptionOrTimeOut)
 {
-    const QByteArray req = frame(kRead03);
+    const QByteArray req = test::rtuFrame(kRead03);
     const host::FramingTimes times{0, 200000, 20000};
     for (const FramingCase& c : kFramingCases) {
         SCOPED_TRACE(c.name);
         host::AnswerFramer framer(u8(req), req.size(), c.answerLen, true, times, CalCRC);
         // Pieces before doneAt, then the answer must still be open; the rest
         // (up to completion, as the link stops reading there), then done.
-        const QByteArray whole = frame(c.answer);
+        const QByteArray whole = test::rtuFrame(c.answer);
         std::istringstream cuts(c.cuts);
         int64_t at = 0;
         char colon = 0;
