@@ -80,13 +80,11 @@ struct Line {
     explicit Line(const char* holds = nullptr) : sparse(holds)
     {
         const QList<QByteArray> words = QByteArray(holds).split(' ');
+        const int heldFc = words[0] == "coil" ? 1 : words[0] == "hr" ? 3 : 4;
         if (words.size() == 2)
             for (const QByteArray& range : words[1].split(',')) {
                 const QList<QByteArray> ends = range.split('-');
-                held[words[0] == "coil" ? 1
-                     : words[0] == "hr" ? 3
-                                        : 4]
-                    .push_back({ends[0].toInt(), ends.last().toInt()});
+                held[heldFc].push_back({ends[0].toInt(), ends.last().toInt()});
             }
         link.onRequest = [this](const QByteArray& req, int64_t end) {
             requests.push_back(req);
