@@ -26,14 +26,7 @@ struct PollCase {
 host::PollTag tagOf(const char* kind, const char* address, const char* ref = "", bool oneBased = false,
                     const char* type = "", const char* count = "")
 {
-    host::PollTag t;
-    t.kind = kind;
-    t.address = address;
-    t.ref = ref;
-    t.oneBased = oneBased;
-    t.type = type;
-    t.count = count;
-    return t;
+    return {kind, address, ref, count, type, "", "", oneBased};  // no word order, one station
 }
 
 const PollCase kPollCases[] = {

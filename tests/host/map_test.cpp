@@ -202,8 +202,6 @@ TEST(HostConfig, TagsEndAtTheLastAddressOfTheirArea)
         {"last_register", R"("kind": "hr.word", "address": "65535")", true},
         {"float_on_the_last_two", R"("kind": "hr.word", "address": "65534", "type": "f32")", true},
         {"float_past_the_end", R"("kind": "hr.word", "address": "65535", "type": "f32")", false},
-        {"last_coil_word", R"("kind": "coil.word", "address": "4095")", true},
-        {"coil_word_past_the_end", R"("kind": "coil.word", "address": "4095", "count": 2)", false},
     };
     for (const auto& r : rows) {
         bool accepted = true;

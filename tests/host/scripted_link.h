@@ -19,16 +19,19 @@
 
 namespace test {
 
+// `frame` and its checksum.
+inline QByteArray withCrc(QByteArray frame)
+{
+    const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(frame.data()), frame.size());
+    return frame + char(crc & 0xFF) + char(crc >> 8);
+}
+
 // "01 03 00 64 00 02 CRC" -> bytes, CRC standing for the checksum of every byte before it.
 inline QByteArray rtuFrame(const char* text)
 {
     QByteArray out;
-    for (const QByteArray& word : QByteArray(text).split(' ')) {
-        if (word.isEmpty())
-            continue;
-        const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(out.data()), out.size());
-        out += word == "CRC" ? QByteArray(1, char(crc & 0xFF)) + char(crc >> 8) : QByteArray::fromHex(word);
-    }
+    for (const QByteArray& word : QByteArray(text).split(' '))
+        out = word == "CRC" ? withCrc(out) : out + QByteArray::fromHex(word);
     return out;
 }
 
@@ -43,8 +46,8 @@ public:
     void bytesAt(int64_t us, const QByteArray& b) { pending_.emplace(us, b); }
     // Bytes that arrive `afterUs` after the end of request number `write` (1-based) on the wire.
     void answerAfter(int write, int64_t afterUs, const QByteArray& b) { replies_[write].push_back({afterUs, b}); }
-    void peerGoneAt(int64_t us) { goneAtUs_ = us; }
-    void failWrite(int write) { failingWrites_.insert(write); }
+    void peerGoneAt(int64_t us) { goneAtUs_ = us; }              // -1: never
+    void failWrite(int write) { failingWrites_.insert(write); }  // 1-based; 0: none
     void failOpens(int count) { failingOpens_ = count; }
     // Called with every request written and the time its end leaves the wire: a scripted station answers there.
     std::function<void(const QByteArray& request, int64_t endUs)> onRequest;
@@ -53,13 +56,11 @@ public:
 
     // --- what happened ---
     std::vector<Timed> sent;
-    int opens = 0;
     int64_t nowUs = 0;
 
     // --- Link ---
     bool open(std::string& error) override
     {
-        ++opens;
         if (failingOpens_ > 0) {
             --failingOpens_;
             error = "scripted open failure";
@@ -88,16 +89,11 @@ public:
     }
     bool waitReadable(Clock::time_point until) override
     {
-        const int64_t u = toUs(until);
         int64_t next = pending_.empty() ? INT64_MAX : pending_.begin()->first;
         if (goneAtUs_ >= 0)
             next = std::min(next, goneAtUs_);
-        if (next <= u) {
-            nowUs = std::max(nowUs, next);
-            return true;
-        }
-        nowUs = std::max(nowUs, u);
-        return false;
+        nowUs = std::max(nowUs, std::min(next, toUs(until)));  // the next event, or the deadline
+        return next <= toUs(until);
     }
     bool write(const uint8_t* data, int length, Clock::time_point) override
     {
@@ -112,11 +108,7 @@ public:
             onRequest(sent.back().bytes, end);
         return true;
     }
-    void discardInput() override
-    {
-        while (!pending_.empty() && pending_.begin()->first <= nowUs)
-            pending_.erase(pending_.begin());
-    }
+    void discardInput() override { pending_.erase(pending_.begin(), pending_.upper_bound(nowUs)); }
     long charUs() const override { return charUsValue; }
     long frameGapUs() const override { return frameGapUsValue; }
     long requestGapUs() const override { return frameGapUsValue; }
