@@ -93,6 +93,11 @@ const ExchangeRow kExchangeRows[] = {
       {kReadSt2, {}, "time-out", "", 0},
       {kReadSt2, {}, "time-out", "", 1}},
      400},
+    // Heard before the next request goes out: known as the first one's, and the line is free again.
+    {"late_answer_before_the_next_request",
+     {{kReadA, {{100 * kMs, kAnswerA}}, "time-out", "", 0}, {kReadB, {{5 * kMs, kAnswerB}}, "ok", kAnswerB, 1}},
+     100},
+    {"answer_then_noise", {{kReadA, {{5 * kMs, kAnswerA}, {5 * kMs, "FF FF"}}, "ok", kAnswerA, 0}}, 100},
     {"late_exception_meets_other_request",
      {{kReadA, {{130 * kMs, kException}}, "time-out", "", 0}, {kReadB, {{130 * kMs, kAnswerB}}, "time-out", "", 1}},
      100},
