@@ -3,6 +3,7 @@
 station 7, RTU frames over TCP on 127.0.0.1:PORT. It holds holding registers
 40, 41 and 44, input registers 0-9 (five floats, low register first) and
 exactly 10 coils; any request touching another address gets exception 02.
+It identifies itself (function 2B/0E) as "Pymodbus Test Vendor", "PMT-7", "4.5".
 
 Usage: /usr/bin/python3 pymodbus_device.py PORT
 Prints READY once it listens; runs until killed.
@@ -14,6 +15,7 @@ import threading
 
 from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext,
                                 ModbusSparseDataBlock)
+from pymodbus.device import ModbusDeviceIdentification
 from pymodbus.server import StartTcpServer
 from pymodbus.transaction import ModbusRtuFramer
 
@@ -38,7 +40,9 @@ def main():
                                 zero_mode=True)
     context = ModbusServerContext(slaves={STATION: device}, single=False)
     threading.Timer(0.5, lambda: print("READY", flush=True)).start()
-    StartTcpServer(context=context, framer=ModbusRtuFramer, address=("127.0.0.1", port))
+    identity = ModbusDeviceIdentification(info_name={"VendorName": "Pymodbus Test Vendor", "ProductCode": "PMT-7",
+                                                     "MajorMinorRevision": "4.5"})
+    StartTcpServer(context=context, identity=identity, framer=ModbusRtuFramer, address=("127.0.0.1", port))
 
 
 if __name__ == "__main__":
