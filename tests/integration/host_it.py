@@ -208,25 +208,18 @@ def sim(*extra):
         check(p.wait(timeout=10) == 0, "plc-sim failed")
 
 
-def relay(a, b, echo=False):
-    """Joins two open ttys until one closes; with `echo`, `a` hears itself first, as on an RS-485 adapter."""
+def relay(a, b):
+    """Joins two open ttys until one closes; `a` hears itself first, as through an RS-485 adapter that echoes."""
     def copy():
         with contextlib.suppress(OSError):
             while True:
                 for fd in select.select([a, b], [], [])[0]:
                     data = os.read(fd, 512)
-                    if fd == a and echo:
+                    if fd == a:
                         os.write(a, data)
                     os.write(b if fd == a else a, data)
 
     threading.Thread(target=copy, daemon=True).start()
-
-
-def own_pty():
-    """A raw pty pair of our own: (master fd, the slave's name for plc-host or a device)."""
-    master, slave = os.openpty()
-    tty.setraw(slave)
-    return master, os.ttyname(slave)
 
 
 def case_roundtrip():
@@ -236,11 +229,12 @@ def case_roundtrip():
         with sim(*(["--remote"] if transport == "remote" else [])) as (device, dump):
             link = {"device": device, "parity": "E", "baud": 19200}
             if transport == "echo":  # plc-sim's pty behind an adapter that echoes
-                master, name = own_pty()
+                master, slave = os.openpty()  # a raw pty pair of our own: plc-host opens the slave
+                tty.setraw(slave)
                 sim_fd = os.open(device, os.O_RDWR | os.O_NOCTTY)
                 tty.setraw(sim_fd)
-                relay(master, sim_fd, echo=True)
-                link.update(device=name, echo=True)
+                relay(master, sim_fd)
+                link.update(device=os.ttyname(slave), echo=True)
             driver = {"maxPerFrame": 8, "remoteMode": int(transport == "remote")}
             cfg = config([w[0] for w in WRITES] + READ_TAGS, link=link, driver=driver)
             rc, out, err = host("write", *["%s=%s" % (t["name"], v) for t, v, _ in WRITES], cfg=cfg)
@@ -280,7 +274,6 @@ def status_lines(out):
 
 def run_status(cfg, sim_args, seconds):
     """`run` without a terminal: its status lines."""
-    sim_args = sim_args if "--pace" in sim_args else "--no-pace " + sim_args
     rc, out, err = host("run", "--simulate", "--seconds", seconds, "--sim-args", sim_args, cfg=cfg, timeout=60)
     check(rc == 0, "run exit %d: %s" % (rc, err))
     lines = status_lines(out)
