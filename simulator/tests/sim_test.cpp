@@ -132,12 +132,6 @@ TEST(SimController, SparseMapAndInputRegisters)
     }
 }
 
-Bytes text(Bytes head, const std::string& s)
-{
-    head.insert(head.end(), s.begin(), s.end());
-    return head;
-}
-
 // --strict-baud (heard at the line's own rate only) is the commissioning
 // scan's: host_it.py commissioning finds the stations at 9600 baud alone.
 TEST(SimController, SaysWhatItIs)
@@ -148,7 +142,7 @@ TEST(SimController, SaysWhatItIs)
     o.revision = "1.2";
     const Bytes all = {1, 0x2B, 0x0E, 1, 0x81, 0, 0, 3, 0, 1, 'V', 1, 2, 'P', 'C', 2, 3, '1', '.', '2'};
     const FrameCase cases[] = {
-        {"server_id", {1, 0x11}, text({1, 0x11, 10, 1, 0xFF}, "V PC 1.2")},
+        {"server_id", {1, 0x11}, {1, 0x11, 10, 1, 0xFF, 'V', ' ', 'P', 'C', ' ', '1', '.', '2'}},
         {"basic_stream", {1, 0x2B, 0x0E, 1, 0}, all},
         {"stream_past_the_last_starts_again", {1, 0x2B, 0x0E, 1, 9}, all},
         {"one_object", {1, 0x2B, 0x0E, 4, 1}, {1, 0x2B, 0x0E, 4, 0x81, 0, 0, 1, 1, 2, 'P', 'C'}},
