@@ -71,7 +71,7 @@ TEST(Stress, ThreadsKeepTheContract)
             AddListReadVar(&registers);
         }
 
-    std::atomic<bool> drain{false}, stopWorkers{false}, linkFlips{true};
+    std::atomic<bool> drain{false}, stopWorkers{false}, linkFlips{true}, linkSettled{false};
     std::atomic<int> flipCount{0}, clearEpoch{0};
     std::atomic<long> exchanges{0}, goodReads{0}, badReads{0}, refusedAnswers{0};
     const auto drainDeadline = Clock::now() + std::chrono::seconds(40);
@@ -84,10 +84,13 @@ TEST(Stress, ThreadsKeepTheContract)
         };
         // Once the other threads are done, run until every queue is empty.
         while (!(drain && (idle() || Clock::now() > drainDeadline))) {
-            if (linkFlips && Clock::now() >= nextFlip) {
+            // Only this thread moves the link, so the last flip cannot land after the link is settled up.
+            const bool flipping = linkFlips;
+            if ((flipping && Clock::now() >= nextFlip) || (!flipping && !linkSettled)) {
                 ++flipCount;  // counted before the change, so a writer sees it either way
-                kemo::storeWord(host.info.linkState, kemo::loadWord(host.info.linkState) == 2 ? 1 : 2);
+                kemo::storeWord(host.info.linkState, !flipping || kemo::loadWord(host.info.linkState) == 1 ? 2 : 1);
                 nextFlip = Clock::now() + std::chrono::milliseconds(15);
+                linkSettled = !flipping;
             }
             const intptr_t p = ComCommunication();
             if (!p) {
@@ -158,8 +161,8 @@ TEST(Stress, ThreadsKeepTheContract)
 
     std::this_thread::sleep_for(std::chrono::seconds(2));
     linkFlips = false;
-    kemo::storeWord(host.info.linkState, 2);
-    ++flipCount;
+    while (!linkSettled)
+        std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     stopWorkers = true;
     for (std::thread* t : {&reader, &hostWriter, &queuer})
